@@ -1,0 +1,2 @@
+// STUB
+int wendrelMain(int, char**) { return 0; }

@@ -1,0 +1,20 @@
+// Where finished datagrams go: the collector's UDP socket in the agent, a recorder in tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace wendrel {
+
+class DatagramSink {
+ public:
+  virtual ~DatagramSink() = default;
+  // Resolves the collector (IPv4 only, service "6343") and opens the socket.
+  // Throws std::exception with the failing operation's text on failure.
+  virtual void open(const std::string& collectorAddress) = 0;
+  // Sends one datagram. Throws std::exception with the failing operation's text on failure.
+  virtual void send(const uint8_t* data, size_t size) = 0;
+};
+
+}  // namespace wendrel

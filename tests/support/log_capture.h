@@ -1,0 +1,43 @@
+// Records what the agent logs on one log4cplus logger (and its children) for the life of
+// the object, so tests can check messages word for word and their levels.
+#pragma once
+
+#include <log4cplus/appender.h>
+#include <log4cplus/logger.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace wendrel::test {
+
+struct LogEntry {
+  std::string logger;
+  int level;  // log4cplus level: DEBUG 10000, INFO 20000, WARN 30000, ERROR 40000
+  std::string message;
+};
+
+class LogCapture {
+ public:
+  // Attaches to the logger named `loggerName` and lowers its level to TRACE.
+  explicit LogCapture(const std::string& loggerName);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<LogEntry> entries() const;
+  // The messages in order, only those at `level` when it is not -1.
+  std::vector<std::string> messages(int level = -1) const;
+  bool contains(int level, const std::string& message) const;
+  size_t count(int level, const std::string& message) const;
+  void clear();
+
+ private:
+  class Appender;
+  log4cplus::Logger logger_;
+  log4cplus::LogLevel savedLevel_;
+  log4cplus::SharedAppenderPtr appender_;
+  Appender* sink_;
+};
+
+}  // namespace wendrel::test

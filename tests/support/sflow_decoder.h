@@ -1,0 +1,49 @@
+// A strict decoder for the datagrams the agent writes, kept apart from the encoder so
+// that tests compare the encoder with a second reading of the wire format.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wendrel::test {
+
+struct DecodedSample {
+  uint32_t sequence = 0;
+  uint32_t sourceId = 0;
+  uint32_t samplingRate = 0;
+  uint32_t samplePool = 0;
+  uint32_t drops = 0;
+  uint32_t inputInterface = 0;
+  uint32_t outputInterface = 0;
+  uint32_t headerProtocol = 0;
+  uint32_t frameLength = 0;
+  uint32_t stripped = 0;
+  std::vector<uint8_t> header;  // the copied packet bytes, without padding
+};
+
+struct DecodedDatagram {
+  uint32_t version = 0;
+  uint32_t agentAddressType = 0;
+  std::array<uint8_t, 4> agentAddress{};  // as on the wire: 10.0.0.5 is {10, 0, 0, 5}
+  uint32_t subAgentId = 0;
+  uint32_t sequence = 0;
+  uint32_t uptimeMs = 0;
+  std::vector<DecodedSample> samples;
+};
+
+// Decodes one sFlow version 5 datagram of the shape the agent sends: IPv4 agent, flow
+// samples only, one raw-packet-header record each. Anything else (a length that does not
+// add up, non-zero padding, trailing bytes, more than 1300 bytes) is refused with a reason.
+std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
+                                              std::string* error = nullptr);
+
+inline std::optional<DecodedDatagram> decodeDatagram(const std::vector<uint8_t>& bytes,
+                                                     std::string* error = nullptr) {
+  return decodeDatagram(bytes.data(), bytes.size(), error);
+}
+
+}  // namespace wendrel::test
