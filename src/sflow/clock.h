@@ -12,7 +12,8 @@ class Clock {
   virtual uint64_t nowMs() = 0;
 };
 
-// The process's monotonic clock (std::chrono::steady_clock).
+// The process's monotonic clock (std::chrono::steady_clock). Setting the system time does
+// not move it, so the sFlow uptime never jumps back and collectors see no false restart.
 class SteadyClock : public Clock {
  public:
   uint64_t nowMs() override;

@@ -15,6 +15,9 @@ class DatagramSink {
   virtual void open(const std::string& collectorAddress) = 0;
   // Sends one datagram. Throws std::exception with the failing operation's text on failure.
   virtual void send(const uint8_t* data, size_t size) = 0;
+  // Releases what open() acquired; called once by the reporter's destructor when open()
+  // succeeded. Never throws.
+  virtual void close() noexcept {}
 };
 
 }  // namespace wendrel

@@ -1,6 +1,11 @@
-// STUB: the public interface other subsystems build against; the sFlow work replaces the body.
+// Turns sampled packets into sFlow version 5 datagrams for one collector: each packet becomes
+// a flow sample with one raw-packet-header record, batched into datagrams of at most 1300
+// bytes that leave when the next sample would not fit, or on flush().
 #pragma once
 
+#include <array>
+#include <boost/thread/mutex.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,20 +20,71 @@ namespace wendrel {
 class PacketReporter {
  public:
   // Resolves the collector and opens the UDP socket; isInitialized() tells the outcome.
+  // Failures are logged on the "PacketReporter" logger; construction always completes.
   explicit PacketReporter(std::string collectorAddress);
-  // The same with the time source and the datagram sink supplied (tests, benchmarks).
+  // The same with the time source and the datagram sink supplied (tests, benchmarks). Both
+  // must outlive the reporter.
   PacketReporter(std::string collectorAddress, Clock& clock, DatagramSink& sink);
+  // Closes the sink if it was opened. A pending datagram is discarded: call flush() first.
   ~PacketReporter();
   PacketReporter(const PacketReporter&) = delete;
   PacketReporter& operator=(const PacketReporter&) = delete;
 
   bool isInitialized() const;
-  // `address` is an IPv4 address in network byte order.
+  // `address` is an IPv4 address in network byte order; every later datagram carries it.
   void setAgentAddress(uint32_t address);
+  // Adds one flow sample. Reads only `caplen` and `len` of `header`; `packet` holds at least
+  // `caplen` bytes. Sends the pending datagram first when the sample would not fit. Safe to
+  // call from several threads.
   void addSample(const pcap_pkthdr* header, const uint8_t* packet, uint32_t samplingRate,
                  uint16_t sourceIndex);
-  // Sends the pending datagram now if it holds at least one sample.
+  // Sends the pending datagram now if it holds at least one sample; otherwise does nothing
+  // and uses no sequence number.
   void flush();
+
+  // For tests: makes `sourceIndex` continue as if its last sample had had `sampleSequence`
+  // and `lastSamplePool`, so that counter wrap-around can be reached without 2^27 samples.
+  void presetSource(uint16_t sourceIndex, uint32_t sampleSequence, uint32_t lastSamplePool);
+
+  static constexpr size_t kMaxDatagramLength = 1300;
+  static constexpr uint32_t kMaxHeaderBytes = 128;
+
+ private:
+  // The flow-sample sequence and pool of one source id (sFlow counts them per source).
+  struct SourceCounters {
+    uint32_t sampleSequence = 0;
+    uint32_t lastSamplePool = 0;
+  };
+
+  PacketReporter(std::string collectorAddress, std::unique_ptr<Clock> clock,
+                 std::unique_ptr<DatagramSink> sink);
+  void construct(std::string collectorAddress);
+  void initSocket(std::string collectorAddress);
+  void startDatagram();
+  void sendPacket();
+
+  // Set only by the one-argument constructor, which owns its clock and socket.
+  std::unique_ptr<Clock> ownedClock;
+  std::unique_ptr<DatagramSink> ownedSink;
+  Clock& timeSource;
+  DatagramSink& datagramSink;
+
+  // Version, agent address type, agent address, sub-agent id, sequence number, uptime,
+  // number of samples; host-order words, encoded into packetBuffer at send time.
+  std::array<uint32_t, 7> datagramHeader{};
+  // The datagram under construction; samples are appended from byte 28 on.
+  std::array<uint8_t, 1500> packetBuffer{};
+  uint16_t packetLength = 0;
+  // One entry per 16-bit source id, allocated once here (512 KiB): indexing never
+  // allocates, hashes or rehashes on the sample path, whatever the number of interfaces,
+  // and the one reporter per process makes the memory a fixed, small cost.
+  std::unique_ptr<SourceCounters[]> sources;
+  uint32_t datagramSequence = 0;
+  uint32_t sampleCount = 0;
+  boost::mutex mutex;
+  // Monotonic milliseconds at construction: the origin of the uptime.
+  uint64_t startTime = 0;
+  bool initialized = false;
 };
 
 }  // namespace wendrel
