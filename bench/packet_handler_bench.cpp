@@ -1,0 +1,114 @@
+// packetHandler per packet: the path that drops the packet (one add, one compare; no lock,
+// no allocation) and the paths that take one packet in 2 or in 32 into a reporter whose
+// datagrams go nowhere. Heap allocations inside the timed loops are counted.
+#include <benchmark/benchmark.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/nullappender.h>
+#include <pcap/pcap.h>
+
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "clock.h"
+#include "datagram_sink.h"
+#include "packet_reporter.h"
+#include "sampling_state.h"
+#include "traffic_collector.h"
+
+namespace {
+thread_local uint64_t allocations = 0;
+}  // namespace
+
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size ? size : 1))
+    return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+class NullSink : public wendrel::DatagramSink {
+ public:
+  void open(const std::string&) override {}
+  void send(const uint8_t*, size_t) override {}
+};
+
+class FixedClock : public wendrel::Clock {
+ public:
+  uint64_t nowMs() override { return 0; }
+};
+
+void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode) {
+  FixedClock clock;
+  NullSink sink;
+  wendrel::PacketReporter reporter("127.0.0.1", clock, sink);
+  wendrel::TrafficCollector collector(128, &reporter, 2097152, rate, performanceMode);
+  wendrel::SamplingState sampling;
+  sampling.reporter = &reporter;
+  sampling.samplingRate = rate;
+  sampling.step = collector.step();
+  std::vector<uint8_t> frame(128, 0x5A);
+  pcap_pkthdr header{};
+  header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+
+  allocations = 0;
+  for (auto _ : state) {
+    wendrel::TrafficCollector::packetHandler(reinterpret_cast<u_char*>(&sampling), &header,
+                                             frame.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["allocs/packet"] =
+      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The largest rate with performance mode off: the counter never reaches the rate within
+// any run, so every packet takes the drop path.
+void BM_PacketHandlerNotTaken(benchmark::State& state) {
+  runHandler(state, 4294967295u, false);
+}
+// Rate 32 in performance mode: every second packet that passes the filter is taken.
+void BM_PacketHandlerRate32Performance(benchmark::State& state) {
+  runHandler(state, 32, true);
+}
+// Rate 32 with performance mode off: one packet in 32 is taken.
+void BM_PacketHandlerRate32(benchmark::State& state) {
+  runHandler(state, 32, false);
+}
+
+BENCHMARK(BM_PacketHandlerNotTaken);
+BENCHMARK(BM_PacketHandlerRate32Performance);
+BENCHMARK(BM_PacketHandlerRate32);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  log4cplus::Initializer initializer;
+  log4cplus::Logger::getRoot().addAppender(
+      log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

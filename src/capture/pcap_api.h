@@ -1,0 +1,72 @@
+// The libpcap calls the capture engine makes, behind one small interface so that tests can
+// put a scripted device list in place of the host's (LivePcap is the real one).
+#pragma once
+
+#include <pcap/pcap.h>
+
+namespace wendrel {
+
+class PcapApi {
+ public:
+  virtual ~PcapApi() = default;
+
+  // Device enumeration (pcap_findalldevs / pcap_freealldevs).
+  virtual int findAllDevs(pcap_if_t** list, char* errbuf) = 0;
+  virtual void freeAllDevs(pcap_if_t* list) = 0;
+  // The kernel's index of a network interface, 0 when the name is not one (if_nametoindex).
+  virtual unsigned interfaceIndex(const char* name) = 0;
+
+  // Two-phase opening: create, set the options, activate.
+  virtual pcap_t* create(const char* device, char* errbuf) = 0;
+  virtual int setSnaplen(pcap_t* p, int snaplen) = 0;
+  virtual int setPromisc(pcap_t* p, int promisc) = 0;
+  virtual int setTimeout(pcap_t* p, int timeoutMs) = 0;
+  virtual int setBufferSize(pcap_t* p, int bytes) = 0;
+  virtual int activate(pcap_t* p) = 0;
+
+  virtual int datalink(pcap_t* p) = 0;
+  virtual int compile(pcap_t* p, bpf_program* program, const char* text, int optimize,
+                      bpf_u_int32 netmask) = 0;
+  virtual int setFilter(pcap_t* p, bpf_program* program) = 0;
+  virtual void freeCode(bpf_program* program) = 0;
+  virtual int setNonblock(pcap_t* p, int nonblock, char* errbuf) = 0;
+
+  virtual int dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) = 0;
+  virtual int stats(pcap_t* p, pcap_stat* stats) = 0;
+  virtual const char* geterr(pcap_t* p) = 0;
+  virtual const char* statusText(int status) = 0;
+  // May be called from any thread while another one is inside dispatch on the same handle.
+  virtual void breakloop(pcap_t* p) = 0;
+  virtual void close(pcap_t* p) = 0;
+};
+
+// The host's libpcap.
+class LivePcap final : public PcapApi {
+ public:
+  int findAllDevs(pcap_if_t** list, char* errbuf) override;
+  void freeAllDevs(pcap_if_t* list) override;
+  unsigned interfaceIndex(const char* name) override;
+  pcap_t* create(const char* device, char* errbuf) override;
+  int setSnaplen(pcap_t* p, int snaplen) override;
+  int setPromisc(pcap_t* p, int promisc) override;
+  int setTimeout(pcap_t* p, int timeoutMs) override;
+  int setBufferSize(pcap_t* p, int bytes) override;
+  int activate(pcap_t* p) override;
+  int datalink(pcap_t* p) override;
+  int compile(pcap_t* p, bpf_program* program, const char* text, int optimize,
+              bpf_u_int32 netmask) override;
+  int setFilter(pcap_t* p, bpf_program* program) override;
+  void freeCode(bpf_program* program) override;
+  int setNonblock(pcap_t* p, int nonblock, char* errbuf) override;
+  int dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) override;
+  int stats(pcap_t* p, pcap_stat* stats) override;
+  const char* geterr(pcap_t* p) override;
+  const char* statusText(int status) override;
+  void breakloop(pcap_t* p) override;
+  void close(pcap_t* p) override;
+
+  // The one instance the agent uses; it has no state.
+  static LivePcap& instance();
+};
+
+}  // namespace wendrel
