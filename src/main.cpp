@@ -1,3 +1,6 @@
-// STUB
-int wendrelMain(int, char**);
-int main(int argc, char** argv) { return wendrelMain(argc, argv); }
+// The process entry hands over at once; everything else lives in the service library.
+#include "wendrel_main.h"
+
+int main(int argc, char** argv) {
+  return wendrel::wendrelMain(argc, argv);
+}

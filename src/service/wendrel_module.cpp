@@ -1,2 +1,271 @@
-// STUB
-int wendrelMain(int, char**) { return 0; }
+#include "wendrel_module.h"
+
+#include <log4cplus/configurator.h>
+#include <log4cplus/loggingmacros.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+#include "files.h"
+#include "status_codes.h"
+
+namespace wendrel {
+namespace {
+
+constexpr size_t kCollectorAddressSize = 255;
+constexpr size_t kLocalServiceSize = 260;
+constexpr uint32_t kDefaultSamplingRate = 32;
+constexpr uint32_t kDefaultPerformanceMode = 1;
+constexpr auto kIdlePeriod = std::chrono::seconds(1);
+
+}  // namespace
+
+CWendrelModule::CWendrelModule(const ModuleSeams& seams)
+    : seams_(seams), serviceName_("Wendrel"), logger_(log4cplus::Logger::getInstance("Wendrel")) {}
+
+int32_t CWendrelModule::WinMain(const std::string& commandLine, int showCommand) {
+  int32_t status = 0;
+  if (ParseCommandLine(commandLine, &status))
+    status = Start(showCommand);
+  return status;
+}
+
+bool CWendrelModule::ParseCommandLine(const std::string& commandLine, int32_t* status) {
+  return parseCommandLine(commandLine, seams_.registration, *status);
+}
+
+int32_t CWendrelModule::Start(int showCommand) {
+  // The user's records are looked at before the machine's.
+  ValueFile record;
+  int32_t error = seams_.records.read(RecordStore::Kind::AppId, true, record);
+  if (error != 0)
+    error = seams_.records.read(RecordStore::Kind::AppId, false, record);
+  if (error != 0) {
+    win32ExitCode_ = static_cast<uint32_t>(error);
+    return error;
+  }
+
+  if (record.readString("LocalService", kLocalServiceSize)) {
+    isService_ = true;
+    if (!seams_.notifier.startedByServiceManager()) {
+      win32ExitCode_ = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    } else {
+      dispatch(true, [this] { ServiceMain(); });
+    }
+    return static_cast<int32_t>(win32ExitCode_.load());
+  }
+
+  isService_ = false;
+  int32_t result = 0;
+  dispatch(false, [this, &result, showCommand] { result = runGuarded(showCommand); });
+  win32ExitCode_ = static_cast<uint32_t>(result);
+  return result;
+}
+
+template <typename Body>
+void CWendrelModule::dispatch(bool service, Body body) {
+  std::thread worker([this, &body, service] {
+    // Named for top -H and debuggers.
+    pthread_setname_np(pthread_self(), service ? "wendrel-svc" : "wendrel-run");
+    body();
+    seams_.signals.wake();
+  });
+  for (;;) {
+    const int control = seams_.signals.wait();
+    if (control == 0)
+      break;
+    if (service) {
+      Handler(static_cast<uint32_t>(control));
+    } else if (control == static_cast<int>(SERVICE_CONTROL_STOP)) {
+      // In the foreground only a stop means anything; it ends the run in the same order.
+      OnStop();
+    }
+  }
+  worker.join();
+}
+
+void CWendrelModule::ServiceMain() {
+  currentState_ = SERVICE_START_PENDING;
+  statusHandle_ = true;
+  SetServiceStatus(SERVICE_START_PENDING);
+  win32ExitCode_ = 0;
+
+  win32ExitCode_ = static_cast<uint32_t>(runGuarded(0));
+  SetServiceStatus(SERVICE_STOPPED);
+  LogEvent("Service stopped");
+}
+
+void CWendrelModule::Handler(uint32_t control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      OnStop();
+      break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+    case SERVICE_CONTROL_INTERROGATE:
+    case SERVICE_CONTROL_SHUTDOWN:
+      break;
+    default:
+      LogEvent("Bad service request");
+  }
+}
+
+void CWendrelModule::OnStop() {
+  {
+    // One critical section with Run's running report and its loop test, so the reports keep
+    // their order: stop-pending never comes before running or after stopped.
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    {
+      std::lock_guard<std::mutex> statusLock(statusMutex_);
+      // A second stop, or one after the service has stopped, reports nothing more.
+      const uint32_t state = currentState_.load();
+      if (state == SERVICE_START_PENDING || state == SERVICE_RUNNING) {
+        reportLocked(SERVICE_STOP_PENDING);
+      }
+    }
+    stopRequested_ = true;
+    running_ = false;
+  }
+  stopCondition_.notify_all();
+}
+
+void CWendrelModule::LogEvent(const char* format, ...) {
+  char text[kServiceNameSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  seams_.eventLog.write(serviceName_, text);
+}
+
+void CWendrelModule::SetServiceStatus(uint32_t state) {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  reportLocked(state);
+}
+
+void CWendrelModule::reportLocked(uint32_t state) {
+  currentState_.exchange(state);
+  if (!statusHandle_)
+    return;
+  switch (state) {
+    case SERVICE_START_PENDING:
+      seams_.notifier.notify("STATUS=Starting");
+      break;
+    case SERVICE_RUNNING:
+      seams_.notifier.notify("READY=1\nSTATUS=Running");
+      break;
+    case SERVICE_STOP_PENDING:
+      seams_.notifier.notify("STOPPING=1");
+      break;
+    case SERVICE_STOPPED: {
+      char text[64];
+      std::snprintf(text, sizeof text, "STATUS=Stopped, exit code 0x%08X", win32ExitCode_.load());
+      seams_.notifier.notify(text);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void CWendrelModule::initLog() {
+  const std::string path = exeDirectory_ + "log4j.properties";
+  // A missing or unreadable file leaves logging unconfigured and is not an error here.
+  log4cplus::PropertyConfigurator::doConfigure(path, log4cplus::Logger::getDefaultHierarchy(), 0);
+  LOG4CPLUS_INFO_FMT(logger_, "Configured log using config file %s", path.c_str());
+}
+
+int32_t CWendrelModule::runGuarded(int showCommand) {
+  try {
+    return Run(showCommand);
+  } catch (const std::exception& e) {
+    LOG4CPLUS_ERROR_FMT(logger_, "The agent failed: %s", e.what());
+  }
+  return E_FAIL;
+}
+
+int32_t CWendrelModule::Run(int) {
+  const std::string executable = files::executablePath();
+  const size_t slash = executable.rfind('/');
+  exeDirectory_ = slash == std::string::npos ? std::string() : executable.substr(0, slash + 1);
+  initLog();
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    running_ = !stopRequested_;
+  }
+
+  const auto collectorAddress =
+      seams_.settings.readString("CollectorAddress", kCollectorAddressSize);
+  if (!collectorAddress) {
+    LOG4CPLUS_ERROR(logger_, "Failed to read collector address from the registry, cannot start");
+    return E_FAIL;
+  }
+  auto samplingRate = seams_.settings.readUInt32("SamplingRate");
+  if (!samplingRate) {
+    LOG4CPLUS_WARN(logger_,
+                   "Failed to read sampling rate from the registry, using the default of 32");
+    samplingRate = kDefaultSamplingRate;
+  }
+  if (*samplingRate == 0) {
+    // Collectors scale counts by the rate; with 0 every sample would count for nothing.
+    LOG4CPLUS_WARN(logger_, "Sampling rate 0 is not valid, using 1 (every packet)");
+    samplingRate = 1;
+  }
+  auto performanceMode = seams_.settings.readUInt32("PerformanceMode");
+  if (!performanceMode) {
+    LOG4CPLUS_WARN(logger_,
+                   "Failed to read performance mode from the registry, using the default of 1");
+    performanceMode = kDefaultPerformanceMode;
+  }
+
+  try {
+    return runAgent(*collectorAddress, *samplingRate, *performanceMode == 1);
+  } catch (...) {
+    // Whatever failed, capture must be over before the objects it uses go away.
+    if (collector_)
+      collector_->stop();
+    collector_.reset();
+    reporter_.reset();
+    throw;
+  }
+}
+
+int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t samplingRate,
+                                 bool performanceMode) {
+  reporter_ = seams_.agents.createReporter(collectorAddress);
+  if (!reporter_->isInitialized()) {
+    SetServiceStatus(SERVICE_STOPPED);
+    // Released here, on the thread that made it, rather than at process exit.
+    reporter_.reset();
+    return E_FAIL;
+  }
+  collector_ = seams_.agents.createCollector(kSnapLength, *reporter_, kCaptureBufferSize,
+                                             samplingRate, performanceMode);
+  collector_->startCollecting();
+
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  // After a stop that came while configuring, the service is already stop-pending.
+  if (!stopRequested_)
+    SetServiceStatus(SERVICE_RUNNING);
+  while (running_) {
+    if (stopCondition_.wait_for(lock, kIdlePeriod, [this] { return !running_; }))
+      break;
+    lock.unlock();
+    // A sample waits at most a second for a quiet network to fill its datagram.
+    reporter_->flush();
+    lock.lock();
+  }
+  lock.unlock();
+
+  collector_->stop();
+  reporter_->flush();
+  collector_.reset();
+  reporter_.reset();
+  return S_OK;
+}
+
+}  // namespace wendrel

@@ -1,0 +1,133 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace wendrel::files {
+
+int readFile(const std::string& path, std::string& text) {
+  text.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return errno;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0)
+      break;
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      const int err = errno;
+      ::close(fd);
+      text.clear();
+      return err;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
+namespace {
+
+std::string parentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return errno;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int makeDirectories(const std::string& path) {
+  if (path.empty())
+    return 0;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0)
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (errno != ENOENT)
+    return errno;
+  const std::string parent = parentOf(path);
+  if (parent != path) {
+    if (int err = makeDirectories(parent))
+      return err;
+  }
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+    return errno;
+  return 0;
+}
+
+int writeFileAtomic(const std::string& path, const std::string& text, unsigned mode) {
+  const std::string dir = parentOf(path);
+  if (int err = makeDirectories(dir))
+    return err;
+  std::string temp = path + ".XXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back('\0');
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0)
+    return errno;
+  temp = name.data();
+  int err = writeAll(fd, text);
+  if (!err && ::fchmod(fd, static_cast<mode_t>(mode)) != 0)
+    err = errno;
+  if (!err && ::fsync(fd) != 0)
+    err = errno;
+  if (::close(fd) != 0 && !err)
+    err = errno;
+  if (!err && ::rename(temp.c_str(), path.c_str()) != 0)
+    err = errno;
+  if (err) {
+    ::unlink(temp.c_str());
+    return err;
+  }
+  // Make the rename itself durable.
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return 0;
+}
+
+int removeFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+std::string rootPrefix() {
+  const char* root = std::getenv("WENDREL_ROOT");
+  std::string prefix = root ? root : "";
+  while (!prefix.empty() && prefix.back() == '/')
+    prefix.pop_back();
+  return prefix;
+}
+
+std::string executablePath() {
+  std::vector<char> buffer(4096);
+  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (n <= 0 || static_cast<size_t>(n) >= buffer.size())
+    return {};
+  return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+}  // namespace wendrel::files

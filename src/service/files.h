@@ -1,0 +1,26 @@
+// Small file helpers for the settings, the records and the unit file. Each returns 0 or the
+// errno of the operation that failed.
+#pragma once
+
+#include <string>
+
+namespace wendrel::files {
+
+int readFile(const std::string& path, std::string& text);
+
+// Writes `text` to a temporary file beside `path`, syncs it and renames it over `path`, so a
+// crash leaves either the old file or the new one. Creates missing parent directories.
+int writeFileAtomic(const std::string& path, const std::string& text, unsigned mode = 0644);
+
+int removeFile(const std::string& path);
+
+// mkdir -p, with mode 0755 for the directories it creates.
+int makeDirectories(const std::string& path);
+
+// The root prefix from WENDREL_ROOT, without a trailing '/' ("" for the real root).
+std::string rootPrefix();
+
+// The full path of the running executable (from /proc/self/exe), or "" when unavailable.
+std::string executablePath();
+
+}  // namespace wendrel::files

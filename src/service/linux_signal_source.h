@@ -1,0 +1,29 @@
+// SignalSource over signalfd. SIGTERM and SIGINT are the stop control, SIGUSR1 and SIGUSR2
+// user-defined controls 128 and 129, SIGHUP an interrogation (which changes nothing). The
+// signals must have been blocked by blockSignals() before any thread was created.
+#pragma once
+
+#include "signal_source.h"
+
+namespace wendrel {
+
+class LinuxSignalSource : public SignalSource {
+ public:
+  LinuxSignalSource();
+  ~LinuxSignalSource() override;
+  LinuxSignalSource(const LinuxSignalSource&) = delete;
+  LinuxSignalSource& operator=(const LinuxSignalSource&) = delete;
+
+  int wait() override;
+  void wake() override;
+
+  // Blocks the handled signals in the calling thread (and so in every thread it creates
+  // later) and ignores SIGPIPE. Call first thing in the process entry.
+  static void blockSignals();
+
+ private:
+  int signalFd_ = -1;
+  int wakeFd_ = -1;
+};
+
+}  // namespace wendrel

@@ -1,0 +1,139 @@
+#include "registrar.h"
+
+#include "files.h"
+#include "status_codes.h"
+#include "unit_file.h"
+
+namespace wendrel {
+namespace {
+
+constexpr size_t kMaxPath = 260;
+constexpr char kLocalService[] = "LocalService";
+
+}  // namespace
+
+Registrar::Registrar(std::string serviceName, ServiceManager& manager, RecordStore& records,
+                     MessageSink& messages)
+    : serviceName_(std::move(serviceName)),
+      manager_(manager),
+      records_(records),
+      messages_(messages) {}
+
+void Registrar::show(const char* text) {
+  messages_.show(serviceName_, text);
+}
+
+int32_t Registrar::RegisterAppId(bool service) {
+  if (!Uninstall())
+    return E_FAIL;
+  const int32_t status = UpdateRegistryAppId(true);
+  if (status < 0)
+    return status;
+
+  ValueFile record;
+  const int32_t readError = records_.read(RecordStore::Kind::AppId, perUserRegistration_, record);
+  // A record that does not exist yet is created.
+  if (readError != 0 && readError != ERROR_FILE_NOT_FOUND)
+    return hresultFromWin32(readError);
+  record.erase(kLocalService);
+  if (service)
+    record.setString(kLocalService, serviceName_);
+  if (const int32_t writeError =
+          records_.write(RecordStore::Kind::AppId, perUserRegistration_, record)) {
+    return hresultFromWin32(writeError);
+  }
+  if (service && !Install())
+    return E_FAIL;
+  return S_OK;
+}
+
+int32_t Registrar::UnregisterAppId() {
+  if (!Uninstall())
+    return E_FAIL;
+  ValueFile record;
+  if (const int32_t readError =
+          records_.read(RecordStore::Kind::AppId, perUserRegistration_, record)) {
+    return hresultFromWin32(readError);
+  }
+  // The record itself stays, without "LocalService".
+  record.erase(kLocalService);
+  if (const int32_t writeError =
+          records_.write(RecordStore::Kind::AppId, perUserRegistration_, record)) {
+    return hresultFromWin32(writeError);
+  }
+  return UpdateRegistryAppId(false);
+}
+
+int32_t Registrar::RegisterServer(bool registerTypeLib) {
+  if (!registerTypeLib)
+    return S_OK;
+  const std::string executable = files::executablePath();
+  if (executable.empty())
+    return hresultFromWin32(ERROR_FILE_NOT_FOUND);
+  ValueFile record;
+  record.setString("Name", "WendrelLib");
+  record.setString("Version", "1.0");
+  record.setNumber("Locale", 0x409, true);
+  record.setString("Path", executable);
+  return hresultFromWin32(records_.write(RecordStore::Kind::TypeLib, perUserRegistration_, record));
+}
+
+int32_t Registrar::UnregisterServer(bool unregisterTypeLib) {
+  if (!unregisterTypeLib)
+    return S_OK;
+  const int32_t error = records_.remove(RecordStore::Kind::TypeLib, perUserRegistration_);
+  if (error == ERROR_FILE_NOT_FOUND)
+    return TYPE_E_REGISTRYACCESS;
+  return hresultFromWin32(error);
+}
+
+bool Registrar::IsInstalled() {
+  return manager_.open() && manager_.unitState() != ServiceManager::UnitState::Missing;
+}
+
+bool Registrar::Install() {
+  if (IsInstalled())
+    return true;
+  const std::string executable = files::executablePath();
+  if (executable.empty() || executable.size() >= kMaxPath)
+    return false;
+  const auto unit = unitFileText(executable);
+  if (!unit)
+    return false;
+  if (!manager_.open()) {
+    show("Could not open Service Manager");
+    return false;
+  }
+  if (!manager_.create(*unit)) {
+    show("Could not start service");
+    return false;
+  }
+  return true;
+}
+
+bool Registrar::Uninstall() {
+  if (!IsInstalled())
+    return true;
+  if (!manager_.open()) {
+    show("Could not open Service Manager");
+    return false;
+  }
+  if (manager_.unitState() != ServiceManager::UnitState::RegularFile) {
+    show("Could not open service");
+    return false;
+  }
+  // The stop is not waited for, and a failed one does not keep the service.
+  if (!manager_.stop())
+    show("Could not stop service");
+  if (!manager_.remove()) {
+    show("Could not delete service");
+    return false;
+  }
+  return true;
+}
+
+int32_t Registrar::UpdateRegistryAppId(bool) {
+  return S_OK;
+}
+
+}  // namespace wendrel

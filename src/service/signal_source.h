@@ -1,0 +1,16 @@
+// The controls that reach the process from outside (on Linux: its signals), one at a time.
+#pragma once
+
+namespace wendrel {
+
+class SignalSource {
+ public:
+  virtual ~SignalSource() = default;
+  // Blocks until a control arrives (returns its service control code: 1 stop, 4 interrogate,
+  // 128 and up user-defined) or wake() is called (returns 0).
+  virtual int wait() = 0;
+  // Ends the current or the next wait(); safe from any thread.
+  virtual void wake() = 0;
+};
+
+}  // namespace wendrel

@@ -1,0 +1,48 @@
+#include "unit_file.h"
+
+#include "unit_template.h"
+
+namespace wendrel {
+
+std::optional<std::string> quotedExecStart(const std::string& executable) {
+  if (executable.empty() || executable[0] != '/')
+    return std::nullopt;
+  std::string out = "\"";
+  for (char c : executable) {
+    switch (c) {
+      case '\n':
+      case '\r':
+      case '\0':
+        return std::nullopt;
+      case '"':
+      case '\\':
+        out += '\\';
+        out += c;
+        break;
+      case '%':  // a specifier
+        out += "%%";
+        break;
+      case '$':  // an environment variable
+        out += "$$";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out + '"';
+}
+
+std::optional<std::string> unitFileText(const std::string& executable) {
+  const auto execStart = quotedExecStart(executable);
+  if (!execStart)
+    return std::nullopt;
+  std::string text = kUnitTemplate;
+  static const std::string kPlaceholder = "@EXEC_START@";
+  const size_t pos = text.find(kPlaceholder);
+  if (pos == std::string::npos)
+    return std::nullopt;
+  text.replace(pos, kPlaceholder.size(), *execStart);
+  return text;
+}
+
+}  // namespace wendrel

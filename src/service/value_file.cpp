@@ -1,0 +1,246 @@
+#include "value_file.h"
+
+#include "files.h"
+
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+namespace wendrel {
+namespace {
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string trim(const std::string& s) {
+  size_t begin = 0;
+  size_t end = s.size();
+  while (begin < end && isBlank(s[begin]))
+    ++begin;
+  while (end > begin && isBlank(s[end - 1]))
+    --end;
+  return s.substr(begin, end - begin);
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+bool isValidName(const std::string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+  });
+}
+
+enum class Bare { String, Number, Overflow };
+
+// Classifies a trimmed bare value: decimal digits, or 0x/0X and hex digits, within 32 bits.
+Bare parseNumber(const std::string& s, uint32_t& out) {
+  unsigned base = 10;
+  size_t pos = 0;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    pos = 2;
+  }
+  if (pos == s.size())
+    return Bare::String;
+  uint64_t value = 0;
+  bool overflow = false;
+  for (; pos < s.size(); ++pos) {
+    const auto c = static_cast<unsigned char>(s[pos]);
+    unsigned digit;
+    if (std::isdigit(c)) {
+      digit = c - '0';
+    } else if (base == 16 && std::isxdigit(c)) {
+      digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+    } else {
+      return Bare::String;
+    }
+    value = value * base + digit;
+    if (value > 0xFFFFFFFFu) {
+      overflow = true;
+      value = 0;  // keep scanning: a later non-digit makes it a string after all
+    }
+  }
+  if (overflow)
+    return Bare::Overflow;
+  out = static_cast<uint32_t>(value);
+  return Bare::Number;
+}
+
+// Parses the value part of a line (after '='); false when the line is malformed.
+bool parseValue(const std::string& rest, ValueFile::Value& value) {
+  size_t pos = 0;
+  while (pos < rest.size() && isBlank(rest[pos]))
+    ++pos;
+  if (pos < rest.size() && rest[pos] == '"') {
+    std::string text;
+    bool closed = false;
+    for (++pos; pos < rest.size(); ++pos) {
+      const char c = rest[pos];
+      if (c == '"') {
+        closed = true;
+        ++pos;
+        break;
+      }
+      if (c == '\\' && pos + 1 < rest.size() && (rest[pos + 1] == '"' || rest[pos + 1] == '\\')) {
+        ++pos;
+      }
+      text += rest[pos];
+    }
+    if (!closed)
+      return false;
+    while (pos < rest.size() && isBlank(rest[pos]))
+      ++pos;
+    if (pos < rest.size() && rest[pos] != '#')
+      return false;
+    value.isNumber = false;
+    value.text = std::move(text);
+    return true;
+  }
+  const std::string bare = trim(rest.substr(pos, rest.find('#', pos) - pos));
+  uint32_t number = 0;
+  switch (parseNumber(bare, number)) {
+    case Bare::Overflow:
+      return false;
+    case Bare::Number:
+      value.isNumber = true;
+      value.number = number;
+      value.hex = bare.size() > 1 && (bare[1] == 'x' || bare[1] == 'X');
+      return true;
+    case Bare::String:
+      value.isNumber = false;
+      value.text = bare;
+      return true;
+  }
+  return false;
+}
+
+std::string quote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\')
+      out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+}  // namespace
+
+ValueFile ValueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
+  ValueFile file;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const std::string trimmed = trim(line);
+    if (trimmed.empty() || trimmed[0] == '#')
+      continue;
+    const size_t eq = trimmed.find('=');
+    Value value;
+    // A zero byte would silently cut a string short where it is used; refuse the line.
+    const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
+                    isValidName(value.name = trim(trimmed.substr(0, eq))) &&
+                    parseValue(trimmed.substr(eq + 1), value);
+    if (!ok) {
+      if (malformedLines)
+        malformedLines->push_back(number);
+      continue;
+    }
+    Value& target = file.slot(value.name);
+    value.name = target.name;
+    target = std::move(value);
+  }
+  return file;
+}
+
+int ValueFile::load(const std::string& path, ValueFile& result) {
+  result = ValueFile();
+  std::string text;
+  if (int err = files::readFile(path, text))
+    return err;
+  std::vector<int> malformed;
+  result = parse(text, &malformed);
+  const log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+  for (int line : malformed) {
+    LOG4CPLUS_WARN_FMT(logger, "Ignoring malformed line %d of %s", line, path.c_str());
+  }
+  return 0;
+}
+
+std::optional<std::string> ValueFile::readString(const std::string& name, size_t capacity) const {
+  const Value* value = find(name);
+  if (!value || value->isNumber || value->text.size() + 1 > capacity)
+    return std::nullopt;
+  return value->text;
+}
+
+std::optional<uint32_t> ValueFile::readUInt32(const std::string& name) const {
+  const Value* value = find(name);
+  if (!value || !value->isNumber)
+    return std::nullopt;
+  return value->number;
+}
+
+void ValueFile::setString(const std::string& name, const std::string& text) {
+  Value& value = slot(name);
+  value.isNumber = false;
+  value.text = text;
+}
+
+void ValueFile::setNumber(const std::string& name, uint32_t number, bool hex) {
+  Value& value = slot(name);
+  value.isNumber = true;
+  value.number = number;
+  value.hex = hex;
+}
+
+void ValueFile::erase(const std::string& name) {
+  values_.erase(std::remove_if(values_.begin(), values_.end(),
+                               [&](const Value& v) { return sameName(v.name, name); }),
+                values_.end());
+}
+
+std::string ValueFile::serialize() const {
+  std::ostringstream out;
+  for (const Value& value : values_) {
+    out << value.name << " = ";
+    if (!value.isNumber) {
+      out << quote(value.text);
+    } else if (value.hex) {
+      out << "0x" << std::hex << value.number << std::dec;
+    } else {
+      out << value.number;
+    }
+    out << '\n';
+  }
+  return out.str();
+}
+
+const ValueFile::Value* ValueFile::find(const std::string& name) const {
+  for (const Value& value : values_) {
+    if (sameName(value.name, name))
+      return &value;
+  }
+  return nullptr;
+}
+
+ValueFile::Value& ValueFile::slot(const std::string& name) {
+  for (Value& value : values_) {
+    if (sameName(value.name, name))
+      return value;
+  }
+  values_.push_back(Value{name, false, {}, 0, false});
+  return values_.back();
+}
+
+}  // namespace wendrel

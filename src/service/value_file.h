@@ -1,0 +1,56 @@
+// The typed key/value text format of the settings file and the registration records:
+//   # comment
+//   CollectorAddress = "192.0.2.10"   # a string (double quotes; \" and \\ escaped)
+//   SamplingRate     = 32             # an unsigned 32-bit number, decimal or 0x hex
+// A bare value that is not a number is a string. Names are compared without regard to case;
+// the later of two lines with one name wins.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wendrel {
+
+class ValueFile {
+ public:
+  struct Value {
+    std::string name;  // as first written
+    bool isNumber = false;
+    std::string text;
+    uint32_t number = 0;
+    bool hex = false;  // how a number is written back
+  };
+
+  // Parses `text`; each line that is not empty, a comment or a valid entry is skipped and
+  // its 1-based number appended to `malformedLines` when given.
+  static ValueFile parse(const std::string& text, std::vector<int>* malformedLines = nullptr);
+
+  // Reads and parses the file at `path`. Returns 0 or the errno of the failed read (the
+  // result is then empty). Malformed lines are logged at WARN on the "Wendrel" logger.
+  static int load(const std::string& path, ValueFile& result);
+
+  // The text stored under `name` when it is a string whose bytes plus a terminating zero fit
+  // `capacity`.
+  std::optional<std::string> readString(const std::string& name, size_t capacity) const;
+  // The number stored under `name` when it is a number.
+  std::optional<uint32_t> readUInt32(const std::string& name) const;
+
+  void setString(const std::string& name, const std::string& text);
+  void setNumber(const std::string& name, uint32_t number, bool hex = false);
+  // Removes `name`; whether it was there does not matter.
+  void erase(const std::string& name);
+  bool empty() const { return values_.empty(); }
+
+  // The file text: one "Name = value" line per value, in the order first set.
+  std::string serialize() const;
+
+ private:
+  const Value* find(const std::string& name) const;
+  Value& slot(const std::string& name);
+
+  std::vector<Value> values_;
+};
+
+}  // namespace wendrel
