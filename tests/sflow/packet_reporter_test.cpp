@@ -1,270 +1,242 @@
-// How samples become datagrams: flush boundaries, sequence numbers and pools per source,
-// flush(), untrusted capture lengths, uptime, send failures and concurrent callers.
+// The datagrams the reporter writes: exact bytes (also as tshark reads them), when they leave,
+// sequence numbers and pools per source, untrusted capture lengths, lost sends, concurrency.
 #include "packet_reporter.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
+#include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <map>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "log_capture.h"
-#include "sflow_decoder.h"
 #include "sflow_fakes.h"
 
 namespace wendrel::test {
 namespace {
 
-class PacketReporterTest : public ::testing::Test {
- protected:
-  DecodedDatagram decoded(size_t index) {
-    std::string error;
-    auto datagram = decodeDatagram(sink.datagrams.at(index), &error);
-    EXPECT_TRUE(datagram.has_value()) << error;
-    return datagram.value_or(DecodedDatagram{});
+// Appends `words` big-endian, then `tail`.
+void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
+         const std::vector<uint8_t>& tail = {}) {
+  for (uint32_t word : words) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+      out.push_back(static_cast<uint8_t>(word >> shift));
   }
-  void add(uint32_t caplen, uint32_t len, uint32_t rate = 32, uint16_t source = 0) {
-    const std::vector<uint8_t> frame = patternFrame(caplen);
-    const pcap_pkthdr header = packetHeader(caplen, len);
-    reporter.addSample(&header, frame.data(), rate, source);
-  }
-
-  FakeClock clock{1000};
-  RecordingSink sink;
-  PacketReporter reporter{"192.0.2.10", clock, sink};
-};
-
-TEST_F(PacketReporterTest, FlushesWhenTheNextSampleWouldPassThirteenHundredBytes) {
-  // Samples of 192 bytes: six make 1180 bytes, the seventh does not fit.
-  for (int i = 0; i < 6; ++i)
-    add(200, 1514);
-  EXPECT_TRUE(sink.datagrams.empty());
-  add(200, 1514);
-  ASSERT_EQ(1u, sink.datagrams.size());
-  EXPECT_EQ(1180u, sink.datagrams[0].size());
-  EXPECT_EQ(6u, decoded(0).samples.size());
-
-  // Samples of 124 bytes: ten make 1268 bytes, the eleventh does not fit.
-  sink.datagrams.clear();
-  reporter.flush();
-  sink.datagrams.clear();
-  for (int i = 0; i < 10; ++i)
-    add(60, 60);
-  EXPECT_TRUE(sink.datagrams.empty());
-  add(60, 60);
-  ASSERT_EQ(1u, sink.datagrams.size());
-  EXPECT_EQ(1268u, sink.datagrams[0].size());
-  EXPECT_EQ(10u, decoded(0).samples.size());
+  out.insert(out.end(), tail.begin(), tail.end());
 }
 
-TEST_F(PacketReporterTest, SampleEndingExactlyOnThirteenHundredBytesStays) {
-  // 28 + 6 * 192 + 120 = 1300: the 56-byte frame fills the datagram without a flush.
+// Every shape of sample, written over a buffer that an earlier datagram left full of 0xff,
+// so padding must be written.
+std::vector<uint8_t> goldenDatagram() {
+  ReporterRig rig;
   for (int i = 0; i < 6; ++i)
-    add(128, 128);
-  add(56, 56);
-  EXPECT_TRUE(sink.datagrams.empty());
-  add(0, 60);
-  ASSERT_EQ(1u, sink.datagrams.size());
-  EXPECT_EQ(1300u, sink.datagrams[0].size());
-  EXPECT_EQ(7u, decoded(0).samples.size());
-
-  // One byte more (57 bytes pad to 60, a 124-byte sample) would make 1304: flushed first.
-  reporter.flush();
-  sink.datagrams.clear();
-  for (int i = 0; i < 6; ++i)
-    add(128, 128);
-  add(57, 57);
-  ASSERT_EQ(1u, sink.datagrams.size());
-  EXPECT_EQ(1180u, sink.datagrams[0].size());
+    addFrame(rig.reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
+  rig.reporter.flush();
+  rig.reporter.setAgentAddress(inet_addr("10.0.0.5"));
+  rig.clock.now += 5000;
+  addFrame(rig.reporter, pattern(60, 60), 60, 32, 2);
+  addFrame(rig.reporter, pattern(70, 70), 70, 32, 0);
+  addFrame(rig.reporter, pattern(128, 128), 1514, 32, 1);
+  addFrame(rig.reporter, {}, 60, 32, 0);
+  rig.reporter.flush();
+  const auto sent = rig.sink.datagrams();
+  return sent.size() == 2 ? sent[1] : std::vector<uint8_t>{};
 }
 
-TEST_F(PacketReporterTest, SequencesAndPoolsAreKeptPerSource) {
-  const uint16_t order[] = {0, 1, 0, 0, 1, 7};
-  for (uint16_t source : order)
-    add(60, 60, 32, source);
+TEST(PacketReporterGolden, HeaderAndSamplesOfEveryShape) {
+  std::vector<uint8_t> expected;
+  put(expected, {5, 1, 0x0a000005, 0});  // version 5, agent IPv4 10.0.0.5, sub-agent 0
+  put(expected, {2, 5000, 4});           // datagram sequence 2, uptime 5000 ms, 4 samples
+  // Each sample: flow sample type 1, sample length, sequence, source id (type 0, index) |
+  // rate, pool, drops, input, output | 1 record of type 1 (raw header), record length |
+  // protocol 1 (Ethernet), frame length, stripped, header length | the header, zero-padded.
+  // 60 bytes from source 2:
+  put(expected, {1, 116, 1, 2, 32, 32, 0, 0, 0, 1, 1, 76, 1, 60, 0, 60}, pattern(60, 60));
+  // 70 bytes, two bytes of padding:
+  put(expected, {1, 128, 1, 0, 32, 32, 0, 0, 0, 1, 1, 88, 1, 70, 0, 70}, pattern(70, 70));
+  put(expected, {}, {0, 0});
+  // 1514 bytes captured to 128, 1386 stripped:
+  put(expected, {1, 184, 1, 1, 32, 32, 0, 0, 0, 1, 1, 144, 1, 1514, 1386, 128}, pattern(128, 128));
+  // nothing captured, second sample of source 0:
+  put(expected, {1, 56, 2, 0, 32, 64, 0, 0, 0, 1, 1, 16, 1, 60, 60, 0});
+
+  const std::vector<uint8_t> golden = goldenDatagram();
+  ASSERT_EQ(expected.size(), golden.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(expected[i], golden[i]) << "byte " << i;
+}
+
+// An independent reading: tshark's sFlow dissector, on the golden datagram written into a pcap
+// file as raw IPv4 and UDP to port 6343 (IP checksum 0: tshark does not check it by default).
+TEST(PacketReporterGolden, TsharkDecodesTheGoldenDatagram) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
+  const std::vector<uint8_t> golden = goldenDatagram();
+  const uint32_t length = static_cast<uint32_t>(28 + golden.size());
+  std::vector<uint8_t> packet;  // 192.0.2.2 -> 192.0.2.10, UDP 40000 -> 6343
+  put(packet,
+      {0x45000000 | length, 0x00010000, 0x40110000, 0xc0000202, 0xc000020a, 40000u << 16 | 6343,
+       (length - 20) << 16},
+      golden);
+
+  const std::string path = "/tmp/wendrel-sflow-" + std::to_string(getpid()) + ".pcap";
+  std::vector<uint8_t> file;  // big-endian pcap: header, then one record of raw IPv4
+  put(file, {0xa1b2c3d4, 0x00020004, 0, 0, 65535, 101, 0, 0, length, length}, packet);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  // The fields, then the number of lines of the full dissection that report a malformed packet.
+  const std::string tshark = "tshark -r " + path, out = path + ".txt";
+  std::system((tshark +
+               " -T fields -E 'separator=;' -E aggregator=, -e sflow_245.version"
+               " -e sflow_245.agent -e sflow_245.sequence_number -e sflow_245.sysuptime"
+               " -e sflow_245.numsamples -e sflow.flow_sample.sequence_number"
+               " -e sflow.flow_sample.source_id_class -e sflow.flow_sample.index"
+               " -e sflow.flow_sample.sampling_rate -e sflow.flow_sample.sample_pool"
+               " -e sflow_245.header.sampled_header_length -e sflow_245.header.frame_length"
+               " -e sflow_245.header.payload_stripped >" +
+               out + " 2>/dev/null; " + tshark + " -V 2>/dev/null | grep -c Malformed >>" + out)
+                  .c_str());
+  std::stringstream output;
+  output << std::ifstream(out).rdbuf();
+  std::remove(path.c_str());
+  std::remove(out.c_str());
+  // version;agent;sequence;uptime;samples; then per sample: sequence;source class;source
+  // index;rate;pool;header length;frame length;stripped
+  EXPECT_EQ(
+      "5;10.0.0.5;2;5000;4;1,1,1,2;0,0,0,0;2,0,1,0;32,32,32,32;32,32,32,64;60,70,128,0;"
+      "60,70,1514,60;0,0,1386,60\n0\n",
+      output.str());
+}
+
+// The pending datagram leaves when the next sample would take it past 1300 bytes.
+TEST(PacketReporterFlush, SendsWhenTheNextSampleWouldNotFit) {
+  auto caplens = [](size_t n, uint32_t caplen, std::initializer_list<uint32_t> then) {
+    std::vector<uint32_t> all(n, caplen);
+    all.insert(all.end(), then);
+    return all;
+  };
+  // The last caplen of each list forces out a datagram of the size given.
+  const std::pair<std::vector<uint32_t>, size_t> cases[] = {
+      {caplens(6, 200, {200}), 1180},    // samples of 192 bytes: the 7th does not fit
+      {caplens(10, 60, {60}), 1268},     // samples of 124 bytes: the 11th does not fit
+      {caplens(6, 128, {56, 0}), 1300},  // 28 + 6 * 192 + 120 ends exactly on 1300 and stays
+      {caplens(6, 128, {57}), 1180},     // 57 bytes pad to 60: 1304 would pass it
+  };
+  for (const auto& [list, size] : cases) {
+    ReporterRig rig;
+    for (uint32_t caplen : list) {
+      EXPECT_TRUE(rig.sink.datagrams().empty()) << size;
+      addFrame(rig.reporter, pattern(caplen), 1514);
+    }
+    const auto sent = rig.sink.datagrams();
+    ASSERT_EQ(1u, sent.size()) << size;
+    EXPECT_EQ(size, sent[0].size());
+    EXPECT_TRUE(decodeDatagram(sent[0]).has_value()) << size;
+  }
+}
+// Per source: sequence and pool, and a pool wrap that restarts only its own source. The
+// datagram sequence is one per reporter, and an empty flush uses none of it.
+TEST(PacketReporterSequence, CountersArePerSourceAndWrapPerSource) {
+  ReporterRig rig;
+  PacketReporter& reporter = rig.reporter;
+  reporter.flush();
+  for (uint16_t source : std::vector<uint16_t>{0, 1, 0, 0, 1, 7})
+    addFrame(reporter, pattern(60), 60, 32, source);
+  reporter.flush();
   reporter.flush();
   for (int i = 0; i < 3; ++i)
-    add(60, 60, 32, 1);
+    addFrame(reporter, pattern(60), 60, 32, 1);
   reporter.flush();
+  reporter.presetSource(3, 134217726, 32u * 134217726u);
+  reporter.presetSource(5, 134217726, 0);
+  for (int i = 0; i < 3; ++i) {
+    addFrame(reporter, pattern(60), 60, 32, 3);
+    addFrame(reporter, pattern(60), 60, 0, 5);  // rate 0: the pool stays 0, never wraps
+  }
+  addFrame(reporter, pattern(60), 60, 32, 4);
 
-  ASSERT_EQ(2u, sink.datagrams.size());
-  const DecodedDatagram first = decoded(0);
-  const DecodedDatagram second = decoded(1);
-  EXPECT_EQ(1u, first.sequence);
-  EXPECT_EQ(2u, second.sequence);
-  std::vector<std::pair<uint32_t, uint32_t>> seen;  // (source, sequence)
-  for (const auto* d : {&first, &second})
-    for (const auto& s : d->samples) {
-      seen.emplace_back(s.sourceId, s.sequence);
-      EXPECT_EQ(32u * s.sequence, s.samplePool);
-    }
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-      {0, 1}, {1, 1}, {0, 2}, {0, 3}, {1, 2}, {7, 1}, {1, 3}, {1, 4}, {1, 5}};
+  using Row = std::tuple<uint32_t, uint32_t, uint32_t>;  // source, sequence, pool
+  std::vector<Row> seen;
+  std::vector<uint32_t> sequences;
+  for (const auto& d : rig.datagrams()) {
+    sequences.push_back(d.sequence);
+    for (const auto& s : d.samples)
+      seen.emplace_back(s.sourceId, s.sequence, s.samplePool);
+  }
+  EXPECT_EQ((std::vector<uint32_t>{1, 2, 3}), sequences);
+  const std::vector<Row> expected = {
+      {0, 1, 32},        {1, 1, 32}, {0, 2, 64},        {0, 3, 96},  {1, 2, 64},
+      {7, 1, 32},        {1, 3, 96}, {1, 4, 128},       {1, 5, 160}, {3, 134217727, 0xffffffe0},
+      {5, 134217727, 0}, {3, 1, 32}, {5, 134217728, 0}, {3, 2, 64},  {5, 134217729, 0},
+      {4, 1, 32}};
   EXPECT_EQ(expected, seen);
 }
 
-TEST_F(PacketReporterTest, PoolWrapRestartsOnlyThatSource) {
-  reporter.presetSource(3, 134217726, 32u * 134217726u);
-  for (int i = 0; i < 3; ++i)
-    add(60, 60, 32, 3);
-  add(60, 60, 32, 4);
-  reporter.flush();
-
-  const auto samples = decoded(0).samples;
-  ASSERT_EQ(4u, samples.size());
-  EXPECT_EQ(134217727u, samples[0].sequence);
-  EXPECT_EQ(0xffffffe0u, samples[0].samplePool);  // 2^32 - 32
-  EXPECT_EQ(1u, samples[1].sequence);             // 32 * 134217728 wraps to 0
-  EXPECT_EQ(32u, samples[1].samplePool);
-  EXPECT_EQ(2u, samples[2].sequence);
-  EXPECT_EQ(64u, samples[2].samplePool);
-  EXPECT_EQ(1u, samples[3].sequence);  // another source, untouched by the wrap
-  EXPECT_EQ(32u, samples[3].samplePool);
+// A caplen beyond len is not trusted: nothing stripped, at most 128 bytes copied.
+TEST(PacketReporterInput, CapturedLengthBeyondWireLengthIsNotTrusted) {
+  ReporterRig rig;
+  addFrame(rig.reporter, pattern(100), 60);
+  addFrame(rig.reporter, pattern(200), 150);
+  addFrame(rig.reporter, pattern(200), 1514);  // stripped counts from caplen, not from 128
+  const auto s = rig.samples();
+  ASSERT_EQ(3u, s.size());
+  EXPECT_EQ(pattern(100), s[0].header);
+  using Row = std::tuple<uint32_t, uint32_t, size_t>;  // frame length, stripped, header bytes
+  EXPECT_EQ((std::vector<Row>{{60, 0, 100}, {150, 0, 128}, {1514, 1314, 128}}),
+            (std::vector<Row>{{s[0].frameLength, s[0].stripped, s[0].header.size()},
+                              {s[1].frameLength, s[1].stripped, s[1].header.size()},
+                              {s[2].frameLength, s[2].stripped, s[2].header.size()}}));
 }
 
-TEST_F(PacketReporterTest, RateZeroNeverWraps) {
-  reporter.presetSource(0, 134217726, 0);
-  for (int i = 0; i < 3; ++i)
-    add(60, 60, 0, 0);
-  reporter.flush();
-  const auto samples = decoded(0).samples;
-  ASSERT_EQ(3u, samples.size());
-  for (uint32_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(134217727u + i, samples[i].sequence);
-    EXPECT_EQ(0u, samples[i].samplingRate);
-    EXPECT_EQ(0u, samples[i].samplePool);
-  }
-}
-
-TEST_F(PacketReporterTest, FlushSendsPendingSamplesAndNothingWhenEmpty) {
-  reporter.flush();
-  EXPECT_EQ(0, sink.sendCalls);
-
-  add(60, 60);
-  add(70, 70);
-  reporter.flush();
-  reporter.flush();
-  ASSERT_EQ(1u, sink.datagrams.size());
-  EXPECT_EQ(1u, decoded(0).sequence);  // the empty flushes used no number
-  EXPECT_EQ((std::array<uint8_t, 4>{0, 0, 0, 0}), decoded(0).agentAddress);  // none handed over
-  EXPECT_EQ(2u, decoded(0).samples.size());
-
-  add(60, 60);
-  reporter.flush();
-  ASSERT_EQ(2u, sink.datagrams.size());
-  EXPECT_EQ(2u, decoded(1).sequence);
-  EXPECT_EQ(1u, decoded(1).samples.size());
-}
-
-TEST(PacketReporterLifetime, DestructionSendsNothingAndClosesOnlyAnOpenedSink) {
-  FakeClock clock;
-  RecordingSink sink;
-  {
-    PacketReporter reporter("collector", clock, sink);
-    EXPECT_TRUE(reporter.isInitialized());
-    EXPECT_EQ("collector", sink.openedWith);
-    const std::vector<uint8_t> frame = patternFrame(60);
-    addFrame(reporter, frame, 60, 32, 0);
-  }
-  EXPECT_EQ(0, sink.sendCalls);
-  EXPECT_EQ(1, sink.closeCalls);
-
-  RecordingSink failing;
-  failing.openError = "resolve: Host not found (authoritative)";
-  { PacketReporter reporter("collector", clock, failing); }
-  EXPECT_EQ(0, failing.closeCalls);
-}
-
-TEST_F(PacketReporterTest, CapturedLengthBeyondWireLengthIsNotTrusted) {
-  add(100, 60);   // all 100 captured bytes copied, nothing stripped
-  add(200, 150);  // at most 128 copied
-  add(200, 1514);
-  reporter.flush();
-  const auto samples = decoded(0).samples;
-  ASSERT_EQ(3u, samples.size());
-  EXPECT_EQ(60u, samples[0].frameLength);
-  EXPECT_EQ(0u, samples[0].stripped);
-  EXPECT_EQ(patternFrame(100), samples[0].header);
-  EXPECT_EQ(150u, samples[1].frameLength);
-  EXPECT_EQ(0u, samples[1].stripped);
-  EXPECT_EQ(128u, samples[1].header.size());
-  // More than 128 captured: stripped counts from the captured length, not from 128.
-  EXPECT_EQ(1314u, samples[2].stripped);
-}
-
-TEST_F(PacketReporterTest, UptimeCountsFromConstructionOnTheClockReadOncePerDatagram) {
-  EXPECT_EQ(1, clock.reads);
-  clock.now = 1000 + 5000;
-  for (int i = 0; i < 25; ++i)
-    add(60, 60);  // two full datagrams sent, five pending
-  clock.now = 1000 + (uint64_t{1} << 32) + 7;
-  reporter.flush();
-  ASSERT_EQ(3u, sink.datagrams.size());
-  EXPECT_EQ(1 + 3, clock.reads);
-  EXPECT_EQ(5000u, decoded(0).uptimeMs);
-  EXPECT_EQ(5000u, decoded(1).uptimeMs);
-  EXPECT_EQ(7u, decoded(2).uptimeMs);  // low 32 bits after 2^32 ms
-}
-
-TEST_F(PacketReporterTest, FailedSendIsLoggedAndUsesUpItsSequenceNumber) {
+TEST(PacketReporterSend, FailureIsLoggedAndUsesUpItsSequenceNumber) {
   LogCapture log("PacketReporter");
-  sink.failSendNumber = 2;
+  ReporterRig rig;
+  rig.sink.failSendNumber = 2;
   for (int i = 0; i < 18; ++i)
-    add(128, 128);  // datagrams 1 and 2 leave, 6 samples pending
-  reporter.flush();
-
+    addFrame(rig.reporter, pattern(128), 128);  // datagrams 1 and 2 leave, 6 samples wait
+  const auto d = rig.datagrams();
   EXPECT_EQ(1u, log.count(log4cplus::ERROR_LOG_LEVEL,
                           "Failed to send sFlow packet: send_to: Connection refused"));
-  ASSERT_EQ(2u, sink.datagrams.size());
-  EXPECT_EQ(1u, decoded(0).sequence);
-  EXPECT_EQ(3u, decoded(1).sequence);
-  // The sample that forced the failed send opens the next datagram.
-  EXPECT_EQ(13u, decoded(1).samples.front().sequence);
-  EXPECT_EQ(6u, decoded(1).samples.size());
+  ASSERT_EQ(2u, d.size());
+  EXPECT_EQ(1u, d[0].sequence);
+  EXPECT_EQ(3u, d[1].sequence);
+  EXPECT_EQ(13u, d[1].samples.front().sequence);  // the sample that forced the lost send
 }
 
-// Two capture threads and the service's once-a-second flush at the same time.
-TEST_F(PacketReporterTest, ConcurrentCallersGiveWholeSamplesAndConsecutiveSequences) {
+// Two capture threads, and the service flushing all the while.
+TEST(PacketReporterThreads, ConcurrentCallersGiveWholeSamplesAndConsecutiveSequences) {
   constexpr uint32_t kPerThread = 4000;
-  std::atomic<bool> done{false};
-  auto capture = [this](uint16_t source) {
+  ReporterRig rig;
+  std::atomic<int> running{2};
+  auto capture = [&](uint16_t source) {
     for (uint32_t i = 0; i < kPerThread; ++i)
-      add(i % 140, 1514, 32, source);
+      addFrame(rig.reporter, pattern(i % 140), 1514, 32, source);
+    --running;
   };
-  std::thread flusher([&] {
-    while (!done.load()) {
-      reporter.flush();
-      std::this_thread::yield();
-    }
-  });
-  std::thread first(capture, uint16_t{0});
-  std::thread second(capture, uint16_t{1});
-  reporter.setAgentAddress(networkOrder(10, 0, 0, 5));
+  std::thread first(capture, uint16_t{0}), second(capture, uint16_t{1});
+  rig.reporter.setAgentAddress(inet_addr("10.0.0.5"));
+  while (running > 0)
+    rig.reporter.flush();
   first.join();
   second.join();
-  done = true;
-  flusher.join();
-  reporter.flush();
 
-  std::map<uint32_t, uint32_t> lastSequence;
-  uint32_t samples = 0;
-  for (size_t i = 0; i < sink.datagrams.size(); ++i) {
-    const DecodedDatagram d = decoded(i);  // strict: whole samples only
-    EXPECT_EQ(i + 1, d.sequence);
-    EXPECT_FALSE(d.samples.empty());
-    for (const auto& s : d.samples) {
-      EXPECT_EQ(lastSequence[s.sourceId] + 1, s.sequence) << "source " << s.sourceId;
-      lastSequence[s.sourceId] = s.sequence;
-      ++samples;
-    }
+  std::map<uint32_t, uint32_t> last;  // source -> sequence
+  uint32_t datagram = 0;
+  for (const auto& d : rig.datagrams()) {  // strictly decoded: whole samples only
+    EXPECT_EQ(++datagram, d.sequence);
+    for (const auto& s : d.samples)
+      EXPECT_EQ(++last[s.sourceId], s.sequence) << "source " << s.sourceId;
   }
-  EXPECT_EQ(2 * kPerThread, samples);
-  EXPECT_EQ(kPerThread, lastSequence[0]);
-  EXPECT_EQ(kPerThread, lastSequence[1]);
+  EXPECT_EQ((std::map<uint32_t, uint32_t>{{0, kPerThread}, {1, kPerThread}}), last);
 }
 
 }  // namespace

@@ -1,64 +1,48 @@
-// Test doubles and packet helpers for the sFlow reporter's tests.
+// Stand-ins for the reporter's clock and sink, and helpers to feed it and to read back what it
+// sent. The capture tests use them too.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
 #include <cstdint>
-#include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "clock.h"
-#include "datagram_sink.h"
 #include "packet_reporter.h"
+#include "sflow_decoder.h"
 
 namespace wendrel::test {
 
-class FakeClock : public Clock {
- public:
-  explicit FakeClock(uint64_t start = 0) : now(start) {}
-  uint64_t nowMs() override {
-    ++reads;
-    return now;
-  }
-  uint64_t now;
-  int reads = 0;
+struct FakeClock : Clock {
+  uint64_t nowMs() override { return now; }
+  uint64_t now = 1000;  // not 0, so an uptime that does not count from construction shows
 };
 
-// Keeps every datagram sent. The reporter calls send() under its mutex, so no lock here.
-class RecordingSink : public DatagramSink {
- public:
-  void open(const std::string& collector) override {
-    openedWith = collector;
-    if (!openError.empty())
-      throw std::runtime_error(openError);
-  }
+// Locked: the capture tests read it while capture threads send.
+struct RecordingSink : DatagramSink {
+  void open(const std::string&) override {}
   void send(const uint8_t* data, size_t size) override {
-    if (failSendNumber == ++sendCalls)
-      throw std::runtime_error(sendError);
-    datagrams.emplace_back(data, data + size);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (++sendCalls == failSendNumber)
+      throw std::runtime_error("send_to: Connection refused");
+    sent.emplace_back(data, data + size);
   }
-  void close() noexcept override { ++closeCalls; }
-
-  std::string openedWith;
-  std::string openError;   // when set, open() throws it
-  int failSendNumber = 0;  // the 1-based send() call that throws, 0: none
-  std::string sendError = "send_to: Connection refused";
-  int sendCalls = 0;
-  int closeCalls = 0;
-  std::vector<std::vector<uint8_t>> datagrams;
+  // The datagrams sent so far; `take` forgets them.
+  std::vector<std::vector<uint8_t>> datagrams(bool take = false) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return take ? std::exchange(sent, {}) : sent;
+  }
+  int failSendNumber = 0, sendCalls = 0;  // the 1-based send() that throws, 0: none
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> sent;
 };
 
-inline pcap_pkthdr packetHeader(uint32_t caplen, uint32_t len) {
-  pcap_pkthdr header{};
-  header.caplen = caplen;
-  header.len = len;
-  return header;
-}
-
-// A frame whose bytes differ from their neighbours and from zero.
-inline std::vector<uint8_t> patternFrame(size_t size, uint8_t seed = 1) {
+// Bytes that differ from their neighbours and from zero.
+inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
   std::vector<uint8_t> frame(size);
   for (size_t i = 0; i < size; ++i)
     frame[i] = static_cast<uint8_t>(seed + i * 7 + 1);
@@ -66,17 +50,37 @@ inline std::vector<uint8_t> patternFrame(size_t size, uint8_t seed = 1) {
 }
 
 inline void addFrame(PacketReporter& reporter, const std::vector<uint8_t>& frame, uint32_t len,
-                     uint32_t rate, uint16_t source) {
-  const pcap_pkthdr header = packetHeader(static_cast<uint32_t>(frame.size()), len);
+                     uint32_t rate = 32, uint16_t source = 0) {
+  pcap_pkthdr header{};
+  header.caplen = static_cast<uint32_t>(frame.size());
+  header.len = len;
   reporter.addSample(&header, frame.data(), rate, source);
 }
 
-// 10.0.0.5 as the capture side hands it over: network byte order in memory.
-inline uint32_t networkOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  const uint8_t bytes[4] = {a, b, c, d};
-  uint32_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
+struct ReporterRig {
+  FakeClock clock;
+  RecordingSink sink;
+  PacketReporter reporter{"127.0.0.1", clock, sink};
+
+  // Flushes, then decodes what was sent (with `take`, what no earlier take returned); the
+  // strict decoder refusing one fails the test.
+  std::vector<DecodedDatagram> datagrams(bool take = false) {
+    reporter.flush();
+    std::vector<DecodedDatagram> out;
+    for (const auto& bytes : sink.datagrams(take)) {
+      std::string error;
+      auto decoded = decodeDatagram(bytes, &error);
+      EXPECT_TRUE(decoded.has_value()) << error;
+      out.push_back(decoded.value_or(DecodedDatagram{}));
+    }
+    return out;
+  }
+  std::vector<DecodedSample> samples(bool take = false) {
+    std::vector<DecodedSample> out;
+    for (const auto& d : datagrams(take))
+      out.insert(out.end(), d.samples.begin(), d.samples.end());
+    return out;
+  }
+};
 
 }  // namespace wendrel::test
