@@ -20,9 +20,16 @@ CollectorSocket::~CollectorSocket() {
 void CollectorSocket::open(const std::string& collectorAddress) {
   using boost::asio::ip::udp;
   udp::resolver resolver(ioContext);
+  // A dotted IPv4 address is taken as it is: with address_configured the system refuses even
+  // a literal while no interface has an IPv4 address yet (a boot before DHCP has answered).
+  boost::system::error_code notLiteral;
+  udp::resolver::results_type results =
+      resolver.resolve(udp::v4(), collectorAddress, kCollectorService,
+                       udp::resolver::numeric_host | udp::resolver::numeric_service, notLiteral);
   // IPv4 only: an IPv6 literal or a name with only IPv6 addresses fails here.
-  const udp::resolver::results_type results = resolver.resolve(
-      udp::v4(), collectorAddress, kCollectorService, udp::resolver::address_configured);
+  if (notLiteral)
+    results = resolver.resolve(udp::v4(), collectorAddress, kCollectorService,
+                               udp::resolver::address_configured);
   if (results.empty()) {
     throw boost::system::system_error(boost::asio::error::host_not_found, "resolve");
   }
