@@ -2,15 +2,11 @@
 // no allocation) and the paths that take one packet in 2 or in 32 into a reporter whose
 // datagrams go nowhere. Heap allocations inside the timed loops are counted.
 #include <benchmark/benchmark.h>
-#include <log4cplus/initializer.h>
-#include <log4cplus/logger.h>
-#include <log4cplus/nullappender.h>
 #include <pcap/pcap.h>
 
-#include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "bench_support.h"
 #include "clock.h"
 #include "datagram_sink.h"
 #include "packet_reporter.h"
@@ -18,39 +14,6 @@
 #include "traffic_collector.h"
 
 namespace {
-thread_local uint64_t allocations = 0;
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size ? size : 1))
-    return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  return operator new(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-
-namespace {
-
-class NullSink : public wendrel::DatagramSink {
- public:
-  void open(const std::string&) override {}
-  void send(const uint8_t*, size_t) override {}
-};
 
 class FixedClock : public wendrel::Clock {
  public:
@@ -59,7 +22,7 @@ class FixedClock : public wendrel::Clock {
 
 void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode) {
   FixedClock clock;
-  NullSink sink;
+  wendrel::bench::NullSink sink;
   wendrel::PacketReporter reporter("127.0.0.1", clock, sink);
   wendrel::TrafficCollector collector(128, &reporter, 2097152, rate, performanceMode);
   wendrel::SamplingState sampling;
@@ -70,14 +33,15 @@ void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode) {
   pcap_pkthdr header{};
   header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
 
-  allocations = 0;
+  const uint64_t before = wendrel::bench::allocationCount();
   for (auto _ : state) {
     wendrel::TrafficCollector::packetHandler(reinterpret_cast<u_char*>(&sampling), &header,
                                              frame.data());
     benchmark::ClobberMemory();
   }
   state.counters["allocs/packet"] =
-      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+      benchmark::Counter(static_cast<double>(wendrel::bench::allocationCount() - before),
+                         benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -100,15 +64,3 @@ BENCHMARK(BM_PacketHandlerRate32Performance);
 BENCHMARK(BM_PacketHandlerRate32);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  log4cplus::Initializer initializer;
-  log4cplus::Logger::getRoot().addAppender(
-      log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
