@@ -1,13 +1,23 @@
+// The service module with every seam it reaches faked: the command line, the settings, the
+// run and the life of the service.
 #include "wendrel_module.h"
 
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <future>
+#include <map>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
-#include "fakes.h"
+#include "linux_signal_source.h"
 #include "log_capture.h"
 #include "status_codes.h"
 
@@ -17,282 +27,373 @@ namespace {
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
-constexpr char kGoodSettings[] =
-    "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\n";
-const std::string kStarting = "STATUS=Starting";
-const std::string kReady = "READY=1\nSTATUS=Running";
-const std::string kStopping = "STOPPING=1";
+// Registration operations that record their calls; the one named `failing` returns `failure`.
+struct FakeRegistration : RegistrationOperations {
+  int32_t RegisterAppId(bool service) override {
+    return call(service ? "RegisterAppId(service)" : "RegisterAppId");
+  }
+  int32_t UnregisterAppId() override { return call("UnregisterAppId"); }
+  int32_t RegisterServer(bool tlb) override {
+    return call(tlb ? "RegisterServer(tlb)" : "RegisterServer");
+  }
+  int32_t UnregisterServer(bool tlb) override {
+    return call(tlb ? "UnregisterServer(tlb)" : "UnregisterServer");
+  }
+  void SetPerUserRegistration() override { call("PerUser"); }
+  int32_t call(const std::string& name) {
+    calls += (calls.empty() ? "" : " ") + name;
+    return name == failing ? failure : 0;
+  }
+  std::string calls;
+  std::string failing;
+  int32_t failure = static_cast<int32_t>(0x80070005u);  // access denied
+};
+
+// Every seam of the module but registration. Set the public members before the module runs.
+class FakePlatform : public SettingsStore,
+                     public ServiceNotifier,
+                     public EventLog,
+                     public SignalSource,
+                     public AgentFactory,
+                     public RecordStore {
+ public:
+  explicit FakePlatform(const std::string& settingsText)
+      : settings(ValueFile::parse(settingsText)) {}
+
+  // What the seams were asked, by channel: "sd" the status reports, "event" the event log,
+  // "agent" the calls on the reporter and the collector.
+  void add(const std::string& channel, const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_[channel].push_back(entry);
+    changed_.notify_all();
+  }
+  Strings log(const std::string& channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_[channel];
+  }
+  bool waitFor(const std::string& channel, const std::string& entry) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] {
+      return std::count(log_[channel].begin(), log_[channel].end(), entry) > 0;
+    });
+  }
+
+  std::optional<std::string> readString(const std::string& name, size_t capacity) override {
+    return settings.readString(name, capacity);
+  }
+  std::optional<uint32_t> readUInt32(const std::string& name) override {
+    return settings.readUInt32(name);
+  }
+  bool startedByServiceManager() override { return true; }
+  void notify(const std::string& state) override { add("sd", state); }
+  void write(const std::string& source, const std::string& text) override {
+    add("event", source + ": " + text);
+  }
+
+  int wait() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !controls_.empty(); });
+    const int control = controls_.front();
+    controls_.pop_front();
+    return control;
+  }
+  void wake() override { post(0); }
+  void post(int control) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    controls_.push_back(control);
+    changed_.notify_all();
+  }
+
+  // Stands for the reporter or the collector.
+  class Part : public AgentReporter, public AgentCollector {
+   public:
+    Part(FakePlatform& platform, std::string name, bool fail)
+        : p_(platform), name_(std::move(name)), fail_(fail) {}
+    ~Part() override { p_.add("agent", "delete " + name_); }
+    bool isInitialized() const override { return !fail_; }
+    void flush() override { p_.add("agent", "flush"); }
+    void startCollecting() override {
+      p_.add("agent", "start");
+      if (fail_)
+        throw std::runtime_error("thread creation failed");
+    }
+    void stop() override { p_.add("agent", "stop"); }
+
+   private:
+    FakePlatform& p_;
+    std::string name_;
+    bool fail_;
+  };
+
+  // Holds while `holdReporter` is set.
+  std::unique_ptr<AgentReporter> createReporter(const std::string& address) override {
+    add("agent", "reporter " + address);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !holdReporter; });
+    return std::make_unique<Part>(*this, "reporter", failing == "reporter");
+  }
+  std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
+                                                  int32_t bufferSize, uint32_t samplingRate,
+                                                  bool performanceMode) override {
+    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
+                     " " + std::to_string(samplingRate) + (performanceMode ? " on" : " off"));
+    return std::make_unique<Part>(*this, "collector", failing == "collector");
+  }
+  void releaseReporter() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdReporter = false;
+    changed_.notify_all();
+  }
+
+  // The AppID records, "AppID" and "AppID/user"; the module writes none.
+  int32_t read(Kind, bool perUser, ValueFile& record) override {
+    const auto it = records.find(perUser ? "AppID/user" : "AppID");
+    if (it != records.end())
+      record = ValueFile::parse(it->second);
+    return it == records.end() ? 2 : 0;
+  }
+  int32_t write(Kind, bool, const ValueFile&) override { return 5; }
+  int32_t remove(Kind, bool) override { return 5; }
+
+  ValueFile settings;
+  std::map<std::string, std::string> records;
+  FakeRegistration registration;
+  std::string failing;  // "reporter": not initialized; "collector": its start throws
+  bool holdReporter = false;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<int> controls_;
+  std::map<std::string, Strings> log_;
+};
+
+constexpr char kSettings[] =
+    "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0";
+const std::string kStarting = "STATUS=Starting", kReady = "READY=1\nSTATUS=Running";
 const std::string kStoppedOk = "STATUS=Stopped, exit code 0x00000000";
 const std::string kStoppedFail = "STATUS=Stopped, exit code 0x80004005";
+const std::string kNoAddress = "Failed to read collector address from the registry, cannot start";
+const Strings kCreated = {"reporter 192.0.2.10", "collector 128 2097152 64 off", "start"};
+// Capture ends before the last datagram goes out; both objects go on Run's thread.
+const Strings kTeardown = {"stop", "flush", "delete collector", "delete reporter"};
+
+Strings operator+(Strings a, const Strings& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A run's calls but those of the idle loop, which flushes once a second.
+Strings withoutIdleFlushes(Strings calls) {
+  if (calls.size() > 7)
+    calls.erase(calls.begin() + 3, calls.end() - 4);
+  return calls;
+}
+
+// Runs `f` on leaving the scope, so a failed assertion never leaves a run waited for forever.
+struct AtExit {
+  std::function<void()> f;
+  ~AtExit() { f(); }
+};
 
 struct Harness {
-  explicit Harness(const std::string& settingsText = kGoodSettings) : settings(settingsText) {}
-
-  test::FakeSettings settings;
-  test::FakeNotifier notifier;
-  test::FakeEventLog events;
-  test::FakeSignals signals;
-  test::FakeAgents agents;
-  test::FakeRecords records;
-  test::FakeRegistration registration;
-  CWendrelModule module{
-      ModuleSeams{settings, notifier, events, signals, agents, records, registration}};
-
-  // Runs with a stop already requested: Run configures, starts, and returns at its loop.
-  int32_t runToCompletion() {
-    module.OnStop();
-    return module.Run(0);
-  }
-  size_t flushesBefore(const std::string& call) {
-    const Strings calls = agents.log.snapshot();
-    const auto end = std::find(calls.begin(), calls.end(), call);
-    return static_cast<size_t>(std::count(calls.begin(), end, "flush"));
-  }
+  explicit Harness(const std::string& settings = kSettings) : p(settings) {}
+  FakePlatform p;
+  CWendrelModule module{ModuleSeams{p, p, p, p, p, p, p.registration}};
 };
 
-// --- Settings as Run reads them -------------------------------------------------------
+const std::string kRegServer = "RegisterAppId RegisterServer(tlb)";
+const std::string kUnregServer = "UnregisterServer(tlb) UnregisterAppId";
 
-TEST(RunSettings, ValuesReachTheCollector) {
-  Harness h;
-  test::LogCapture log("Wendrel");
-  EXPECT_EQ(h.runToCompletion(), S_OK);
-  EXPECT_EQ(h.agents.log.snapshot(),
-            (Strings{"reporter 192.0.2.10", "collector 128 2097152 64 off", "start", "stop",
-                     "flush", "delete collector", "delete reporter"}));
-  EXPECT_TRUE(log.messages(log4cplus::WARN_LOG_LEVEL).empty());
-  const Strings info = log.messages(log4cplus::INFO_LOG_LEVEL);
-  ASSERT_EQ(info.size(), 1u);
-  EXPECT_EQ(info[0],
-            "Configured log using config file " + h.module.exeDirectory() + "log4j.properties");
-  EXPECT_EQ(h.module.exeDirectory().back(), '/');
-}
-
-TEST(RunSettings, MissingOptionalValuesTakeTheirDefaultsWithWarnings) {
-  Harness h("CollectorAddress = \"collector.example.net\"\nSamplingRate = \"64\"\n");
-  test::LogCapture log("Wendrel");
-  EXPECT_EQ(h.runToCompletion(), S_OK);
-  EXPECT_EQ(h.agents.log.snapshot()[1], "collector 128 2097152 32 on");
-  EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL),
-            (Strings{"Failed to read sampling rate from the registry, using the default of 32",
-                     "Failed to read performance mode from the registry, using the default of 1"}));
-}
-
-TEST(RunSettings, PerformanceModeIsOnOnlyForOne) {
-  for (const auto& [value, expected] :
-       std::vector<std::pair<std::string, std::string>>{{"1", "on"}, {"2", "off"}, {"0", "off"}}) {
-    Harness h("CollectorAddress = c\nSamplingRate = 8\nPerformanceMode = " + value + "\n");
-    h.runToCompletion();
-    EXPECT_EQ(h.agents.log.snapshot()[1], "collector 128 2097152 8 " + expected) << value;
+TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
+  const std::pair<std::string, std::vector<const char*>> outcomes[] = {
+      // No switch: a candidate ends only at a space, a tab or the end of the line, and the
+      // program's own path is scanned too.
+      {"",
+       {"x -RegServerX", "x -Services", "x -Service\"", "x \"-Service\\\"\"", "x Service RegServer",
+        "/opt/my-agent/wendrel", "/opt/x-Service/wendrel", "\"/opt/my agent/-Service/wendrel\""}},
+      // Case, '-' and '/'; the registration switches are looked for over the whole line before
+      // "Service", and the leftmost match decides.
+      {kRegServer,
+       {"x -regserver", "x /REGSERVER", "x -Service -RegServer", "x -RegServer -UnregServer",
+        "/tmp/-RegServer -Service"}},
+      {kUnregServer, {"x -UnRegServer", "x -Service /UnregServer", "x -UnregServer -RegServer"}},
+      // In "--Service" the first '-' gives "-Service", no switch, the second "Service".
+      {"RegisterAppId(service) RegisterServer(tlb)",
+       {"x --Service", "x -service\t", "/tmp/-service"}},
+      {"PerUser " + kRegServer, {"x /RegServerPerUser"}},
+      {"PerUser " + kUnregServer, {"x -unregserverperuser"}}};
+  for (const auto& [calls, lines] : outcomes) {
+    for (const char* line : lines) {
+      Harness h;
+      int32_t status = -1;
+      EXPECT_EQ(h.module.ParseCommandLine(line, &status), calls.empty()) << line;
+      EXPECT_EQ(status, 0) << line;
+      EXPECT_EQ(h.p.registration.calls, calls) << line;
+    }
   }
 }
 
-TEST(RunSettings, SamplingRateZeroBecomesOne) {
-  Harness h("CollectorAddress = c\nSamplingRate = 0\nPerformanceMode = 1\n");
-  test::LogCapture log("Wendrel");
-  EXPECT_EQ(h.runToCompletion(), S_OK);
-  EXPECT_EQ(h.agents.log.snapshot()[1], "collector 128 2097152 1 on");
-  EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL),
-            Strings{"Sampling rate 0 is not valid, using 1 (every packet)"});
+TEST(CommandLine, AFailedStepEndsTheSwitchWithItsStatus) {
+  for (const auto& [line, failing] :
+       std::vector<std::pair<const char*, std::string>>{{"x -UnregServer", "UnregisterServer(tlb)"},
+                                                        {"x -Service", "RegisterAppId(service)"},
+                                                        {"x -RegServer", "RegisterServer(tlb)"}}) {
+    Harness h;
+    FakeRegistration& ops = h.p.registration;
+    ops.failing = failing;
+    int32_t status = 0;
+    EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
+    EXPECT_EQ(status, ops.failure) << line;
+    EXPECT_EQ(ops.calls.substr(ops.calls.size() - failing.size()), failing) << line;
+  }
 }
 
-TEST(RunSettings, CollectorAddressMustFit255Bytes) {
-  Harness fits("CollectorAddress = " + std::string(254, 'c') + "\n");
-  EXPECT_EQ(fits.runToCompletion(), S_OK);
-  EXPECT_EQ(fits.agents.log.snapshot()[0], "reporter " + std::string(254, 'c'));
+TEST(CommandLine, RebuiltFromArgvAsThePlatformQuotes) {
+  // Quoted when empty or holding a space, a tab or a quotation mark; backslashes are doubled
+  // only before a quotation mark.
+  // clang-format off
+  const char* argv[] = {"/opt/my agent/wendrel", "-Service\"", "", "a\\b\tc", "a\\\"b", "dir\\ x\\",
+                        "/RegServer"};
+  // clang-format on
+  const std::string line = buildCommandLine(7, argv);
+  EXPECT_EQ(line,
+            "\"/opt/my agent/wendrel\" \"-Service\\\"\" \"\" \"a\\b\tc\" \"a\\\\\\\"b\" "
+            "\"dir\\ x\\\\\" /RegServer");
+  // The argument keeps its quotation mark, so it is no "Service" switch.
+  Harness h;
+  int32_t status = 0;
+  EXPECT_TRUE(h.module.ParseCommandLine(buildCommandLine(2, argv), &status));
+  EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
+  EXPECT_EQ(h.p.registration.calls, kRegServer);
+}
 
-  for (const std::string& settings :
-       {"CollectorAddress = " + std::string(255, 'c') + "\n", std::string("CollectorAddress = 7\n"),
-        std::string("SamplingRate = 7\n")}) {
-    Harness h(settings);
+TEST(Run, ReadsTheThreeSettings) {
+  const std::string c254(254, 'c');
+  const struct {
+    std::string settings;
+    Strings created;  // none: Run fails
+    Strings warnings;
+  } cases[] = {
+      {kSettings, kCreated, {}},
+      // A quoted number is text, not a number.
+      {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"",
+       {"reporter c.example", "collector 128 2097152 32 on", "start"},
+       {"Failed to read sampling rate from the registry, using the default of 32",
+        "Failed to read performance mode from the registry, using the default of 1"}},
+      {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
+       {"reporter " + c254, "collector 128 2097152 8 off", "start"},
+       {}},
+      {"CollectorAddress = c\nSamplingRate = 0\nPerformanceMode = 1",
+       {"reporter c", "collector 128 2097152 1 on", "start"},
+       {"Sampling rate 0 is not valid, using 1 (every packet)"}},
+      {"CollectorAddress = " + c254 + "c\nSamplingRate = 8", {}, {}},
+      {"CollectorAddress = 7", {}, {}},
+  };
+  for (const auto& c : cases) {
+    Harness h(c.settings);
     test::LogCapture log("Wendrel");
-    EXPECT_EQ(h.runToCompletion(), E_FAIL);
-    EXPECT_TRUE(h.agents.log.snapshot().empty());
+    h.module.OnStop();  // Run then configures, starts and returns at its loop
+    auto run = std::async(std::launch::async, [&] { return h.module.Run(0); });
+    AtExit stop{[&] { h.module.OnStop(); }};
+    ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the stop was lost";
+    EXPECT_EQ(run.get(), c.created.empty() ? E_FAIL : S_OK) << c.settings;
+    EXPECT_EQ(h.p.log("agent"), c.created.empty() ? Strings{} : c.created + kTeardown);
+    EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL), c.warnings);
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
-              Strings{"Failed to read collector address from the registry, cannot start"});
-    EXPECT_TRUE(log.messages(log4cplus::WARN_LOG_LEVEL).empty());
+              c.created.empty() ? Strings{kNoAddress} : Strings{});
+    EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL),
+              Strings{"Configured log using config file " + h.module.exeDirectory() +
+                      "log4j.properties"});
   }
 }
 
-// --- The service's life: ServiceMain, Handler, OnStop ---------------------------------
-
-class ServiceLife : public testing::Test {
- protected:
-  void startService() {
-    service_ = std::async(std::launch::async, [this] { h.module.ServiceMain(); });
-  }
-  void waitStopped() { ASSERT_EQ(service_.wait_for(5s), std::future_status::ready); }
+TEST(Service, RunsUntilStoppedFlushingOnceASecond) {
   Harness h;
-  std::future<void> service_;
-};
-
-TEST_F(ServiceLife, StopReportsStopPendingThenStoppedPromptly) {
-  startService();
-  ASSERT_TRUE(h.notifier.waitFor(kReady, 5s));
+  // The user's record is looked at first; an empty name still makes a service.
+  h.p.records["AppID"] = "";
+  h.p.records["AppID/user"] = "LocalService = \"\"";
+  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
+  AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
+  ASSERT_TRUE(h.p.waitFor("sd", kReady));
+  for (uint32_t control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                           SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, 128u})
+    h.p.post(control);
+  std::this_thread::sleep_for(2500ms);
   const auto stopAt = std::chrono::steady_clock::now();
-  h.module.Handler(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(h.notifier.waitFor(kStoppedOk, 5s));
+  h.p.post(SERVICE_CONTROL_STOP);
+  h.p.post(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(h.p.waitFor("sd", kStoppedOk));
   // Idle interfaces or not, the idle loop wakes on the stop itself.
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 900ms);
-  waitStopped();
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kReady, kStopping, kStoppedOk}));
-  EXPECT_EQ(h.events.snapshot(), Strings{"Wendrel: Service stopped"});
-  EXPECT_EQ(h.module.win32ExitCode(), 0u);
-  EXPECT_EQ(h.module.currentState(), SERVICE_STOPPED);
-  // Capture ends before the pending datagram goes out, and both go on Run's thread.
-  const Strings calls = h.agents.log.snapshot();
-  EXPECT_EQ(Strings(calls.end() - 4, calls.end()),
-            (Strings{"stop", "flush", "delete collector", "delete reporter"}));
-}
-
-TEST_F(ServiceLife, IdleLoopFlushesOnceASecond) {
-  startService();
-  ASSERT_TRUE(h.notifier.waitFor(kReady, 5s));
-  std::this_thread::sleep_for(2500ms);
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), S_OK);
   h.module.Handler(SERVICE_CONTROL_STOP);
-  waitStopped();
-  const size_t flushes = h.flushesBefore("stop");
-  EXPECT_GE(flushes, 2u);
-  EXPECT_LE(flushes, 3u);
+  EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kReady, "STOPPING=1", kStoppedOk}));
+  EXPECT_EQ(h.p.log("event"),
+            (Strings{"Wendrel: Bad service request", "Wendrel: Service stopped"}));
+  const Strings calls = h.p.log("agent");
+  EXPECT_EQ(withoutIdleFlushes(calls), kCreated + kTeardown);
+  EXPECT_GE(calls.size(), 9u);  // 2 or 3 idle flushes
+  EXPECT_LE(calls.size(), 10u);
 }
 
-TEST_F(ServiceLife, StopWhileConfiguringIsHonouredAtTheLoop) {
-  h.agents.holdReporter = true;
-  startService();
-  h.agents.waitUntilResolving();
+TEST(Service, StopWhileConfiguringIsHonouredAtTheLoop) {
+  Harness h;
+  h.p.holdReporter = true;
+  auto service = std::async(std::launch::async, [&] { h.module.ServiceMain(); });
+  AtExit stop{[&] {
+    h.p.releaseReporter();
+    h.module.Handler(SERVICE_CONTROL_STOP);
+  }};
+  ASSERT_TRUE(h.p.waitFor("agent", "reporter 192.0.2.10"));
   h.module.Handler(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(h.notifier.waitFor(kStopping, 5s));
-  h.agents.release();
-  waitStopped();
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kStopping, kStoppedOk}));
-  EXPECT_EQ(h.agents.log.snapshot(),
-            (Strings{"reporter 192.0.2.10", "collector 128 2097152 64 off", "start", "stop",
-                     "flush", "delete collector", "delete reporter"}));
+  ASSERT_TRUE(h.p.waitFor("sd", "STOPPING=1"));
+  h.p.releaseReporter();
+  ASSERT_EQ(service.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, "STOPPING=1", kStoppedOk}));
+  EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
 }
 
-TEST_F(ServiceLife, SecondStopAndOtherControlsChangeNothing) {
-  startService();
-  ASSERT_TRUE(h.notifier.waitFor(kReady, 5s));
-  for (uint32_t control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
-                           SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN}) {
-    h.module.Handler(control);
+TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
+  for (const std::string failing : {"reporter", "collector"}) {
+    Harness h;
+    h.p.failing = failing;
+    test::LogCapture log("Wendrel");
+    h.module.ServiceMain();
+    EXPECT_EQ(h.module.win32ExitCode(), static_cast<uint32_t>(E_FAIL));
+    EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: Service stopped"});
+    if (failing == "reporter") {
+      // Run reports the stop while the exit code is still 0; ServiceMain again with its result.
+      EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kStoppedOk, kStoppedFail}));
+      EXPECT_EQ(h.p.log("agent"), (Strings{"reporter 192.0.2.10", "delete reporter"}));
+    } else {
+      EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kStoppedFail}));
+      EXPECT_EQ(h.p.log("agent"),
+                kCreated + (Strings{"stop", "delete collector", "delete reporter"}));
+      EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
+                Strings{"The agent failed: thread creation failed"});
+    }
   }
-  h.module.Handler(128);
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kReady}));
-  EXPECT_EQ(h.events.snapshot(), Strings{"Wendrel: Bad service request"});
-  h.module.Handler(SERVICE_CONTROL_STOP);
-  h.module.Handler(SERVICE_CONTROL_STOP);
-  waitStopped();
-  h.module.Handler(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kReady, kStopping, kStoppedOk}));
-}
-
-TEST_F(ServiceLife, ReporterNotReadyStopsWithFailure) {
-  h.agents.reporterReady = false;
-  startService();
-  waitStopped();
-  // Run reports the stop while the exit code is still 0; ServiceMain again with its result.
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kStoppedOk, kStoppedFail}));
-  EXPECT_EQ(h.module.win32ExitCode(), static_cast<uint32_t>(E_FAIL));
-  EXPECT_EQ(h.agents.log.snapshot(), (Strings{"reporter 192.0.2.10", "delete reporter"}));
-  EXPECT_EQ(h.events.snapshot(), Strings{"Wendrel: Service stopped"});
-}
-
-TEST_F(ServiceLife, FailedCaptureStartStopsCaptureAndReleasesBoth) {
-  h.agents.failStart = true;
-  test::LogCapture log("Wendrel");
-  startService();
-  waitStopped();
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kStoppedFail}));
-  EXPECT_EQ(h.agents.log.snapshot(),
-            (Strings{"reporter 192.0.2.10", "collector 128 2097152 64 off", "start", "stop",
-                     "delete collector", "delete reporter"}));
-  EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
-            Strings{"The agent failed: thread creation failed"});
-}
-
-TEST(ServiceLifeSettings, MissingAddressStopsWithFailureAndAnError) {
-  Harness h("SamplingRate = 8\n");
-  test::LogCapture log("Wendrel");
-  h.module.ServiceMain();
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kStoppedFail}));
-  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL,
-                      "Failed to read collector address from the registry, cannot start"),
-            1u);
-  EXPECT_TRUE(h.agents.log.snapshot().empty());
-  EXPECT_EQ(h.events.snapshot(), Strings{"Wendrel: Service stopped"});
-}
-
-TEST(LogEvent, TruncatesAt255Characters) {
   Harness h;
   h.module.LogEvent("%s", std::string(300, 'x').c_str());
-  ASSERT_EQ(h.events.snapshot().size(), 1u);
-  EXPECT_EQ(h.events.snapshot()[0], "Wendrel: " + std::string(255, 'x'));
+  EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: " + std::string(255, 'x')});
 }
 
-// --- Start: service or foreground ---------------------------------------------------
-
-TEST(Start, NeverRegisteredRunsNothing) {
-  Harness h;
-  EXPECT_EQ(h.module.WinMain("wendrel"), 2);
-  EXPECT_TRUE(h.agents.log.snapshot().empty());
-  EXPECT_TRUE(h.notifier.snapshot().empty());
-}
-
-TEST(Start, SwitchesNeverStartTheAgent) {
-  Harness h;
-  h.registration.results["RegisterServer"] = static_cast<int32_t>(0x80070005u);
-  EXPECT_EQ(h.module.WinMain("wendrel -RegServer"), static_cast<int32_t>(0x80070005u));
-  EXPECT_TRUE(h.agents.log.snapshot().empty());
-}
-
-TEST(Start, ForegroundRunsUntilAStopSignal) {
-  Harness h;
-  h.records.records["AppID"] = "";
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  while (h.agents.log.count("start") == 0)
-    std::this_thread::sleep_for(5ms);
-  // Only a stop means anything in the foreground.
-  h.signals.post(128);
-  h.signals.post(SERVICE_CONTROL_INTERROGATE);
-  h.signals.post(SERVICE_CONTROL_STOP);
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(result.get(), S_OK);
-  EXPECT_FALSE(h.module.isService());
-  EXPECT_TRUE(h.notifier.snapshot().empty());
-  EXPECT_TRUE(h.events.snapshot().empty());
-  EXPECT_EQ(h.agents.log.count("delete reporter"), 1u);
-}
-
-TEST(Start, ForegroundResultIsRunsResult) {
-  Harness h("SamplingRate = 8\n");
-  h.records.records["AppID"] = "LocalService = 5\n";  // not a string: no service
-  EXPECT_EQ(h.module.WinMain("wendrel"), E_FAIL);
-  EXPECT_FALSE(h.module.isService());
-}
-
-TEST(Start, ServiceNotStartedByTheServiceManagerFailsWith1063) {
-  Harness h;
-  h.records.records["AppID"] = "LocalService = \"Wendrel\"\n";
-  h.notifier.started = false;
-  EXPECT_EQ(h.module.WinMain("wendrel"), 1063);
-  EXPECT_TRUE(h.agents.log.snapshot().empty());
-}
-
-TEST(Start, ServiceTakesControlsFromTheMainThread) {
-  Harness h;
-  // The user's record is looked at first.
-  h.records.records["AppID"] = "";
-  h.records.records["AppID/user"] = "LocalService = \"\"\n";
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  ASSERT_TRUE(h.notifier.waitFor(kReady, 5s));
-  h.signals.post(128);
-  h.signals.post(SERVICE_CONTROL_STOP);
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(result.get(), S_OK);
-  EXPECT_TRUE(h.module.isService());
-  EXPECT_EQ(h.notifier.snapshot(), (Strings{kStarting, kReady, kStopping, kStoppedOk}));
-  EXPECT_EQ(h.events.snapshot(),
-            (Strings{"Wendrel: Bad service request", "Wendrel: Service stopped"}));
+TEST(LinuxSignalSource, MapsSignalsToControls) {
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
+  LinuxSignalSource::blockSignals();
+  {
+    LinuxSignalSource source;
+    for (const auto& [sig, control] : std::vector<std::pair<int, int>>{
+             {SIGTERM, 1}, {SIGINT, 1}, {SIGUSR1, 128}, {SIGUSR2, 129}, {SIGHUP, 4}}) {
+      ASSERT_EQ(::kill(::getpid(), sig), 0);  // to the process, as kill(1) sends it
+      EXPECT_EQ(source.wait(), control) << sig;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
 }
 
 }  // namespace
