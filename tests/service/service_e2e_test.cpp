@@ -1,34 +1,23 @@
-// The wendrel executable as an operator runs it: a copy beside its own log4j.properties
-// (logging to stderr), a scratch root prefix and a systemctl that records its calls; for
-// capture, a network namespace with a veth whose far end sends frames, and a collector socket
-// on the namespace's loopback.
-#include <fcntl.h>
+// The wendrel executable as an operator runs it: a copy beside its own log4j.properties, a
+// scratch root prefix and a systemctl that records its calls; for capture, a network namespace
+// with a veth whose far end sends frames, and a collector on the namespace's loopback.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <thread>
 
-#include "netns.h"
-#include "sflow_decoder.h"
+#include "agent_rig.h"
 #include "status_codes.h"
 #include "unit_file.h"
-
-extern char** environ;
 
 namespace wendrel {
 namespace {
@@ -36,10 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+using test::readFile;
 using testing::AllOf, testing::EndsWith, testing::HasSubstr, testing::StartsWith;
 
-constexpr char kMarker[] = "wendrel-e2e-marker";
-constexpr uint8_t kMarkerSize = sizeof kMarker - 1;
 constexpr char kService[] = "AppID[LocalService = \"Wendrel\"] TypeLib unit";
 const std::string kAppIdFile = "/{6f1e2b7a-3c59-4d84-9a0e-5b7c2d41e8f3}.conf";
 const std::string kUnit = "/etc/systemd/system/wendrel.service";
@@ -51,87 +39,20 @@ std::string failed(const std::string& message) {
 class EndToEnd : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/wendrel-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    root_ = dir_ + "/root";
-    for (const char* d :
-         {"/bin", "/root/run/systemd/system", "/root/etc/systemd/system", "/root/etc/wendrel"})
-      fs::create_directories(dir_ + d);
-    fs::copy_file(WENDREL_BINARY, dir_ + "/bin/wendrel");
-    std::ofstream(dir_ + "/bin/log4j.properties")
-        << "log4cplus.rootLogger=DEBUG, c\nlog4cplus.appender.c=log4cplus::ConsoleAppender\n"
-           "log4cplus.appender.c.logToStdErr=true\nlog4cplus.appender.c.layout="
-           "log4cplus::PatternLayout\nlog4cplus.appender.c.layout.ConversionPattern=%p %c - %m%n\n";
+    for (const char* d : {"/run/systemd/system", "/etc/systemd/system"})
+      fs::create_directories(root_ + d);
     // Exits with the code in systemctl.<verb> when that file exists.
     std::ofstream(dir_ + "/systemctl") << "#!/bin/sh\necho \"$*\" >> \"$0.log\"\n"
                                        << "[ -f \"$0.$1\" ] && exit $(cat \"$0.$1\")\nexit 0\n";
     fs::permissions(dir_ + "/systemctl", fs::perms::owner_all);
-    setenv("WENDREL_ROOT", root_.c_str(), 1);
-    setenv("WENDREL_SYSTEMCTL", (dir_ + "/systemctl").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root_ + "/home").c_str(), 1);
-    unsetenv("NOTIFY_SOCKET");
-  }
-  void TearDown() override {
-    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
-      ::waitpid(pid_, nullptr, 0);
-    if (collector_ >= 0)
-      ::close(collector_);
-    pair_.reset();
-    for (const char* name : {"WENDREL_ROOT", "WENDREL_SYSTEMCTL", "XDG_DATA_HOME"})
-      unsetenv(name);
-    if (!dir_.empty())
-      fs::remove_all(dir_);
+    agent.env["WENDREL_SYSTEMCTL"] = dir_ + "/systemctl";
+    agent.env["XDG_DATA_HOME"] = root_ + "/home";
   }
 
-  void settings(const std::string& text) {
-    std::ofstream(root_ + "/etc/wendrel/wendrel.conf") << text;
-  }
-  // Starts the agent with its stderr in a file; NOTIFY_SOCKET set only when given.
-  void start(const char* arg = nullptr, const std::string& notifySocket = {}) {
-    const std::string executable = dir_ + "/bin/wendrel";
-    char* argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>(arg), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!notifySocket.empty())
-      setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0)
-      pid_ = -1;
-    unsetenv("NOTIFY_SOCKET");
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  // The agent's exit status; -1 when it has not ended within `timeout`.
-  int exitStatus(std::chrono::milliseconds timeout = 10s) {
-    for (const auto deadline = Clock::now() + timeout; pid_ > 0 && Clock::now() < deadline;) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-  // Runs to the end: the exit status and what was written on stderr.
-  std::string run(const char* arg = nullptr) {
-    start(arg);
-    const int status = exitStatus();
-    return std::to_string(status) + " " + text(dir_ + "/stderr");
-  }
-  void signal(int sig) const {
-    if (pid_ > 0)
-      ::kill(pid_, sig);
-  }
-  std::string err() const { return text(dir_ + "/stderr"); }
-  static std::string text(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string run(const std::string& arg = {}) { return agent.run(arg); }
   // systemctl's calls since the last look.
   std::string calls() {
-    const std::string log = text(dir_ + "/systemctl.log");
+    const std::string log = readFile(dir_ + "/systemctl.log");
     fs::remove(dir_ + "/systemctl.log");
     return log;
   }
@@ -151,7 +72,7 @@ class EndToEnd : public testing::Test {
       else if ("/" + entry.path().filename().string() == kAppIdFile)
         path = (path.find("/home/") == 0 ? "user/" : "") +
                entry.path().parent_path().filename().string();
-      const std::string content = text(entry.path());
+      const std::string content = readFile(entry.path());
       found.insert(path.find("AppID") == std::string::npos
                        ? path
                        : path + "[" + content.substr(0, content.find('\n')) + "]");
@@ -162,41 +83,10 @@ class EndToEnd : public testing::Test {
     return joined;
   }
 
-  // One broadcast UDP frame carrying the marker, from the far end.
-  void sendMarked() {
-    const auto& mac = pair_->link(0).farMac;
-    std::vector<uint8_t> frame = {
-        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], 8, 0,
-        // IPv4 10.213.0.2 -> 10.213.0.1, then UDP 12345 -> 12345
-        0x45, 0, 0, 28 + kMarkerSize, 0, 0, 0, 0, 64, 17, 0, 0, 10, 213, 0, 2, 10, 213, 0, 1, 0x30,
-        0x39, 0x30, 0x39, 0, 8 + kMarkerSize, 0, 0};
-    frame.reserve(64);  // else GCC 12 warns, wrongly, that the insert writes out of bounds
-    frame.insert(frame.end(), kMarker, kMarker + kMarkerSize);
-    pair_->send(0, frame);
-  }
-  // Reads until `quiet` passes without a datagram; each must decode. Returns the samples of
-  // marked frames.
-  size_t drain(std::chrono::milliseconds quiet) {
-    size_t marked = 0;
-    pollfd p{collector_, POLLIN, 0};
-    uint8_t buffer[2048];
-    while (::poll(&p, 1, static_cast<int>(quiet.count())) > 0) {
-      const ssize_t n = ::recv(collector_, buffer, sizeof buffer, 0);
-      std::string error;
-      const auto datagram = test::decodeDatagram(buffer, n > 0 ? size_t(n) : 0, &error);
-      EXPECT_TRUE(datagram) << error;
-      for (const auto& sample : datagram ? datagram->samples : test::DecodedDatagram().samples)
-        marked += std::search(sample.header.begin(), sample.header.end(), kMarker,
-                              kMarker + kMarkerSize) != sample.header.end();
-    }
-    return marked;
-  }
-
-  std::string dir_;
-  std::string root_;
-  pid_t pid_ = -1;
-  std::unique_ptr<test::NetnsPair> pair_;
-  int collector_ = -1;
+  std::unique_ptr<test::NetnsPair> net;
+  std::unique_ptr<test::Collector> collector;
+  test::Agent agent{WENDREL_BINARY};  // ended before the namespaces go
+  const std::string dir_ = agent.dir(), root_ = agent.root();
 };
 
 TEST_F(EndToEnd, NeverRegisteredNoAddressAndStartedByHand) {
@@ -212,7 +102,7 @@ TEST_F(EndToEnd, NeverRegisteredNoAddressAndStartedByHand) {
                             HasSubstr("ERROR Wendrel - Failed to read collector address from the "
                                       "registry, cannot start\n"),
                             EndsWith("Wendrel: exit status 0x80004005\n")));
-  settings("SamplingRate = 8\nCollectorAddress 127.0.0.1\n");
+  agent.settings("SamplingRate = 8\nCollectorAddress 127.0.0.1\n");
   EXPECT_THAT(run(),
               AllOf(StartsWith("5 "), HasSubstr("WARN Wendrel - Ignoring malformed line 2 of " +
                                                 root_ + "/etc/wendrel/wendrel.conf\n")));
@@ -220,7 +110,7 @@ TEST_F(EndToEnd, NeverRegisteredNoAddressAndStartedByHand) {
   std::ofstream(root_ + "/var/lib/wendrel/AppID" + kAppIdFile) << "LocalService = 5\n";
   EXPECT_THAT(run(), StartsWith("5 "));
   ASSERT_EQ(run("-Service"), "0 ");
-  settings("CollectorAddress = 127.0.0.1\n");
+  agent.settings("CollectorAddress = 127.0.0.1\n");
   EXPECT_EQ(run(),
             "39 Wendrel: exit status 0x00000427\nWendrel: not started by the service "
             "manager (NOTIFY_SOCKET is not set); use \"systemctl start wendrel.service\"\n");
@@ -232,15 +122,15 @@ TEST_F(EndToEnd, ServiceRegServerAndUnregServer) {
   ASSERT_EQ(run("-Service"), "0 ");
   EXPECT_EQ(state(), kService);
   const std::string exe = dir_ + "/bin/wendrel";
-  EXPECT_EQ(text(root_ + "/var/lib/wendrel/TypeLib" + kAppIdFile),
+  EXPECT_EQ(readFile(root_ + "/var/lib/wendrel/TypeLib" + kAppIdFile),
             "Name = \"WendrelLib\"\nVersion = \"1.0\"\nLocale = 0x409\nPath = \"" + exe + "\"\n");
-  const std::string unit = text(root_ + kUnit);
+  const std::string unit = readFile(root_ + kUnit);
   EXPECT_NE(unit.find("\nExecStart=\"" + exe + "\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
   EXPECT_EQ(
       std::system(("systemd-analyze verify " + root_ + kUnit + " >" + dir_ + "/v 2>&1").c_str()), 0)
-      << text(dir_ + "/v");
-  EXPECT_EQ(text(dir_ + "/v"), "");
+      << readFile(dir_ + "/v");
+  EXPECT_EQ(readFile(dir_ + "/v"), "");
   EXPECT_EQ(calls(), "daemon-reload\n");
   ASSERT_EQ(run("-Service"), "0 ");  // again: stopped and deleted, then created anew
   EXPECT_EQ(state(), kService);
@@ -290,46 +180,44 @@ TEST_F(EndToEnd, PerUserRecordsGoToTheUsersDataDirectory) {
   ASSERT_EQ(run("-UnregServerPerUser"), "0 ");
   EXPECT_EQ(state(), "user/AppID[]");
   // Without XDG_DATA_HOME the home directory decides; without either there is no location.
-  unsetenv("XDG_DATA_HOME");
-  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-  unsetenv("HOME");
+  agent.env.erase("XDG_DATA_HOME");
+  agent.env.erase("HOME");
   EXPECT_EQ(run("-RegServerPerUser"), "3 Wendrel: exit status 0x80070003\n");
-  if (!home.empty())
-    setenv("HOME", home.c_str(), 1);
 }
 
 TEST_F(EndToEnd, RunsInANetworkNamespaceInTheForegroundAndAsAService) {
   if (!test::NetnsPair::available())
     GTEST_SKIP() << "needs root for network namespaces";
-  pair_ = std::make_unique<test::NetnsPair>("s");
-  pair_->addLink("10.213.0.1/24");
-  ASSERT_EQ(std::system(("ip -n " + pair_->agentNamespace() + " link set lo up").c_str()), 0);
-  pair_->enterAgent();
-  collector_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in collector{AF_INET, htons(6343), {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(::bind(collector_, reinterpret_cast<sockaddr*>(&collector), sizeof collector), 0);
-  settings("CollectorAddress = \"127.0.0.1\"\nSamplingRate = 1\nPerformanceMode = 1\n");
+  net = std::make_unique<test::NetnsPair>("s");
+  net->addLink("10.213.0.1/24");
+  ASSERT_TRUE(test::shell("ip -n " + net->agentNamespace() + " link set lo up"));
+  collector = std::make_unique<test::Collector>(net->agentNamespace(), "127.0.0.1");
+  agent.ns = net->agentNamespace();
+  agent.settings("127.0.0.1", 1, 1);
+  auto samples = [this] { return collector->samplesFrom(net->link(0).farMac).size(); };
 
   ASSERT_EQ(run("-RegServer"), "0 ");
-  start();
+  agent.start();
   // Probes until the first sample comes back: capture runs then.
   bool capturing = false;
-  for (int i = 0; i < 100 && !capturing; ++i) {
-    sendMarked();
-    capturing = drain(100ms) > 0;
+  for (uint32_t i = 0; i < 100 && !capturing; ++i) {
+    net->send(0, test::testFrame(net->link(0), i));
+    capturing = collector->waitForSamples(net->link(0).farMac, 1, 100ms);
   }
-  ASSERT_TRUE(capturing) << err();
-  signal(SIGUSR1);  // in the foreground only a stop means anything
-  signal(SIGHUP);
-  drain(1500ms);
-  for (int i = 0; i < 40; ++i)
-    sendMarked();
+  ASSERT_TRUE(capturing) << agent.output();
+  agent.signal(SIGUSR1);  // in the foreground only a stop means anything
+  agent.signal(SIGHUP);
+  test::waitUntilSteady(samples, 1500ms);
+  const size_t probes = samples();
+  ASSERT_EQ(test::sendFrames(*net, 0, 40), 40u);
   // Long enough for capture to hand the frames on (its reads wait up to a second), too short
   // for the idle loop to be sure to have flushed them.
   std::this_thread::sleep_for(1200ms);
-  signal(SIGTERM);
-  EXPECT_EQ(exitStatus(5s), 0) << err();
-  EXPECT_EQ(drain(500ms), 40u) << err();
+  agent.signal(SIGTERM);
+  EXPECT_EQ(agent.exitCode(5s), 0) << agent.output();
+  test::waitUntilSteady(samples, 500ms);
+  EXPECT_EQ(samples() - probes, 40u) << agent.output();
+  EXPECT_EQ(collector->undecodable(), 0u);
 
   ASSERT_EQ(run("-Service"), "0 ");
   sockaddr_un notify{AF_UNIX, {}};
@@ -343,17 +231,19 @@ TEST_F(EndToEnd, RunsInANetworkNamespaceInTheForegroundAndAsAService) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     return n > 0 ? std::string(buffer, size_t(n)) : "nothing";
   };
-  start(nullptr, notify.sun_path);
+  agent.env["NOTIFY_SOCKET"] = notify.sun_path;
+  agent.start();
+  agent.env.erase("NOTIFY_SOCKET");
   EXPECT_EQ(report(), "STATUS=Starting");
-  EXPECT_EQ(report(), "READY=1\nSTATUS=Running") << err();
-  signal(SIGUSR1);  // a user-defined control: an event, nothing else
-  signal(SIGHUP);
+  EXPECT_EQ(report(), "READY=1\nSTATUS=Running") << agent.output();
+  agent.signal(SIGUSR1);  // a user-defined control: an event, nothing else
+  agent.signal(SIGHUP);
   const auto stopAt = Clock::now();
-  signal(SIGTERM);
+  agent.signal(SIGTERM);
   EXPECT_EQ(report(), "STOPPING=1");
-  EXPECT_EQ(report(), "STATUS=Stopped, exit code 0x00000000") << err();
+  EXPECT_EQ(report(), "STATUS=Stopped, exit code 0x00000000") << agent.output();
   EXPECT_LT(Clock::now() - stopAt, 2s);
-  EXPECT_EQ(exitStatus(5s), 0) << err();
+  EXPECT_EQ(agent.exitCode(5s), 0) << agent.output();
   ::close(fd);
 }
 
