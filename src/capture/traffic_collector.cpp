@@ -143,9 +143,7 @@ void TrafficCollector::packetHandler(u_char* user, const pcap_pkthdr* header,
       return;
     state->counter -= state->samplingRate;
   }
-  if (state->reporter != nullptr) {
-    state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex);
-  }
+  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex);
 }
 
 PcapHandle TrafficCollector::openDevice(const char* name, const char* label, int promiscuous,
