@@ -32,8 +32,6 @@ class Registrar : public RegistrationOperations {
   // Applies or removes the registration script, which is empty: nothing to change.
   int32_t UpdateRegistryAppId(bool apply);
 
-  bool perUserRegistration() const { return perUserRegistration_; }
-
  private:
   void show(const char* text);
 

@@ -50,7 +50,6 @@ int32_t CWendrelModule::Start(int showCommand) {
   }
 
   if (record.readString("LocalService", kLocalServiceSize)) {
-    isService_ = true;
     if (!seams_.notifier.startedByServiceManager()) {
       win32ExitCode_ = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     } else {
@@ -59,7 +58,6 @@ int32_t CWendrelModule::Start(int showCommand) {
     return static_cast<int32_t>(win32ExitCode_.load());
   }
 
-  isService_ = false;
   int32_t result = 0;
   dispatch(false, [this, &result, showCommand] { result = runGuarded(showCommand); });
   win32ExitCode_ = static_cast<uint32_t>(result);

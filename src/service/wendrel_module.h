@@ -69,7 +69,6 @@ class CWendrelModule {
   void initLog();
 
   const std::string& serviceName() const { return serviceName_; }
-  bool isService() const { return isService_; }
   uint32_t currentState() const { return currentState_.load(); }
   uint32_t win32ExitCode() const { return win32ExitCode_.load(); }
   const std::string& exeDirectory() const { return exeDirectory_; }
@@ -93,7 +92,6 @@ class CWendrelModule {
   log4cplus::Logger logger_;
   std::string exeDirectory_;
 
-  bool isService_ = true;
   std::atomic<bool> statusHandle_{false};
   // Serialises the reports, which come from the service thread and the main thread.
   std::mutex statusMutex_;
