@@ -1,11 +1,11 @@
 #include "traffic_collector.h"
 
+#include "threads.h"
+
 #include <arpa/inet.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -36,32 +36,6 @@ constexpr uint32_t kMaxStep = 32768;
 log4cplus::Logger& logger() {
   static log4cplus::Logger instance = log4cplus::Logger::getInstance("TrafficLogger");
   return instance;
-}
-
-// Blocks every asynchronous signal in the calling thread for the life of the object, so
-// that threads created meanwhile inherit the mask: only the main thread handles signals.
-// Faults stay unblocked so that a crash is still reported where it happens.
-class WorkerSignalMask {
- public:
-  WorkerSignalMask() {
-    sigset_t blocked;
-    sigfillset(&blocked);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT})
-      sigdelset(&blocked, fault);
-    pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
-  }
-  ~WorkerSignalMask() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  WorkerSignalMask(const WorkerSignalMask&) = delete;
-  WorkerSignalMask& operator=(const WorkerSignalMask&) = delete;
-
- private:
-  sigset_t saved_;
-};
-
-void nameThisThread(const char* name) {
-  char shortName[16];  // the kernel keeps 15 characters
-  std::snprintf(shortName, sizeof shortName, "%.15s", name);
-  pthread_setname_np(pthread_self(), shortName);
 }
 
 uint32_t ipv4Of(const sockaddr* address) {
@@ -267,7 +241,7 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   const std::unique_ptr<InterfaceData> data(raw);  // this thread owns its record
   char name[24];
   std::snprintf(name, sizeof name, "wendrel-cap%u", static_cast<unsigned>(data->index));
-  nameThisThread(name);
+  platform::nameThisThread(name);
   {
     boost::lock_guard<boost::mutex> lock(readyMutex);
     ++readyCount;
@@ -322,7 +296,7 @@ void TrafficCollector::startCollecting() {
   boost::lock_guard<boost::mutex> lock(stateMutex);
   if (started || stopRequested || collecting.load())
     return;
-  WorkerSignalMask mask;  // inherited by the supervisor and the capture threads it starts
+  platform::WorkerSignalMask mask;  // inherited by the supervisor and the capture threads it starts
   supervisor = boost::thread(&TrafficCollector::startCollectingInner, this);
   started = true;
 }
@@ -336,7 +310,7 @@ void TrafficCollector::sleepBeforeRetry() {
 }
 
 void TrafficCollector::startCollectingInner() {
-  nameThisThread("wendrel-super");
+  platform::nameThisThread("wendrel-super");
   try {
     boost::lock_guard<boost::mutex> collectorLock(collectorMutex);
     while (!initCaptureEngine()) {

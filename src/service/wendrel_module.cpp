@@ -2,7 +2,6 @@
 
 #include <log4cplus/configurator.h>
 #include <log4cplus/loggingmacros.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -12,6 +11,7 @@
 
 #include "files.h"
 #include "status_codes.h"
+#include "threads.h"
 
 namespace wendrel {
 namespace {
@@ -68,7 +68,7 @@ template <typename Body>
 void CWendrelModule::dispatch(bool service, Body body) {
   std::thread worker([this, &body, service] {
     // Named for top -H and debuggers.
-    pthread_setname_np(pthread_self(), service ? "wendrel-svc" : "wendrel-run");
+    platform::nameThisThread(service ? "wendrel-svc" : "wendrel-run");
     body();
     seams_.signals.wake();
   });
