@@ -29,7 +29,9 @@ namespace {
 
 volatile std::sig_atomic_t stopping = 0;
 
-void onSignal(int) { stopping = 1; }
+void onSignal(int) {
+  stopping = 1;
+}
 
 constexpr unsigned kBatch = 64;
 constexpr size_t kMaxDatagram = 65536;
@@ -53,7 +55,8 @@ int measureSendCost(const char* host, const char* port, long count, long size, l
   std::vector<uint8_t> datagram(static_cast<size_t>(size), 0x5A);
   // What reading the clock twice costs, taken off every paced measurement below.
   const double calibrateBegin = threadCpuSeconds();
-  for (int i = 0; i < 1000; ++i) threadCpuSeconds();
+  for (int i = 0; i < 1000; ++i)
+    threadCpuSeconds();
   const double clockCost = (threadCpuSeconds() - calibrateBegin) / 1000.0;
 
   long failed = 0;
@@ -80,9 +83,10 @@ int measureSendCost(const char* host, const char* port, long count, long size, l
     }
   }
   close(fd);
-  std::printf("{\"sends\": %ld, \"failed\": %ld, \"size\": %ld, \"gap_us\": %ld, "
-              "\"per_send_us\": %.4f}\n",
-              count, failed, size, gapUs, seconds * 1e6 / static_cast<double>(count));
+  std::printf(
+      "{\"sends\": %ld, \"failed\": %ld, \"size\": %ld, \"gap_us\": %ld, "
+      "\"per_send_us\": %.4f}\n",
+      count, failed, size, gapUs, seconds * 1e6 / static_cast<double>(count));
   return failed == 0 ? 0 : 1;
 }
 
@@ -124,7 +128,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = onSignal;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
@@ -149,8 +153,10 @@ int main(int argc, char** argv) {
       }
       const int n = recvmmsg(fd, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
       if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) std::perror("agent_cost_collector: recvmmsg");
+        if (errno == EINTR)
+          continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+          std::perror("agent_cost_collector: recvmmsg");
         break;
       }
       for (int i = 0; i < n; ++i) {
@@ -164,7 +170,8 @@ int main(int argc, char** argv) {
         bytes += length;
       }
     }
-    if (last) break;
+    if (last)
+      break;
     // Polled on a timer rather than woken per datagram: a sender to this collector then
     // pays what a send to a remote collector costs, not for waking a local process too.
     const timespec pause{0, 20 * 1000 * 1000};
@@ -172,7 +179,7 @@ int main(int argc, char** argv) {
   }
   std::fclose(out);
   close(fd);
-  std::printf("{\"datagrams\": %llu, \"bytes\": %llu}\n", static_cast<unsigned long long>(datagrams),
-              static_cast<unsigned long long>(bytes));
+  std::printf("{\"datagrams\": %llu, \"bytes\": %llu}\n",
+              static_cast<unsigned long long>(datagrams), static_cast<unsigned long long>(bytes));
   return 0;
 }

@@ -47,7 +47,8 @@ static uint8_t* put32(uint8_t* p, uint32_t v) {
 }
 
 static void sendPending(struct Sender* s) {
-  if (s->samples == 0) return;
+  if (s->samples == 0)
+    return;
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   uint8_t* p = s->buffer;
@@ -58,7 +59,8 @@ static void sendPending(struct Sender* s) {
   p = put32(p, ++s->datagramSequence);
   p = put32(p, (uint32_t)(now.tv_sec * 1000 + now.tv_nsec / 1000000));
   put32(p, s->samples);
-  if (sendto(s->fd, s->buffer, s->length, 0, (struct sockaddr*)&s->to, sizeof s->to) < 0) ++s->failed;
+  if (sendto(s->fd, s->buffer, s->length, 0, (struct sockaddr*)&s->to, sizeof s->to) < 0)
+    ++s->failed;
   ++s->datagrams;
   s->samples = 0;
   s->length = kHeaderBytes;
@@ -68,7 +70,8 @@ static void take(struct Sender* s, const struct pcap_pkthdr* header, const u_cha
   const uint32_t copied = header->caplen < kMaxCopied ? header->caplen : kMaxCopied;
   const uint32_t pad = (4 - copied % 4) % 4;
   const size_t size = 64 + copied + pad;
-  if (s->length + size > kMaxDatagram) sendPending(s);
+  if (s->length + size > kMaxDatagram)
+    sendPending(s);
   uint8_t* p = s->buffer + s->length;
   ++s->sampleSequence;
   p = put32(p, 1);
@@ -112,7 +115,8 @@ static void countAndSample(u_char* user, const struct pcap_pkthdr* header, const
   struct Sender* s = (struct Sender*)user;
   ++packets;
   s->counter = (uint16_t)(s->counter + s->step);
-  if (s->counter < s->rate) return;
+  if (s->counter < s->rate)
+    return;
   s->counter = (uint16_t)(s->counter - s->rate);
   take(s, header, bytes);
 }
@@ -171,18 +175,21 @@ int main(int argc, char** argv) {
   while (!stopping) {
     result = sender.rate ? pcap_dispatch(handle, -1, countAndSample, (u_char*)&sender)
                          : pcap_dispatch(handle, -1, count, NULL);
-    if (result == PCAP_ERROR) break;
+    if (result == PCAP_ERROR)
+      break;
   }
-  if (sender.rate) sendPending(&sender);
+  if (sender.rate)
+    sendPending(&sender);
   struct pcap_stat stats;
   memset(&stats, 0, sizeof stats);
   if (pcap_stats(handle, &stats) < 0) {
     fprintf(stderr, "agent_cost_floor: stats: %s\n", pcap_geterr(handle));
   }
-  printf("{\"counted\": %llu, \"received\": %u, \"dropped\": %u, \"ifdropped\": %u, "
-         "\"datagrams\": %llu, \"send_failures\": %llu, \"error\": %s}\n",
-         packets, stats.ps_recv, stats.ps_drop, stats.ps_ifdrop, sender.datagrams, sender.failed,
-         result == PCAP_ERROR ? "true" : "false");
+  printf(
+      "{\"counted\": %llu, \"received\": %u, \"dropped\": %u, \"ifdropped\": %u, "
+      "\"datagrams\": %llu, \"send_failures\": %llu, \"error\": %s}\n",
+      packets, stats.ps_recv, stats.ps_drop, stats.ps_ifdrop, sender.datagrams, sender.failed,
+      result == PCAP_ERROR ? "true" : "false");
   pcap_close(handle);
   return result == PCAP_ERROR ? 1 : 0;
 }

@@ -39,13 +39,16 @@ constexpr uint8_t kSourceMac[6] = {0x02, 0x77, 0x63, 0x00, 0x00, 0x01};
 constexpr uint8_t kDestinationMac[6] = {0x02, 0x77, 0x63, 0x00, 0x00, 0x02};
 
 inline uint32_t sumWords(const uint8_t* data, size_t size, uint32_t sum = 0) {
-  for (size_t i = 0; i + 1 < size; i += 2) sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
-  if (size & 1) sum += static_cast<uint32_t>(data[size - 1] << 8);
+  for (size_t i = 0; i + 1 < size; i += 2)
+    sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
+  if (size & 1)
+    sum += static_cast<uint32_t>(data[size - 1] << 8);
   return sum;
 }
 
 inline uint16_t foldChecksum(uint32_t sum) {
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  while (sum >> 16)
+    sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<uint16_t>(~sum & 0xFFFF);
 }
 
@@ -54,7 +57,8 @@ class PacketSource {
   explicit PacketSource(uint64_t seed) : random_(seed) {
     // One fixed payload pattern; its running one's-complement sums make each UDP checksum
     // a few additions instead of a pass over up to 1472 bytes.
-    for (size_t i = 0; i < kMaxPayload; ++i) payload_[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t i = 0; i < kMaxPayload; ++i)
+      payload_[i] = static_cast<uint8_t>(i * 7 + 3);
     prefixSum_[0] = 0;
     for (size_t i = 0; i < kMaxPayload; i += 2) {
       const uint32_t word =
@@ -73,7 +77,7 @@ class PacketSource {
     const size_t payloadLength = udpLength - kUdpHeader;
     const uint16_t id = static_cast<uint16_t>(a >> 16);
     const uint32_t source = 0x0A000000u | static_cast<uint32_t>((a >> 32) & 0x00FFFFFFu);  // 10/8
-    const uint32_t destination = 0xAC100000u | static_cast<uint32_t>(b & 0x000FFFFFu);    // 172.16/12
+    const uint32_t destination = 0xAC100000u | static_cast<uint32_t>(b & 0x000FFFFFu);  // 172.16/12
     const uint16_t sourcePort = static_cast<uint16_t>(1024 + ((b >> 20) % 64512));
     const uint16_t destinationPort = static_cast<uint16_t>(b >> 40);
 
@@ -107,9 +111,11 @@ class PacketSource {
                    (destination & 0xFFFF) + 17 + static_cast<uint32_t>(udpLength);
     sum = sumWords(udp, kUdpHeader, sum);
     sum += prefixSum_[payloadLength / 2];
-    if (payloadLength & 1) sum += static_cast<uint32_t>(payload_[payloadLength - 1] << 8);
+    if (payloadLength & 1)
+      sum += static_cast<uint32_t>(payload_[payloadLength - 1] << 8);
     uint16_t udpChecksum = foldChecksum(sum);
-    if (udpChecksum == 0) udpChecksum = 0xFFFF;  // 0 would mean "no checksum"
+    if (udpChecksum == 0)
+      udpChecksum = 0xFFFF;  // 0 would mean "no checksum"
     put16(udp + 6, udpChecksum);
     return size;
   }

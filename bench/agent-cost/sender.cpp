@@ -57,19 +57,29 @@ Options parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage(("missing value for " + arg).c_str());
+      if (i + 1 >= argc)
+        usage(("missing value for " + arg).c_str());
       return argv[++i];
     };
-    if (arg == "--interface") o.interface = value();
-    else if (arg == "--describe") o.describe = value();
-    else if (arg == "--pcap") o.pcapFile = value();
-    else if (arg == "--count") o.count = std::strtoull(value().c_str(), nullptr, 0);
-    else if (arg == "--seed") o.seed = std::strtoull(value().c_str(), nullptr, 0);
-    else if (arg == "--batch") o.batch = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 0));
-    else if (arg == "--max-seconds") o.maxSeconds = std::strtod(value().c_str(), nullptr);
-    else usage(("unknown argument " + arg).c_str());
+    if (arg == "--interface")
+      o.interface = value();
+    else if (arg == "--describe")
+      o.describe = value();
+    else if (arg == "--pcap")
+      o.pcapFile = value();
+    else if (arg == "--count")
+      o.count = std::strtoull(value().c_str(), nullptr, 0);
+    else if (arg == "--seed")
+      o.seed = std::strtoull(value().c_str(), nullptr, 0);
+    else if (arg == "--batch")
+      o.batch = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 0));
+    else if (arg == "--max-seconds")
+      o.maxSeconds = std::strtod(value().c_str(), nullptr);
+    else
+      usage(("unknown argument " + arg).c_str());
   }
-  if (o.batch == 0 || o.batch > 1024) usage("--batch must be 1..1024");
+  if (o.batch == 0 || o.batch > 1024)
+    usage("--batch must be 1..1024");
   if (!o.interface.empty() + !o.describe.empty() + !o.pcapFile.empty() != 1)
     usage("give exactly one of --interface, --describe, --pcap");
   return o;
@@ -93,17 +103,20 @@ int describe(const Options& o) {
   size_t start = 0;
   while (start < o.describe.size()) {
     size_t end = o.describe.find(',', start);
-    if (end == std::string::npos) end = o.describe.size();
+    if (end == std::string::npos)
+      end = o.describe.size();
     const std::string item = o.describe.substr(start, end - start);
     const size_t colon = item.find(':');
-    if (colon == std::string::npos) usage("--describe items are RATE:PERF");
+    if (colon == std::string::npos)
+      usage("--describe items are RATE:PERF");
     Config c;
     c.rate = static_cast<uint32_t>(std::strtoul(item.substr(0, colon).c_str(), nullptr, 0));
     c.performance = item.substr(colon + 1) == "1";
     if (c.performance && c.rate != 0) {
       uint16_t k = 1;
       if (c.rate > 2) {
-        while (static_cast<uint32_t>(k) * 2 < c.rate) k = static_cast<uint16_t>(k * 2);
+        while (static_cast<uint32_t>(k) * 2 < c.rate)
+          k = static_cast<uint16_t>(k * 2);
       }
       c.step = k;
       c.mask = static_cast<uint16_t>(k - 1);
@@ -119,14 +132,16 @@ int describe(const Options& o) {
     bytes += source.next(frame.data());
     const uint8_t checksumLow = frame[14 + 11];
     for (Config& c : configs) {
-      if ((checksumLow & c.mask) != c.mask) continue;
+      if ((checksumLow & c.mask) != c.mask)
+        continue;
       ++c.passed;
       if (c.rate == 0) {
         ++c.sampled;
         continue;
       }
       c.counter = static_cast<uint16_t>(c.counter + c.step);
-      if (c.counter < c.rate) continue;
+      if (c.counter < c.rate)
+        continue;
       c.counter = static_cast<uint16_t>(c.counter - c.rate);
       ++c.sampled;
     }
@@ -136,11 +151,11 @@ int describe(const Options& o) {
               static_cast<unsigned long long>(bytes));
   for (size_t i = 0; i < configs.size(); ++i) {
     const Config& c = configs[i];
-    std::printf("%s{\"rate\": %u, \"performance\": %s, \"step\": %u, \"mask\": %u, "
-                "\"passed\": %llu, \"sampled\": %llu}",
-                i ? ", " : "", c.rate, c.performance ? "true" : "false", c.step, c.mask,
-                static_cast<unsigned long long>(c.passed),
-                static_cast<unsigned long long>(c.sampled));
+    std::printf(
+        "%s{\"rate\": %u, \"performance\": %s, \"step\": %u, \"mask\": %u, "
+        "\"passed\": %llu, \"sampled\": %llu}",
+        i ? ", " : "", c.rate, c.performance ? "true" : "false", c.step, c.mask,
+        static_cast<unsigned long long>(c.passed), static_cast<unsigned long long>(c.sampled));
   }
   std::printf("]}\n");
   return 0;
@@ -237,19 +252,22 @@ int send(const Options& o) {
         close(fd);
         return 1;
       }
-      for (int i = 0; i < r; ++i) bytes += iov[done + static_cast<unsigned>(i)].iov_len;
+      for (int i = 0; i < r; ++i)
+        bytes += iov[done + static_cast<unsigned>(i)].iov_len;
       done += static_cast<unsigned>(r);
     }
     sent += done;
-    if (timedOut) break;
+    if (timedOut)
+      break;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   close(fd);
-  std::printf("{\"sent\": %llu, \"bytes\": %llu, \"seconds\": %.6f, \"pps\": %.0f, "
-              "\"retries\": %llu, \"timed_out\": %s}\n",
-              static_cast<unsigned long long>(sent), static_cast<unsigned long long>(bytes),
-              seconds, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
-              static_cast<unsigned long long>(retries), timedOut ? "true" : "false");
+  std::printf(
+      "{\"sent\": %llu, \"bytes\": %llu, \"seconds\": %.6f, \"pps\": %.0f, "
+      "\"retries\": %llu, \"timed_out\": %s}\n",
+      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(bytes), seconds,
+      seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
+      static_cast<unsigned long long>(retries), timedOut ? "true" : "false");
   return timedOut ? 3 : 0;
 }
 
@@ -257,7 +275,9 @@ int send(const Options& o) {
 
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
-  if (!o.describe.empty()) return describe(o);
-  if (!o.pcapFile.empty()) return writePcap(o);
+  if (!o.describe.empty())
+    return describe(o);
+  if (!o.pcapFile.empty())
+    return writePcap(o);
   return send(o);
 }
