@@ -8,10 +8,8 @@
 #   <prefix>/share/man/man8, man5                wendrel(8), wendrel.conf(5), from scdoc sources
 include(GNUInstallDirs)
 
-set(WENDREL_PKGLIBDIR ${CMAKE_INSTALL_LIBDIR}/wendrel)
-if(CMAKE_INSTALL_LIBDIR MATCHES "/")  # multiarch lib/<triplet>: a private directory needs none
-  set(WENDREL_PKGLIBDIR lib/wendrel)
-endif()
+# A private directory, as Debian keeps a program's own files: lib/<package>, never multiarch.
+set(WENDREL_PKGLIBDIR lib/wendrel)
 set(WENDREL_CONFDIR /etc/wendrel)
 set(WENDREL_DEB_MAINTAINER "Korvane <wendrel@korvane.example>")
 set(WENDREL_DEB_RELEASE 1)
