@@ -13,10 +13,6 @@ class LogCapture::Appender : public log4cplus::Appender {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_;
   }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.clear();
-  }
 
  protected:
   void append(const log4cplus::spi::InternalLoggingEvent& event) override {
@@ -43,12 +39,15 @@ LogCapture::~LogCapture() {
   logger_.setLogLevel(savedLevel_);
 }
 
-std::vector<LogEntry> LogCapture::entries() const { return sink_->entries(); }
+std::vector<LogEntry> LogCapture::entries() const {
+  return sink_->entries();
+}
 
 std::vector<std::string> LogCapture::messages(int level) const {
   std::vector<std::string> out;
   for (const auto& e : sink_->entries())
-    if (level == -1 || e.level == level) out.push_back(e.message);
+    if (level == -1 || e.level == level)
+      out.push_back(e.message);
   return out;
 }
 
@@ -59,10 +58,9 @@ bool LogCapture::contains(int level, const std::string& message) const {
 size_t LogCapture::count(int level, const std::string& message) const {
   size_t n = 0;
   for (const auto& e : sink_->entries())
-    if (e.level == level && e.message == message) ++n;
+    if (e.level == level && e.message == message)
+      ++n;
   return n;
 }
-
-void LogCapture::clear() { sink_->clear(); }
 
 }  // namespace wendrel::test

@@ -30,7 +30,6 @@ class LogCapture {
   std::vector<std::string> messages(int level = -1) const;
   bool contains(int level, const std::string& message) const;
   size_t count(int level, const std::string& message) const;
-  void clear();
 
  private:
   class Appender;
