@@ -56,9 +56,23 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
   EXPECT_FALSE(manager.create("/opt/wendrel"));
   EXPECT_FALSE(fs::exists(unit));
   fs::remove(root + "/systemctl.daemon-reload");
-  ASSERT_TRUE(manager.create("/opt/my agent/wendrel"));
-  EXPECT_NE(readFile(unit).find("\nExecStart=\"/opt/my agent/wendrel\"\n"), std::string::npos);
+  const std::string self = fs::read_symlink("/proc/self/exe");
+  ASSERT_TRUE(manager.create(self));
+  EXPECT_NE(readFile(unit).find("\nExecStart=\"" + self + "\"\n"), std::string::npos);
   EXPECT_EQ(manager.unitState(), State::RegularFile);
+  // systemd takes the unit, and rates its exposure (0 locked down to 10) below 2.0, which it
+  // calls "OK": the unit must not slide back above that.
+  if (test::shell("systemd-analyze --version")) {
+    const std::string report = root + "/report",
+                      key = "Overall exposure level for wendrel.service: ";
+    EXPECT_TRUE(test::shell("systemd-analyze verify " + unit + " >" + report + " 2>&1 && true"));
+    EXPECT_EQ(readFile(report), "");
+    test::shell("systemd-analyze security --offline=true --no-pager " + unit + " >" + report +
+                " 2>&1; true");
+    const std::string text = readFile(report);
+    ASSERT_NE(text.find(key), std::string::npos) << text;
+    EXPECT_LE(std::stod(text.substr(text.find(key) + key.size())), 2.0) << text;
+  }
   EXPECT_EQ(calls(), "daemon-reload\ndaemon-reload\n");
   for (const auto& [code, stopped] : {std::pair{0, true}, {5, true}, {1, false}}) {
     std::ofstream(root + "/systemctl.stop") << code;  // 5: not loaded, nothing to stop

@@ -12,6 +12,7 @@
 #include "log_capture.h"
 #include "service_fakes.h"
 #include "status_codes.h"
+#include "wendrel_main.h"
 
 namespace wendrel {
 namespace {
@@ -266,6 +267,25 @@ TEST(Foreground, RunIsStoppedInOrderWhenSignalsAreLost) {
   EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
   EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
             Strings{"Cannot receive signals any more, stopping"});
+}
+
+TEST(WendrelMain, ExitStatusAndWhatToDoWhenTheAgentCannotStart) {
+  Harness h;  // no records: never registered
+  char arg0[] = "/opt/wendrel/wendrel";
+  char* argv[] = {arg0, nullptr};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);
+  h.p.records["AppID"] = "LocalService = Wendrel";
+  h.p.startedByManager = false;
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 39);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Wendrel: exit status 0x00000002\nWendrel: not registered; run \"/opt/wendrel/wendrel "
+            "-RegServer\" to run it in the foreground or \"/opt/wendrel/wendrel -Service\" to "
+            "install the systemd service\nWendrel: exit status 0x00000427\nWendrel: not started "
+            "by the service manager (NOTIFY_SOCKET is not set); use \"systemctl start "
+            "wendrel.service\"\n");
+  // The low byte, but never 0 for a failure.
+  EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);
 }
 
 }  // namespace

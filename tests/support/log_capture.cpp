@@ -2,13 +2,14 @@
 
 #include <log4cplus/spi/loggingevent.h>
 
+#include <algorithm>
+
 namespace wendrel::test {
 
 class LogCapture::Appender : public log4cplus::Appender {
  public:
   ~Appender() override { destructorImpl(); }
   void close() override {}
-
   std::vector<LogEntry> entries() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_;
@@ -51,16 +52,9 @@ std::vector<std::string> LogCapture::messages(int level) const {
   return out;
 }
 
-bool LogCapture::contains(int level, const std::string& message) const {
-  return count(level, message) > 0;
-}
-
 size_t LogCapture::count(int level, const std::string& message) const {
-  size_t n = 0;
-  for (const auto& e : sink_->entries())
-    if (e.level == level && e.message == message)
-      ++n;
-  return n;
+  const auto all = messages(level);
+  return size_t(std::count(all.begin(), all.end(), message));
 }
 
 }  // namespace wendrel::test
