@@ -39,14 +39,16 @@ void check(const std::string& line, bool failFirst) {
   int32_t status = 12345;
   const bool start = wendrel::parseCommandLine(line, ops, status);
   if (start) {
-    if (!ops.calls.empty() || status != 0) crash("agent start after running a switch", line);
+    if (!ops.calls.empty() || status != 0)
+      crash("agent start after running a switch", line);
     return;
   }
   static const char* const kSequences[] = {"rTa", "ART", "UrTa", "UART", "ASRT"};
   static const char* const kFailedFirst[] = {"rT", "A", "UrT", "UA", "AS"};
   for (size_t i = 0; i < 5; ++i) {
     if (ops.calls == (failFirst ? kFailedFirst[i] : kSequences[i])) {
-      if ((status == 0) == failFirst) crash("status does not match the steps' results", line);
+      if ((status == 0) == failFirst)
+        crash("status does not match the steps' results", line);
       return;
     }
   }
@@ -56,7 +58,8 @@ void check(const std::string& line, bool failFirst) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   const bool failFirst = data[0] & 1;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   check(text, failFirst);
@@ -70,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       args.back() += c;
   }
   std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
+  for (const auto& a : args)
+    argv.push_back(a.c_str());
   check(wendrel::buildCommandLine(int(argv.size()), argv.data()), failFirst);
   return 0;
 }

@@ -1,6 +1,58 @@
-// The process entry hands over at once; everything else lives in the service library.
+// The process entry and the one place that knows the platform: it builds the Linux
+// implementation of every seam and hands them to the service module.
+#include <cstdio>
+
+#include "agent_factory.h"
+#include "file_record_store.h"
+#include "file_settings_store.h"
+#include "files.h"
+#include "linux_signal_source.h"
+#include "registrar.h"
+#include "status_codes.h"
+#include "stderr_message_sink.h"
+#include "syslog_event_log.h"
+#include "systemd_notifier.h"
+#include "systemd_service_manager.h"
 #include "wendrel_main.h"
+#include "wendrel_module.h"
+
+namespace wendrel {
+namespace {
+
+// The AppID, also the type library's identifier.
+constexpr char kAppId[] = "{6f1e2b7a-3c59-4d84-9a0e-5b7c2d41e8f3}";
+
+struct LinuxPlatform {
+  std::string executable = files::executablePath();
+  FileSettingsStore settings;
+  SystemdNotifier notifier;
+  SyslogEventLog eventLog;
+  LinuxSignalSource signals;
+  DefaultAgentFactory agents;
+  FileRecordStore records{kAppId};
+  SystemdServiceManager serviceManager{"wendrel.service"};
+  StderrMessageSink messages;
+  Registrar registrar{"Wendrel", executable, serviceManager, records, messages};
+};
+
+LinuxPlatform platform;
+CWendrelModule wendrelModule(ModuleSeams{platform.settings, platform.notifier, platform.eventLog,
+                                         platform.signals, platform.agents, platform.records,
+                                         platform.registrar, platform.executable});
+
+}  // namespace
+}  // namespace wendrel
 
 int main(int argc, char** argv) {
-  return wendrel::wendrelMain(argc, argv);
+  using namespace wendrel;
+  // Before any thread exists, so that every thread inherits the mask and only the main
+  // thread takes the signals, through the signal source.
+  LinuxSignalSource::blockSignals();
+  if (!platform.signals.error().empty()) {
+    // With the signals blocked and unread, nothing could stop the agent.
+    std::fprintf(stderr, "Wendrel: cannot receive signals (%s)\n",
+                 platform.signals.error().c_str());
+    return exitStatusFromStatus(E_FAIL);
+  }
+  return wendrelMain(argc, argv, wendrelModule);
 }

@@ -11,10 +11,4 @@ class MessageSink {
   virtual void show(const std::string& caption, const std::string& text) = 0;
 };
 
-// One line on stderr: "<caption>: <text>".
-class StderrMessageSink : public MessageSink {
- public:
-  void show(const std::string& caption, const std::string& text) override;
-};
-
 }  // namespace wendrel

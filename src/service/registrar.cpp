@@ -1,8 +1,6 @@
 #include "registrar.h"
 
-#include "files.h"
 #include "status_codes.h"
-#include "unit_file.h"
 
 namespace wendrel {
 namespace {
@@ -12,9 +10,10 @@ constexpr char kLocalService[] = "LocalService";
 
 }  // namespace
 
-Registrar::Registrar(std::string serviceName, ServiceManager& manager, RecordStore& records,
-                     MessageSink& messages)
+Registrar::Registrar(std::string serviceName, std::string executable, ServiceManager& manager,
+                     RecordStore& records, MessageSink& messages)
     : serviceName_(std::move(serviceName)),
+      executable_(std::move(executable)),
       manager_(manager),
       records_(records),
       messages_(messages) {}
@@ -67,14 +66,13 @@ int32_t Registrar::UnregisterAppId() {
 int32_t Registrar::RegisterServer(bool registerTypeLib) {
   if (!registerTypeLib)
     return S_OK;
-  const std::string executable = files::executablePath();
-  if (executable.empty())
+  if (executable_.empty())
     return hresultFromWin32(ERROR_FILE_NOT_FOUND);
   ValueFile record;
   record.setString("Name", "WendrelLib");
   record.setString("Version", "1.0");
   record.setNumber("Locale", 0x409, true);
-  record.setString("Path", executable);
+  record.setString("Path", executable_);
   return hresultFromWin32(records_.write(RecordStore::Kind::TypeLib, perUserRegistration_, record));
 }
 
@@ -94,17 +92,14 @@ bool Registrar::IsInstalled() {
 bool Registrar::Install() {
   if (IsInstalled())
     return true;
-  const std::string executable = files::executablePath();
-  if (executable.empty() || executable.size() >= kMaxPath)
-    return false;
-  const auto unit = unitFileText(executable);
-  if (!unit)
+  if (executable_.empty() || executable_.size() >= kMaxPath)
     return false;
   if (!manager_.open()) {
     show("Could not open Service Manager");
     return false;
   }
-  if (!manager_.create(*unit)) {
+  // Also when the service manager cannot take the path (a relative one, a line break in it).
+  if (!manager_.create(executable_)) {
     show("Could not start service");
     return false;
   }

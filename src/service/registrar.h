@@ -14,8 +14,10 @@ namespace wendrel {
 
 class Registrar : public RegistrationOperations {
  public:
-  Registrar(std::string serviceName, ServiceManager& manager, RecordStore& records,
-            MessageSink& messages);
+  // `executable`: the program's full path ("" when unknown), which the service runs and the
+  // type-library record names.
+  Registrar(std::string serviceName, std::string executable, ServiceManager& manager,
+            RecordStore& records, MessageSink& messages);
 
   int32_t RegisterAppId(bool service) override;
   int32_t UnregisterAppId() override;
@@ -36,6 +38,7 @@ class Registrar : public RegistrationOperations {
   void show(const char* text);
 
   std::string serviceName_;
+  std::string executable_;
   ServiceManager& manager_;
   RecordStore& records_;
   MessageSink& messages_;

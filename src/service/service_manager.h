@@ -13,8 +13,9 @@ class ServiceManager {
   // True when the service manager runs and accepts new services (full access).
   virtual bool open() = 0;
   virtual UnitState unitState() = 0;
-  // Creates the service from its unit text; on failure nothing is left behind.
-  virtual bool create(const std::string& unitText) = 0;
+  // Creates the service that runs `executable` (a full path) with no arguments; on failure,
+  // a path the service manager cannot take included, nothing is left behind.
+  virtual bool create(const std::string& executable) = 0;
   // Asks the service to stop: true when it was stopped or was not running.
   virtual bool stop() = 0;
   // Deletes the service.

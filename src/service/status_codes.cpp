@@ -1,27 +1,6 @@
 #include "status_codes.h"
 
-#include <cerrno>
-
 namespace wendrel {
-
-int32_t win32FromErrno(int err) {
-  switch (err) {
-    case 0:
-      return 0;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case ENOSPC:
-      return ERROR_DISK_FULL;
-    default:
-      return ERROR_READ_FAULT;
-  }
-}
 
 int32_t hresultFromWin32(int32_t code) {
   if (code <= 0)

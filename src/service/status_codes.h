@@ -18,9 +18,6 @@ constexpr int32_t ERROR_DISK_FULL = 112;
 constexpr int32_t ERROR_READ_FAULT = 29;  // stands for every other file failure
 constexpr int32_t ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 
-// A failed file operation's errno as the Win32 code that a registry call would have given.
-int32_t win32FromErrno(int err);
-
 // 0x80070000 | (code & 0xFFFF) for a positive code; zero and negative codes pass unchanged.
 int32_t hresultFromWin32(int32_t code);
 

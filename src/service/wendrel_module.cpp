@@ -9,7 +9,6 @@
 #include <exception>
 #include <thread>
 
-#include "files.h"
 #include "status_codes.h"
 #include "threads.h"
 
@@ -53,29 +52,39 @@ int32_t CWendrelModule::Start(int showCommand) {
     if (!seams_.notifier.startedByServiceManager()) {
       win32ExitCode_ = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     } else {
-      dispatch(true, [this] { ServiceMain(); });
+      if (!dispatch(true, [this] { ServiceMain(); }))
+        win32ExitCode_ = static_cast<uint32_t>(E_FAIL);
     }
     return static_cast<int32_t>(win32ExitCode_.load());
   }
 
   int32_t result = 0;
-  dispatch(false, [this, &result, showCommand] { result = runGuarded(showCommand); });
+  if (!dispatch(false, [this, &result, showCommand] { result = runGuarded(showCommand); }))
+    result = E_FAIL;
   win32ExitCode_ = static_cast<uint32_t>(result);
   return result;
 }
 
 template <typename Body>
-void CWendrelModule::dispatch(bool service, Body body) {
+bool CWendrelModule::dispatch(bool service, Body body) {
   std::thread worker([this, &body, service] {
     // Named for top -H and debuggers.
     platform::nameThisThread(service ? "wendrel-svc" : "wendrel-run");
     body();
     seams_.signals.wake();
   });
+  bool controlled = true;
   for (;;) {
     const int control = seams_.signals.wait();
-    if (control == 0)
+    if (control == SignalSource::kWoken)
       break;
+    if (control == SignalSource::kFailed) {
+      // Nothing could stop the agent any more: stop it now, in order, rather than run on deaf.
+      LOG4CPLUS_ERROR(logger_, "Cannot receive signals any more, stopping");
+      controlled = false;
+      OnStop();
+      break;
+    }
     if (service) {
       Handler(static_cast<uint32_t>(control));
     } else if (control == static_cast<int>(SERVICE_CONTROL_STOP)) {
@@ -84,6 +93,7 @@ void CWendrelModule::dispatch(bool service, Body body) {
     }
   }
   worker.join();
+  return controlled;
 }
 
 void CWendrelModule::ServiceMain() {
@@ -187,9 +197,9 @@ int32_t CWendrelModule::runGuarded(int showCommand) {
 }
 
 int32_t CWendrelModule::Run(int) {
-  const std::string executable = files::executablePath();
-  const size_t slash = executable.rfind('/');
-  exeDirectory_ = slash == std::string::npos ? std::string() : executable.substr(0, slash + 1);
+  const size_t slash = seams_.executable.rfind('/');
+  exeDirectory_ =
+      slash == std::string::npos ? std::string() : seams_.executable.substr(0, slash + 1);
   initLog();
   {
     std::lock_guard<std::mutex> lock(stopMutex_);

@@ -41,6 +41,8 @@ struct ModuleSeams {
   AgentFactory& agents;
   RecordStore& records;
   RegistrationOperations& registration;
+  // The executable's full path ("" when unknown): "log4j.properties" is looked for beside it.
+  std::string executable;
 };
 
 class CWendrelModule {
@@ -68,8 +70,6 @@ class CWendrelModule {
   int32_t Run(int showCommand);
   void initLog();
 
-  const std::string& serviceName() const { return serviceName_; }
-  uint32_t currentState() const { return currentState_.load(); }
   uint32_t win32ExitCode() const { return win32ExitCode_.load(); }
   const std::string& exeDirectory() const { return exeDirectory_; }
 
@@ -82,8 +82,9 @@ class CWendrelModule {
   int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate,
                    bool performanceMode);
   // Waits for controls on the calling thread until `body`, run on a thread of its own, ends.
+  // False when the controls could no longer be received: the run was then stopped.
   template <typename Body>
-  void dispatch(bool service, Body body);
+  bool dispatch(bool service, Body body);
 
   static constexpr size_t kServiceNameSize = 256;
 

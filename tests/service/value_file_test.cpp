@@ -34,9 +34,6 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
   EXPECT_EQ(malformed, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_FALSE(file.readUInt32("A"));
   EXPECT_EQ(file.readUInt32("B"), 2u);
-  ValueFile written;
-  written.setString("Path", "/opt/a \"b\"\\c # d");
-  EXPECT_EQ(ValueFile::parse(written.serialize()).readString("Path", 255), "/opt/a \"b\"\\c # d");
 }
 
 }  // namespace

@@ -4,30 +4,23 @@
 
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
-#include <pthread.h>
-#include <signal.h>
 
-#include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <future>
-#include <map>
-#include <mutex>
-#include <stdexcept>
 #include <thread>
 
-#include "linux_signal_source.h"
 #include "log_capture.h"
+#include "service_fakes.h"
 #include "status_codes.h"
+#include "wendrel_main.h"
 
 namespace wendrel {
 namespace {
 
 using namespace std::chrono_literals;
-using Strings = std::vector<std::string>;
+using test::FakePlatform, test::Strings;
 
-// Registration operations that record their calls; the one named `failing` returns `failure`.
+// Registration operations that record their calls.
 struct FakeRegistration : RegistrationOperations {
   int32_t RegisterAppId(bool service) override {
     return call(service ? "RegisterAppId(service)" : "RegisterAppId");
@@ -42,130 +35,9 @@ struct FakeRegistration : RegistrationOperations {
   void SetPerUserRegistration() override { call("PerUser"); }
   int32_t call(const std::string& name) {
     calls += (calls.empty() ? "" : " ") + name;
-    return name == failing ? failure : 0;
+    return 0;
   }
   std::string calls;
-  std::string failing;
-  int32_t failure = static_cast<int32_t>(0x80070005u);  // access denied
-};
-
-// Every seam of the module but registration. Set the public members before the module runs.
-class FakePlatform : public SettingsStore,
-                     public ServiceNotifier,
-                     public EventLog,
-                     public SignalSource,
-                     public AgentFactory,
-                     public RecordStore {
- public:
-  explicit FakePlatform(const std::string& settingsText)
-      : settings(ValueFile::parse(settingsText)) {}
-
-  // What the seams were asked, by channel: "sd" the status reports, "event" the event log,
-  // "agent" the calls on the reporter and the collector.
-  void add(const std::string& channel, const std::string& entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_[channel].push_back(entry);
-    changed_.notify_all();
-  }
-  Strings log(const std::string& channel) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_[channel];
-  }
-  bool waitFor(const std::string& channel, const std::string& entry) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(5), [&] {
-      return std::count(log_[channel].begin(), log_[channel].end(), entry) > 0;
-    });
-  }
-
-  std::optional<std::string> readString(const std::string& name, size_t capacity) override {
-    return settings.readString(name, capacity);
-  }
-  std::optional<uint32_t> readUInt32(const std::string& name) override {
-    return settings.readUInt32(name);
-  }
-  bool startedByServiceManager() override { return true; }
-  void notify(const std::string& state) override { add("sd", state); }
-  void write(const std::string& source, const std::string& text) override {
-    add("event", source + ": " + text);
-  }
-
-  int wait() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !controls_.empty(); });
-    const int control = controls_.front();
-    controls_.pop_front();
-    return control;
-  }
-  void wake() override { post(0); }
-  void post(int control) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    controls_.push_back(control);
-    changed_.notify_all();
-  }
-
-  // Stands for the reporter or the collector.
-  class Part : public AgentReporter, public AgentCollector {
-   public:
-    Part(FakePlatform& platform, std::string name, bool fail)
-        : p_(platform), name_(std::move(name)), fail_(fail) {}
-    ~Part() override { p_.add("agent", "delete " + name_); }
-    bool isInitialized() const override { return !fail_; }
-    void flush() override { p_.add("agent", "flush"); }
-    void startCollecting() override {
-      p_.add("agent", "start");
-      if (fail_)
-        throw std::runtime_error("thread creation failed");
-    }
-    void stop() override { p_.add("agent", "stop"); }
-
-   private:
-    FakePlatform& p_;
-    std::string name_;
-    bool fail_;
-  };
-
-  // Holds while `holdReporter` is set.
-  std::unique_ptr<AgentReporter> createReporter(const std::string& address) override {
-    add("agent", "reporter " + address);
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !holdReporter; });
-    return std::make_unique<Part>(*this, "reporter", failing == "reporter");
-  }
-  std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
-                                                  int32_t bufferSize, uint32_t samplingRate,
-                                                  bool performanceMode) override {
-    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
-                     " " + std::to_string(samplingRate) + (performanceMode ? " on" : " off"));
-    return std::make_unique<Part>(*this, "collector", failing == "collector");
-  }
-  void releaseReporter() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holdReporter = false;
-    changed_.notify_all();
-  }
-
-  // The AppID records, "AppID" and "AppID/user"; the module writes none.
-  int32_t read(Kind, bool perUser, ValueFile& record) override {
-    const auto it = records.find(perUser ? "AppID/user" : "AppID");
-    if (it != records.end())
-      record = ValueFile::parse(it->second);
-    return it == records.end() ? 2 : 0;
-  }
-  int32_t write(Kind, bool, const ValueFile&) override { return 5; }
-  int32_t remove(Kind, bool) override { return 5; }
-
-  ValueFile settings;
-  std::map<std::string, std::string> records;
-  FakeRegistration registration;
-  std::string failing;  // "reporter": not initialized; "collector": its start throws
-  bool holdReporter = false;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<int> controls_;
-  std::map<std::string, Strings> log_;
 };
 
 constexpr char kSettings[] =
@@ -199,7 +71,8 @@ struct AtExit {
 struct Harness {
   explicit Harness(const std::string& settings = kSettings) : p(settings) {}
   FakePlatform p;
-  CWendrelModule module{ModuleSeams{p, p, p, p, p, p, p.registration}};
+  FakeRegistration registration;
+  CWendrelModule module{ModuleSeams{p, p, p, p, p, p, registration, "/opt/wendrel/wendrel"}};
 };
 
 const std::string kRegServer = "RegisterAppId RegisterServer(tlb)";
@@ -229,23 +102,8 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
       int32_t status = -1;
       EXPECT_EQ(h.module.ParseCommandLine(line, &status), calls.empty()) << line;
       EXPECT_EQ(status, 0) << line;
-      EXPECT_EQ(h.p.registration.calls, calls) << line;
+      EXPECT_EQ(h.registration.calls, calls) << line;
     }
-  }
-}
-
-TEST(CommandLine, AFailedStepEndsTheSwitchWithItsStatus) {
-  for (const auto& [line, failing] :
-       std::vector<std::pair<const char*, std::string>>{{"x -UnregServer", "UnregisterServer(tlb)"},
-                                                        {"x -Service", "RegisterAppId(service)"},
-                                                        {"x -RegServer", "RegisterServer(tlb)"}}) {
-    Harness h;
-    FakeRegistration& ops = h.p.registration;
-    ops.failing = failing;
-    int32_t status = 0;
-    EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
-    EXPECT_EQ(status, ops.failure) << line;
-    EXPECT_EQ(ops.calls.substr(ops.calls.size() - failing.size()), failing) << line;
   }
 }
 
@@ -265,7 +123,7 @@ TEST(CommandLine, RebuiltFromArgvAsThePlatformQuotes) {
   int32_t status = 0;
   EXPECT_TRUE(h.module.ParseCommandLine(buildCommandLine(2, argv), &status));
   EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
-  EXPECT_EQ(h.p.registration.calls, kRegServer);
+  EXPECT_EQ(h.registration.calls, kRegServer);
 }
 
 TEST(Run, ReadsTheThreeSettings) {
@@ -303,8 +161,7 @@ TEST(Run, ReadsTheThreeSettings) {
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
               c.created.empty() ? Strings{kNoAddress} : Strings{});
     EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL),
-              Strings{"Configured log using config file " + h.module.exeDirectory() +
-                      "log4j.properties"});
+              Strings{"Configured log using config file /opt/wendrel/log4j.properties"});
   }
 }
 
@@ -380,20 +237,38 @@ TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
   EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: " + std::string(255, 'x')});
 }
 
-TEST(LinuxSignalSource, MapsSignalsToControls) {
-  sigset_t saved;
-  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
-  LinuxSignalSource::blockSignals();
-  {
-    LinuxSignalSource source;
-    for (const auto& [sig, control] : std::vector<std::pair<int, int>>{
-             {SIGTERM, 1}, {SIGINT, 1}, {SIGUSR1, 128}, {SIGUSR2, 129}, {SIGHUP, 4}}) {
-      ASSERT_EQ(::kill(::getpid(), sig), 0);  // to the process, as kill(1) sends it
-      EXPECT_EQ(source.wait(), control) << sig;
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  ::signal(SIGPIPE, SIG_DFL);
+// Signals that can no longer be received would leave an agent nothing can stop.
+TEST(Foreground, RunIsStoppedInOrderWhenSignalsAreLost) {
+  Harness h;
+  h.p.records["AppID"] = "";
+  test::LogCapture log("Wendrel");
+  h.p.post(SignalSource::kFailed);
+  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
+  AtExit stop{[&] { h.module.OnStop(); }};
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
+  EXPECT_EQ(result.get(), E_FAIL);
+  EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
+  EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
+            Strings{"Cannot receive signals any more, stopping"});
+}
+
+TEST(WendrelMain, ExitStatusAndWhatToDoWhenTheAgentCannotStart) {
+  Harness h;  // no records: never registered
+  char arg0[] = "/opt/wendrel/wendrel";
+  char* argv[] = {arg0, nullptr};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);
+  h.p.records["AppID"] = "LocalService = Wendrel";
+  h.p.startedByManager = false;
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 39);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Wendrel: exit status 0x00000002\nWendrel: not registered; run \"/opt/wendrel/wendrel "
+            "-RegServer\" to run it in the foreground or \"/opt/wendrel/wendrel -Service\" to "
+            "install the systemd service\nWendrel: exit status 0x00000427\nWendrel: not started "
+            "by the service manager (NOTIFY_SOCKET is not set); use \"systemctl start "
+            "wendrel.service\"\n");
+  // The low byte, but never 0 for a failure.
+  EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);
 }
 
 }  // namespace

@@ -2,20 +2,17 @@
 
 #include <log4cplus/spi/loggingevent.h>
 
+#include <algorithm>
+
 namespace wendrel::test {
 
 class LogCapture::Appender : public log4cplus::Appender {
  public:
   ~Appender() override { destructorImpl(); }
   void close() override {}
-
   std::vector<LogEntry> entries() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.clear();
   }
 
  protected:
@@ -43,26 +40,21 @@ LogCapture::~LogCapture() {
   logger_.setLogLevel(savedLevel_);
 }
 
-std::vector<LogEntry> LogCapture::entries() const { return sink_->entries(); }
+std::vector<LogEntry> LogCapture::entries() const {
+  return sink_->entries();
+}
 
 std::vector<std::string> LogCapture::messages(int level) const {
   std::vector<std::string> out;
   for (const auto& e : sink_->entries())
-    if (level == -1 || e.level == level) out.push_back(e.message);
+    if (level == -1 || e.level == level)
+      out.push_back(e.message);
   return out;
 }
 
-bool LogCapture::contains(int level, const std::string& message) const {
-  return count(level, message) > 0;
-}
-
 size_t LogCapture::count(int level, const std::string& message) const {
-  size_t n = 0;
-  for (const auto& e : sink_->entries())
-    if (e.level == level && e.message == message) ++n;
-  return n;
+  const auto all = messages(level);
+  return size_t(std::count(all.begin(), all.end(), message));
 }
-
-void LogCapture::clear() { sink_->clear(); }
 
 }  // namespace wendrel::test

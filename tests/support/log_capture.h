@@ -28,9 +28,8 @@ class LogCapture {
   std::vector<LogEntry> entries() const;
   // The messages in order, only those at `level` when it is not -1.
   std::vector<std::string> messages(int level = -1) const;
-  bool contains(int level, const std::string& message) const;
+  bool contains(int level, const std::string& message) const { return count(level, message) > 0; }
   size_t count(int level, const std::string& message) const;
-  void clear();
 
  private:
   class Appender;

@@ -41,7 +41,6 @@ class ValueFile {
   void setNumber(const std::string& name, uint32_t number, bool hex = false);
   // Removes `name`; whether it was there does not matter.
   void erase(const std::string& name);
-  bool empty() const { return values_.empty(); }
 
   // The file text: one "Name = value" line per value, in the order first set.
   std::string serialize() const;

@@ -1,4 +1,4 @@
-#include "message_sink.h"
+#include "stderr_message_sink.h"
 
 #include <cstdio>
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 
 namespace wendrel {
@@ -29,14 +30,21 @@ void LinuxSignalSource::blockSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   // An ignored signal is discarded before signalfd could see it, and a parent may have left
   // one ignored (nohup does so with SIGHUP).
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) ::signal(sig, SIG_DFL);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
+    ::signal(sig, SIG_DFL);
   ::signal(SIGPIPE, SIG_IGN);
 }
 
 LinuxSignalSource::LinuxSignalSource() {
   const sigset_t set = handledSignals();
   signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+  if (signalFd_ < 0) {
+    error_ = std::string("signalfd: ") + std::strerror(errno);
+    return;
+  }
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0)
+    error_ = std::string("eventfd: ") + std::strerror(errno);
 }
 
 LinuxSignalSource::~LinuxSignalSource() {
@@ -47,12 +55,15 @@ LinuxSignalSource::~LinuxSignalSource() {
 }
 
 int LinuxSignalSource::wait() {
+  if (!error_.empty())
+    return kFailed;
   for (;;) {
     pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR)
         continue;
-      return 0;  // cannot wait any more: act as woken, so the caller does not spin
+      error_ = std::string("poll: ") + std::strerror(errno);
+      return kFailed;
     }
     if (fds[1].revents & POLLIN) {
       uint64_t count = 0;
@@ -80,6 +91,8 @@ int LinuxSignalSource::wait() {
 }
 
 void LinuxSignalSource::wake() {
+  if (wakeFd_ < 0)
+    return;
   const uint64_t one = 1;
   if (::write(wakeFd_, &one, sizeof one) < 0) { /* the counter is already set */
   }

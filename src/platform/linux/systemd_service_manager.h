@@ -15,7 +15,7 @@ class SystemdServiceManager : public ServiceManager {
 
   bool open() override;
   UnitState unitState() override;
-  bool create(const std::string& unitText) override;
+  bool create(const std::string& executable) override;
   bool stop() override;
   bool remove() override;
 

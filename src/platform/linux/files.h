@@ -2,6 +2,7 @@
 // errno of the operation that failed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace wendrel::files {
@@ -22,5 +23,8 @@ std::string rootPrefix();
 
 // The full path of the running executable (from /proc/self/exe), or "" when unavailable.
 std::string executablePath();
+
+// A failed file operation's errno as the Win32 code that a registry call would have given.
+int32_t win32FromErrno(int err);
 
 }  // namespace wendrel::files

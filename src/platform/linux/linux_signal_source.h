@@ -3,6 +3,8 @@
 // signals must have been blocked by blockSignals() before any thread was created.
 #pragma once
 
+#include <string>
+
 #include "signal_source.h"
 
 namespace wendrel {
@@ -17,6 +19,9 @@ class LinuxSignalSource : public SignalSource {
   int wait() override;
   void wake() override;
 
+  // Why the source cannot receive signals ("signalfd: ..."); empty when it can.
+  const std::string& error() const { return error_; }
+
   // Blocks the handled signals in the calling thread (and so in every thread it creates
   // later) and ignores SIGPIPE. Call first thing in the process entry.
   static void blockSignals();
@@ -24,6 +29,7 @@ class LinuxSignalSource : public SignalSource {
  private:
   int signalFd_ = -1;
   int wakeFd_ = -1;
+  std::string error_;
 };
 
 }  // namespace wendrel

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "status_codes.h"
+
 namespace wendrel::files {
 
 int readFile(const std::string& path, std::string& text) {
@@ -128,6 +130,25 @@ std::string executablePath() {
   if (n <= 0 || static_cast<size_t>(n) >= buffer.size())
     return {};
   return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+int32_t win32FromErrno(int err) {
+  switch (err) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+      return ERROR_DISK_FULL;
+    default:
+      return ERROR_READ_FAULT;
+  }
 }
 
 }  // namespace wendrel::files

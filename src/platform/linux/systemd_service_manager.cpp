@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "files.h"
+#include "unit_file.h"
 
 extern char** environ;
 
@@ -52,9 +53,12 @@ ServiceManager::UnitState SystemdServiceManager::unitState() {
   return UnitState::RegularFile;
 }
 
-bool SystemdServiceManager::create(const std::string& unitText) {
+bool SystemdServiceManager::create(const std::string& executable) {
+  const auto unitText = unitFileText(executable);
+  if (!unitText)
+    return false;
   const std::string path = unitPath();
-  if (files::writeFileAtomic(path, unitText, 0644) != 0)
+  if (files::writeFileAtomic(path, *unitText, 0644) != 0)
     return false;
   if (runSystemctl({"daemon-reload"}) != 0) {
     files::removeFile(path);

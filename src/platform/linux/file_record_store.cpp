@@ -32,21 +32,21 @@ int32_t FileRecordStore::read(Kind kind, bool perUser, ValueFile& record) {
   const auto file = path(kind, perUser);
   if (!file)
     return ERROR_PATH_NOT_FOUND;
-  return win32FromErrno(ValueFile::load(*file, record));
+  return files::win32FromErrno(ValueFile::load(*file, record));
 }
 
 int32_t FileRecordStore::write(Kind kind, bool perUser, const ValueFile& record) {
   const auto file = path(kind, perUser);
   if (!file)
     return ERROR_PATH_NOT_FOUND;
-  return win32FromErrno(files::writeFileAtomic(*file, record.serialize()));
+  return files::win32FromErrno(files::writeFileAtomic(*file, record.serialize()));
 }
 
 int32_t FileRecordStore::remove(Kind kind, bool perUser) {
   const auto file = path(kind, perUser);
   if (!file)
     return ERROR_PATH_NOT_FOUND;
-  return win32FromErrno(files::removeFile(*file));
+  return files::win32FromErrno(files::removeFile(*file));
 }
 
 }  // namespace wendrel

@@ -1,0 +1,147 @@
+// The Linux implementations of the seams, on a scratch root prefix with a systemctl that
+// records its calls and exits with the code in systemctl.<verb> when that file exists.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "agent_rig.h"
+#include "file_record_store.h"
+#include "linux_signal_source.h"
+#include "systemd_service_manager.h"
+#include "unit_file.h"
+
+namespace wendrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFile;
+using State = ServiceManager::UnitState;
+
+class ScratchRoot : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/wendrel-root.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root = pattern;
+    std::ofstream(root + "/systemctl") << "#!/bin/sh\necho \"$*\" >> \"$0.log\"\n"
+                                       << "[ -f \"$0.$1\" ] && exit $(cat \"$0.$1\")\nexit 0\n";
+    fs::permissions(root + "/systemctl", fs::perms::owner_all);
+    ::setenv("WENDREL_ROOT", (root + "/").c_str(), 1);
+    ::setenv("WENDREL_SYSTEMCTL", (root + "/systemctl").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(root); }
+  std::string calls() {
+    const std::string log = readFile(root + "/systemctl.log");
+    fs::remove(root + "/systemctl.log");
+    return log;
+  }
+  std::string root;
+};
+
+TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
+  SystemdServiceManager manager("wendrel.service");
+  const std::string unit = root + "/etc/systemd/system/wendrel.service";
+  EXPECT_FALSE(manager.open());  // systemd does not run
+  fs::create_directories(root + "/run/systemd/system");
+  fs::create_directories(root + "/etc/systemd/system");
+  ASSERT_TRUE(manager.open());
+  EXPECT_EQ(manager.unitState(), State::Missing);
+  EXPECT_FALSE(manager.create("wendrel"));  // not absolute: no unit, no reload
+  std::ofstream(root + "/systemctl.daemon-reload") << 1;
+  EXPECT_FALSE(manager.create("/opt/wendrel"));
+  EXPECT_FALSE(fs::exists(unit));
+  fs::remove(root + "/systemctl.daemon-reload");
+  const std::string self = fs::read_symlink("/proc/self/exe");
+  ASSERT_TRUE(manager.create(self));
+  EXPECT_NE(readFile(unit).find("\nExecStart=\"" + self + "\"\n"), std::string::npos);
+  EXPECT_EQ(manager.unitState(), State::RegularFile);
+  // systemd takes the unit, and rates its exposure (0 locked down to 10) below 2.0, which it
+  // calls "OK": the unit must not slide back above that.
+  if (test::shell("systemd-analyze --version")) {
+    const std::string report = root + "/report",
+                      key = "Overall exposure level for wendrel.service: ";
+    EXPECT_TRUE(test::shell("systemd-analyze verify " + unit + " >" + report + " 2>&1 && true"));
+    EXPECT_EQ(readFile(report), "");
+    test::shell("systemd-analyze security --offline=true --no-pager " + unit + " >" + report +
+                " 2>&1; true");
+    const std::string text = readFile(report);
+    ASSERT_NE(text.find(key), std::string::npos) << text;
+    EXPECT_LE(std::stod(text.substr(text.find(key) + key.size())), 2.0) << text;
+  }
+  EXPECT_EQ(calls(), "daemon-reload\ndaemon-reload\n");
+  for (const auto& [code, stopped] : {std::pair{0, true}, {5, true}, {1, false}}) {
+    std::ofstream(root + "/systemctl.stop") << code;  // 5: not loaded, nothing to stop
+    EXPECT_EQ(manager.stop(), stopped) << code;
+  }
+  ASSERT_TRUE(manager.remove());
+  EXPECT_EQ(calls(),
+            "stop wendrel.service\nstop wendrel.service\nstop wendrel.service\n"
+            "daemon-reload\n");
+  fs::create_directory(unit);  // e.g. masked: there, but no file to replace
+  EXPECT_EQ(manager.unitState(), State::Other);
+}
+
+TEST_F(ScratchRoot, FileRecordStorePlacesTheRecords) {
+  FileRecordStore store("{a}");
+  ValueFile record, read;
+  record.setString("LocalService", "Wendrel");
+  ASSERT_EQ(store.write(RecordStore::Kind::AppId, false, record), 0);
+  EXPECT_EQ(readFile(root + "/var/lib/wendrel/AppID/{a}.conf"), "LocalService = \"Wendrel\"\n");
+  ASSERT_EQ(store.read(RecordStore::Kind::AppId, false, read), 0);
+  EXPECT_EQ(read.readString("LocalService", 260), "Wendrel");
+  EXPECT_EQ(store.remove(RecordStore::Kind::TypeLib, false), 2);
+  ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+  EXPECT_EQ(store.path(RecordStore::Kind::TypeLib, true), root + "/data/wendrel/TypeLib/{a}.conf");
+  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("HOME", root.c_str(), 1);
+  EXPECT_EQ(store.path(RecordStore::Kind::AppId, true),
+            root + "/.local/share/wendrel/AppID/{a}.conf");
+  ::unsetenv("HOME");
+  EXPECT_EQ(store.write(RecordStore::Kind::AppId, true, record), 3);  // no user location
+  fs::remove_all(root + "/var/lib/wendrel");
+  std::ofstream(root + "/var/lib/wendrel") << "";  // where the records' directory belongs
+  EXPECT_EQ(store.write(RecordStore::Kind::AppId, false, record), 3);
+}
+
+TEST(UnitFile, ExecStartIsThePathQuotedForSystemd) {
+  // Nothing of the path may be expanded or unquoted.
+  EXPECT_EQ(quotedExecStart("/opt/a\"b\\c%d$e/w"), "\"/opt/a\\\"b\\\\c%%d$$e/w\"");
+  EXPECT_FALSE(quotedExecStart("wendrel"));
+  EXPECT_FALSE(quotedExecStart("/opt/a\nb/w"));
+}
+
+TEST(LinuxSignalSource, MapsSignalsToControlsAndReportsFailure) {
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, nullptr, &saved);
+  LinuxSignalSource::blockSignals();
+  {
+    LinuxSignalSource source;
+    ASSERT_EQ(source.error(), "");
+    for (const auto& [sig, control] : std::vector<std::pair<int, int>>{
+             {SIGTERM, 1}, {SIGINT, 1}, {SIGUSR1, 128}, {SIGUSR2, 129}, {SIGHUP, 4}}) {
+      ASSERT_EQ(::kill(::getpid(), sig), 0);  // to the process, as kill(1) sends it
+      EXPECT_EQ(source.wait(), control) << sig;
+    }
+  }
+  // No descriptor left: the source says why and never waits.
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const rlimit none{3, limit.rlim_max};
+  ::setrlimit(RLIMIT_NOFILE, &none);
+  {
+    LinuxSignalSource source;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(source.error(), "signalfd: Too many open files");
+    EXPECT_EQ(source.wait(), SignalSource::kFailed);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+}
+
+}  // namespace
+}  // namespace wendrel

@@ -1,0 +1,103 @@
+// Registration over fakes of the service manager, the records and the messages, driven by
+// the switches as the process entry runs them.
+#include "registrar.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "service_fakes.h"
+#include "status_codes.h"
+#include "wendrel_module.h"
+
+namespace wendrel {
+namespace {
+
+using test::Strings;
+using Kind = RecordStore::Kind;
+const std::string kExe = "/opt/wendrel/wendrel";
+const std::string kService = "LocalService = \"Wendrel\"\n";
+
+struct Host {
+  explicit Host(const std::string& exe = kExe) : registrar("Wendrel", exe, p, p, p) {}
+  test::FakePlatform p{""};
+  Registrar registrar;
+  CWendrelModule module{ModuleSeams{p, p, p, p, p, p, registrar, kExe}};
+  int32_t run(const std::string& args) { return module.WinMain("wendrel " + args); }
+};
+
+TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
+  Host h;
+  EXPECT_EQ(h.run("-UnregServer"), TYPE_E_REGISTRYACCESS);  // nothing registered
+  ASSERT_EQ(h.run("-Service"), S_OK);
+  EXPECT_EQ(h.p.records["AppID"], kService);
+  EXPECT_EQ(h.p.records["TypeLib"],
+            "Name = \"WendrelLib\"\nVersion = \"1.0\"\nLocale = 0x409\nPath = \"" + kExe + "\"\n");
+  ASSERT_EQ(h.run("-Service"), S_OK);  // again: stopped and deleted, then created anew
+  EXPECT_EQ(h.p.log("sm"), (Strings{"create " + kExe, "stop", "remove", "create " + kExe}));
+  ASSERT_EQ(h.run("/regserver"), S_OK);
+  EXPECT_EQ(h.p.unit, ServiceManager::UnitState::Missing);
+  EXPECT_EQ(h.p.records["AppID"], "");
+  ASSERT_EQ(h.run("-Service"), S_OK);
+  ASSERT_EQ(h.run("-UnregServer"), S_OK);  // the AppID record stays, without "LocalService"
+  EXPECT_EQ(h.p.records, (std::map<std::string, std::string>{{"AppID", ""}}));
+  EXPECT_EQ(h.p.unit, ServiceManager::UnitState::Missing);
+  // So a start without a switch runs in the foreground, even outside the service manager.
+  h.p.startedByManager = false;
+  EXPECT_EQ(h.run(""), E_FAIL);  // no collector address
+  EXPECT_EQ(h.p.log("agent"), Strings{});
+  h.p.records.clear();
+  EXPECT_EQ(h.run(""), ERROR_FILE_NOT_FOUND);  // never registered
+  ASSERT_EQ(h.run("-RegServerPerUser"), S_OK);
+  EXPECT_EQ(h.p.records.size(), 2u);
+  EXPECT_EQ(h.p.records.count("AppID/user") + h.p.records.count("TypeLib/user"), 2u);
+  EXPECT_EQ(h.p.log("msg"), Strings{});
+}
+
+TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
+  const struct {
+    std::string name, args, exe;
+    std::function<void(test::FakePlatform&)> setUp;
+    int32_t status;
+    std::string message, appId;  // appId "-": no record
+  } cases[] = {
+      {"no manager", "-Service", kExe, [](auto& p) { p.managerUp = false; }, E_FAIL,
+       "Could not open Service Manager", kService},
+      {"create fails", "-Service", kExe, [](auto& p) { p.createWorks = false; }, E_FAIL,
+       "Could not start service", kService},
+      {"path no unit can hold", "-Service", "/opt/a\nb/wendrel", [](auto&) {}, E_FAIL,
+       "Could not start service", kService},
+      {"path too long", "-Service", "/" + std::string(259, 'w'), [](auto&) {}, E_FAIL, "",
+       kService},
+      {"stop fails", "-RegServer", kExe,
+       [](auto& p) {
+         p.unit = ServiceManager::UnitState::RegularFile;
+         p.stopWorks = false;
+       },
+       S_OK, "Could not stop service", ""},
+      {"delete fails", "-RegServer", kExe,
+       [](auto& p) {
+         p.unit = ServiceManager::UnitState::RegularFile;
+         p.removeWorks = false;
+       },
+       E_FAIL, "Could not delete service", "-"},
+      {"not a file", "-Service", kExe, [](auto& p) { p.unit = ServiceManager::UnitState::Other; },
+       E_FAIL, "Could not open service", "-"},
+      {"record unwritable", "-RegServer", kExe, [](auto& p) { p.writeError = 5; },
+       static_cast<int32_t>(0x80070005u), "", "-"},
+      {"executable unknown", "-RegServer", "", [](auto&) {}, static_cast<int32_t>(0x80070002u), "",
+       ""},
+  };
+  for (const auto& c : cases) {
+    Host h(c.exe);
+    c.setUp(h.p);
+    EXPECT_EQ(h.run(c.args), c.status) << c.name;
+    EXPECT_EQ(h.p.log("msg"), c.message.empty() ? Strings{} : Strings{"Wendrel: " + c.message})
+        << c.name;
+    EXPECT_EQ(h.p.records.count("AppID") ? h.p.records["AppID"] : "-", c.appId) << c.name;
+    EXPECT_FALSE(h.p.records.count("TypeLib") && c.status < 0) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace wendrel
