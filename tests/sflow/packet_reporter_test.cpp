@@ -1,5 +1,5 @@
 // The datagrams the reporter writes: exact bytes (also as tshark reads them), when they leave,
-// sequence numbers and pools per source, lost sends, untrusted capture lengths, concurrency.
+// what each sample carries beside the packet, lost sends, concurrency.
 #include "packet_reporter.h"
 
 #include <arpa/inet.h>
@@ -127,50 +127,38 @@ TEST(PacketReporterFlush, SendsWhenTheNextSampleWouldNotFit) {
   }
 }
 
-// A pool wrap restarts only its own source, and rate 0 never wraps. A flush with nothing
-// pending uses no datagram number, a failed send uses its own, and the sample whose arrival
-// forced that send is kept.
-TEST(PacketReporterSequence, PoolWrapsPerSourceAndALostDatagramUsesItsNumber) {
+// What each sample carries beside the packet. A pool wrap restarts only its own source, and
+// rate 0 never wraps. A flush with nothing pending uses no datagram number, a failed send uses
+// its own, and the sample whose arrival forced that send is kept. A caplen beyond len is not
+// trusted (nothing stripped), and stripped counts from caplen, not from the 128 bytes copied.
+TEST(PacketReporterSamples, CountersPerSourceLostDatagramsAndUntrustedLengths) {
   LogCapture log("PacketReporter");
   ReporterRig rig;
   rig.sink.failSendNumber = 1;
   rig.reporter.flush();
   for (int i = 0; i < 7; ++i)  // the 7th sends six, and that send fails
-    addFrame(rig.reporter, pattern(128), 128, 32, 1);
+    addFrame(rig.reporter, pattern(200), 1514, 32, 1);
   rig.reporter.presetSource(3, 134217726, 32u * 134217726u);
   rig.reporter.presetSource(5, 134217726, 0);
   for (int i = 0; i < 3; ++i) {
     addFrame(rig.reporter, pattern(60), 60, 32, 3);
-    addFrame(rig.reporter, pattern(60), 60, 0, 5);
+    addFrame(rig.reporter, pattern(100), 60, 0, 5);
   }
   const auto sent = rig.datagrams();
   ASSERT_EQ(1u, sent.size());
   EXPECT_EQ(2u, sent[0].sequence);
-  using Row = std::tuple<uint32_t, uint32_t, uint32_t>;  // source, sequence, pool
+  // source, sequence, pool, stripped, header bytes
+  using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, size_t>;
   std::vector<Row> seen;
   for (const auto& s : sent[0].samples)
-    seen.emplace_back(s.sourceId, s.sequence, s.samplePool);
-  const std::vector<Row> expected = {
-      {1, 7, 224}, {3, 134217727, 0xffffffe0}, {5, 134217727, 0}, {3, 1, 32}, {5, 134217728, 0},
-      {3, 2, 64},  {5, 134217729, 0}};
+    seen.emplace_back(s.sourceId, s.sequence, s.samplePool, s.stripped, s.header.size());
+  const std::vector<Row> expected = {{1, 7, 224, 1314, 128},    {3, 134217727, 0xffffffe0, 0, 60},
+                                     {5, 134217727, 0, 0, 100}, {3, 1, 32, 0, 60},
+                                     {5, 134217728, 0, 0, 100}, {3, 2, 64, 0, 60},
+                                     {5, 134217729, 0, 0, 100}};
   EXPECT_EQ(expected, seen);
   EXPECT_EQ(std::vector<std::string>{"Failed to send sFlow packet: send_to: Connection refused"},
             log.messages(log4cplus::ERROR_LOG_LEVEL));
-}
-
-// A caplen beyond len is not trusted: nothing stripped, at most 128 bytes copied.
-TEST(PacketReporterInput, CapturedLengthBeyondWireLengthIsNotTrusted) {
-  ReporterRig rig;
-  addFrame(rig.reporter, pattern(100), 60);
-  addFrame(rig.reporter, pattern(200), 150);
-  addFrame(rig.reporter, pattern(200), 1514);  // stripped counts from caplen, not from 128
-  using Row = std::tuple<uint32_t, uint32_t, std::vector<uint8_t>>;  // frame, stripped, header
-  std::vector<Row> seen;
-  for (const auto& s : rig.samples())
-    seen.emplace_back(s.frameLength, s.stripped, s.header);
-  EXPECT_EQ(
-      (std::vector<Row>{{60, 0, pattern(100)}, {150, 0, pattern(128)}, {1514, 1314, pattern(128)}}),
-      seen);
 }
 
 // Two capture threads, and the service flushing all the while.
