@@ -18,8 +18,8 @@ struct DatagramHeader {
   uint32_t uptimeMs = 0;
 };
 
-// One flow sample (enterprise 0, format 1) with one raw-packet-header record of an Ethernet
-// frame.
+// One flow sample in the compact form (enterprise 0, format 1, not the expanded one) with one
+// raw-packet-header record of an Ethernet frame.
 struct FlowSample {
   uint32_t sequence = 0;
   uint32_t sourceId = 0;  // source id type in the top byte (0: interface), index below
