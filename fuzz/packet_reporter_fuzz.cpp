@@ -34,25 +34,33 @@ class CheckingSink : public wendrel::DatagramSink {
   void send(const uint8_t* data, size_t size) override {
     std::string error;
     auto datagram = wendrel::test::decodeDatagram(data, size, &error);
-    if (!datagram) crash("undecodable datagram: " + error);
-    if (datagram->sequence != ++datagramSequence) crash("datagram sequence skipped");
-    if (datagram->samples.empty()) crash("empty datagram sent");
-    for (const auto& s : datagram->samples) check(s);
+    if (!datagram)
+      crash("undecodable datagram: " + error);
+    if (datagram->sequence != ++datagramSequence)
+      crash("datagram sequence skipped");
+    if (datagram->samples.empty())
+      crash("empty datagram sent");
+    for (const auto& s : datagram->samples)
+      check(s);
   }
 
   void check(const wendrel::test::DecodedSample& s) {
-    if (pending.empty()) crash("sample that was never added");
+    if (pending.empty())
+      crash("sample that was never added");
     const Expected e = pending.front();
     pending.pop_front();
     const uint32_t h = e.caplen < 128 ? e.caplen : 128;
     if (s.sourceId != e.source || s.samplingRate != e.rate || s.frameLength != e.len ||
         s.header.size() != h || (h > 0 && std::memcmp(s.header.data(), e.bytes.data(), h) != 0))
       crash("sample differs from the packet added");
-    if (s.stripped != (e.len >= e.caplen ? e.len - e.caplen : 0)) crash("wrong stripped");
+    if (s.stripped != (e.len >= e.caplen ? e.len - e.caplen : 0))
+      crash("wrong stripped");
     // Per source: consecutive sequence numbers with pool = rate x sequence, or a restart at 1.
     auto& last = lastSequence[e.source];
-    if (s.sequence != last + 1 && s.sequence != 1) crash("per-source sequence broken");
-    if (s.sequence != 1 && s.samplePool != uint32_t(e.rate * s.sequence)) crash("wrong pool");
+    if (s.sequence != last + 1 && s.sequence != 1)
+      crash("per-source sequence broken");
+    if (s.sequence != 1 && s.samplePool != uint32_t(e.rate * s.sequence))
+      crash("wrong pool");
     last = s.sequence;
   }
 
@@ -68,7 +76,8 @@ class CheckingSink : public wendrel::DatagramSink {
 
 uint32_t take32(const uint8_t*& data, size_t& size) {
   uint32_t v = 0;
-  for (int i = 0; i < 4 && size > 0; ++i, ++data, --size) v = v << 8 | *data;
+  for (int i = 0; i < 4 && size > 0; ++i, ++data, --size)
+    v = v << 8 | *data;
   return v;
 }
 
@@ -85,20 +94,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     header.len = take32(data, size);
     const uint32_t control = take32(data, size);
     Expected e{header.len, header.caplen, control >> 8, uint16_t(control & 0x3), {}};
-    if (control & 0x80) e.rate = control & 0x7f;  // small rates, 0 among them
+    if (control & 0x80)
+      e.rate = control & 0x7f;  // small rates, 0 among them
     uint8_t packet[128] = {};
     // The packet's bytes come next in the input, as many as the reporter may copy.
     size_t n = header.caplen < sizeof packet ? header.caplen : sizeof packet;
-    if (n > size) n = size;
+    if (n > size)
+      n = size;
     std::memcpy(packet, data, n);
     data += n;
     size -= n;
     e.bytes.assign(packet, packet + sizeof packet);
     sink.pending.push_back(e);
     reporter.addSample(&header, packet, e.rate, e.source);
-    if (control & 0x40) reporter.flush();
+    if (control & 0x40)
+      reporter.flush();
   }
   reporter.flush();
-  if (!sink.pending.empty()) CheckingSink::crash("samples left unsent after flush");
+  if (!sink.pending.empty())
+    CheckingSink::crash("samples left unsent after flush");
   return 0;
 }

@@ -8,7 +8,7 @@
 //
 //   soak_tool collect ADDRESS PORT
 //     Receives the agent's sFlow datagrams on ADDRESS:PORT until SIGTERM/SIGINT, checking
-//     every datagram with a small decoder of its own; prints "ready" once bound and, at the
+//     every datagram with the tests' strict decoder; prints "ready" once bound and, at the
 //     end, key=value lines: datagrams, samples, bad (undecodable datagrams), datagram_gaps
 //     (missing datagram sequence numbers), and per source "source.<id>.samples",
 //     ".last_sequence" and ".gaps" (missing sample sequence numbers).
@@ -31,6 +31,8 @@
 #include <cstring>
 #include <map>
 #include <vector>
+
+#include "sflow_decoder.h"
 
 namespace {
 
@@ -137,10 +139,6 @@ int send(const char* interfaceName, double seconds) {
   return 0;
 }
 
-uint32_t word(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
 struct Source {
   uint64_t samples = 0;
   uint32_t lastSequence = 0;
@@ -177,43 +175,21 @@ int collect(const char* address, int port) {
     const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
     if (n <= 0)
       continue;
-    const uint8_t* d = buffer.data();
-    const size_t size = static_cast<size_t>(n);
-    // Header: version 5, address type 1, address, sub-agent, sequence, uptime, count.
-    if (size < 28 || size > 1300 || word(d) != 5 || word(d + 4) != 1) {
-      ++bad;
-      continue;
-    }
-    const uint32_t sequence = word(d + 16), count = word(d + 24);
-    size_t at = 28;
-    bool ok = true;
-    std::vector<std::pair<uint32_t, uint32_t>> seen;  // source, sample sequence
-    for (uint32_t i = 0; i < count && ok; ++i) {
-      if (at + 8 > size || word(d + at) != 1) {
-        ok = false;
-        break;
-      }
-      const uint32_t length = word(d + at + 4);
-      if (length % 4 != 0 || at + 8 + length > size || length < 8) {
-        ok = false;
-        break;
-      }
-      seen.emplace_back(word(d + at + 12) & 0xFFFFFF, word(d + at + 8));
-      at += 8 + length;
-    }
-    if (!ok || at != size) {
+    const auto datagram = wendrel::test::decodeDatagram(buffer.data(), static_cast<size_t>(n));
+    if (!datagram) {
       ++bad;
       continue;
     }
     ++datagrams;
+    const uint32_t sequence = datagram->sequence;
     if (lastDatagram != 0 && sequence != lastDatagram + 1)
       datagramGaps += sequence - lastDatagram - 1;
     lastDatagram = sequence;
-    for (const auto& [id, sampleSequence] : seen) {
-      Source& s = sources[id];
-      if (sampleSequence != s.lastSequence + 1)
-        s.gaps += sampleSequence - s.lastSequence - 1;
-      s.lastSequence = sampleSequence;
+    for (const auto& sample : datagram->samples) {
+      Source& s = sources[sample.sourceId];
+      if (sample.sequence != s.lastSequence + 1)
+        s.gaps += sample.sequence - s.lastSequence - 1;
+      s.lastSequence = sample.sequence;
       ++s.samples;
       ++samples;
     }

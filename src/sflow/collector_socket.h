@@ -24,9 +24,6 @@ class CollectorSocket : public DatagramSink {
   void send(const uint8_t* data, size_t size) override;
   void close() noexcept override;
 
-  // The resolved collector; 0.0.0.0 port 0 before a successful open().
-  const boost::asio::ip::udp::endpoint& endpoint() const { return collectorEndpoint; }
-
  private:
   // Only synchronous operations are used, so the context is never run.
   boost::asio::io_context ioContext;

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "collector_socket.h"
-#include "xdr_writer.h"
 
 namespace wendrel {
 
@@ -21,29 +20,6 @@ log4cplus::Logger logger() {
 }
 
 constexpr size_t kSourceIds = 65536;
-constexpr size_t kDatagramHeaderLength = 28;
-
-// Words of datagramHeader.
-enum HeaderWord : size_t {
-  kVersion,
-  kAgentAddressType,
-  kAgentAddress,
-  kSubAgentId,
-  kSequenceNumber,
-  kUptime,
-  kSampleCount,
-};
-
-constexpr uint32_t kSflowVersion = 5;
-constexpr uint32_t kAddressTypeIpv4 = 1;
-constexpr uint32_t kFlowSample = 1;       // enterprise 0, format 1
-constexpr uint32_t kRawPacketHeader = 1;  // enterprise 0, format 1
-constexpr uint32_t kHeaderProtocolEthernet = 1;
-// A sample is 8 bytes of type and length, then `sampleLength` bytes: 40 of flow-sample
-// words and record type and length, then the record's 16 fixed bytes and the header bytes.
-constexpr uint32_t kSampleTypeAndLength = 8;
-constexpr uint32_t kSampleFixedLength = 40;
-constexpr uint32_t kRecordFixedLength = 16;
 
 }  // namespace
 
@@ -68,8 +44,6 @@ PacketReporter::PacketReporter(std::string collectorAddress, Clock& clock, Datag
 void PacketReporter::construct(std::string collectorAddress) {
   sources = std::make_unique<SourceCounters[]>(kSourceIds);
   startTime = timeSource.nowMs();
-  datagramHeader[kVersion] = kSflowVersion;
-  datagramHeader[kAgentAddressType] = kAddressTypeIpv4;
   initSocket(std::move(collectorAddress));
   startDatagram();
 }
@@ -102,7 +76,7 @@ void PacketReporter::setAgentAddress(uint32_t address) {
                         uint32_t{bytes[2]} << 8 | uint32_t{bytes[3]};
   // flush() runs on the service's thread, so the header word is shared: take the lock.
   boost::mutex::scoped_lock lock(mutex);
-  datagramHeader[kAgentAddress] = word;
+  agentAddress = word;
 }
 
 void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
@@ -110,58 +84,35 @@ void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
   boost::mutex::scoped_lock lock(mutex);
 
   const uint32_t caplen = header->caplen;
-  const uint32_t len = header->len;
-  const uint32_t headerLength = std::min(caplen, kMaxHeaderBytes);
-  const auto recordLength =
-      static_cast<uint32_t>(kRecordFixedLength + XdrWriter::paddedSize(headerLength));
-  const uint32_t sampleLength = recordLength + kSampleFixedLength;
+  FlowSample sample;
+  sample.sourceId = sourceIndex;
+  sample.samplingRate = samplingRate;
+  sample.frameLength = header->len;
   // A header claiming more captured bytes than the frame had is not trusted with a
   // wrapped count: nothing was stripped from what we hold.
-  const uint32_t stripped = len >= caplen ? len - caplen : 0;
+  sample.stripped = header->len >= caplen ? header->len - caplen : 0;
+  sample.header = packet;
+  sample.headerLength = std::min(caplen, kMaxHeaderBytes);
 
   // A product smaller than the previous pool means the multiplication wrapped: the source
   // starts counting again.
   SourceCounters& counters = sources[sourceIndex];
-  uint32_t sequence = counters.sampleSequence + 1;
-  uint32_t pool = samplingRate * sequence;
-  if (pool < counters.lastSamplePool) {
-    sequence = 1;
-    pool = samplingRate;
+  sample.sequence = counters.sampleSequence + 1;
+  sample.samplePool = samplingRate * sample.sequence;
+  if (sample.samplePool < counters.lastSamplePool) {
+    sample.sequence = 1;
+    sample.samplePool = samplingRate;
   }
-  counters.sampleSequence = sequence;
-  counters.lastSamplePool = pool;
+  counters.sampleSequence = sample.sequence;
+  counters.lastSamplePool = sample.samplePool;
 
-  // Tested before anything is written, so a datagram is never split; exactly 1300 stays.
-  if (packetLength + kSampleTypeAndLength + sampleLength > kMaxDatagramLength) {
-    sendPacket();
-    startDatagram();
-  }
-
-  XdrWriter out(packetBuffer.data(), kMaxDatagramLength, packetLength);
-  out.u32(kFlowSample);
-  out.u32(sampleLength);
-  out.u32(sequence);
-  out.u32(sourceIndex);
-  out.u32(samplingRate);
-  out.u32(pool);
-  out.u32(0);  // drops
-  out.u32(0);  // input interface
-  out.u32(0);  // output interface
-  out.u32(1);  // number of flow records
-  out.u32(kRawPacketHeader);
-  out.u32(recordLength);
-  out.u32(kHeaderProtocolEthernet);
-  out.u32(len);
-  out.u32(stripped);
-  out.u32(headerLength);
-  out.bytes(packet, headerLength);
-  packetLength = static_cast<uint16_t>(out.offset());
-  ++sampleCount;
+  makeRoomFor(DatagramWriter::encodedSize(sample));
+  datagram.append(sample);
 }
 
 void PacketReporter::flush() {
   boost::mutex::scoped_lock lock(mutex);
-  if (sampleCount == 0)
+  if (datagram.sampleCount() == 0)
     return;
   sendPacket();
   startDatagram();
@@ -174,22 +125,28 @@ void PacketReporter::presetSource(uint16_t sourceIndex, uint32_t sampleSequence,
 }
 
 void PacketReporter::startDatagram() {
-  packetLength = kDatagramHeaderLength;
-  sampleCount = 0;
+  datagram.clear();
   ++datagramSequence;
+}
+
+// Tested before anything is written, so a datagram is never split; exactly 1300 stays.
+void PacketReporter::makeRoomFor(size_t encodedSize) {
+  if (datagram.fits(encodedSize))
+    return;
+  sendPacket();
+  startDatagram();
 }
 
 // Runs with `mutex` held. Resets nothing: the caller starts the next datagram, so a datagram
 // whose send failed still uses up its sequence number.
 void PacketReporter::sendPacket() {
-  datagramHeader[kUptime] = static_cast<uint32_t>(timeSource.nowMs() - startTime);
-  datagramHeader[kSequenceNumber] = datagramSequence;
-  datagramHeader[kSampleCount] = sampleCount;
-  XdrWriter out(packetBuffer.data(), kDatagramHeaderLength);
-  for (const uint32_t word : datagramHeader)
-    out.u32(word);
+  DatagramHeader header;
+  header.agentAddress = agentAddress;
+  header.sequence = datagramSequence;
+  header.uptimeMs = static_cast<uint32_t>(timeSource.nowMs() - startTime);
+  const size_t length = datagram.finish(header);
   try {
-    datagramSink.send(packetBuffer.data(), packetLength);
+    datagramSink.send(datagram.data(), length);
   } catch (const std::exception& e) {
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to send sFlow packet: %s", e.what());
   }

@@ -3,7 +3,6 @@
 // bytes that leave when the next sample would not fit, or on flush().
 #pragma once
 
-#include <array>
 #include <boost/thread/mutex.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +11,7 @@
 
 #include "clock.h"
 #include "datagram_sink.h"
+#include "datagram_writer.h"
 
 struct pcap_pkthdr;
 
@@ -46,7 +46,7 @@ class PacketReporter {
   // and `lastSamplePool`, so that counter wrap-around can be reached without 2^27 samples.
   void presetSource(uint16_t sourceIndex, uint32_t sampleSequence, uint32_t lastSamplePool);
 
-  static constexpr size_t kMaxDatagramLength = 1300;
+  static constexpr size_t kMaxDatagramLength = DatagramWriter::kMaxLength;
   static constexpr uint32_t kMaxHeaderBytes = 128;
 
  private:
@@ -61,6 +61,9 @@ class PacketReporter {
   void construct(std::string collectorAddress);
   void initSocket(std::string collectorAddress);
   void startDatagram();
+  // Sends the pending datagram first when a sample of `encodedSize` bytes would not fit
+  // behind it. Every kind of sample goes through here, so a datagram is never split.
+  void makeRoomFor(size_t encodedSize);
   void sendPacket();
 
   // Set only by the one-argument constructor, which owns its clock and socket.
@@ -69,18 +72,15 @@ class PacketReporter {
   Clock& timeSource;
   DatagramSink& datagramSink;
 
-  // Version, agent address type, agent address, sub-agent id, sequence number, uptime,
-  // number of samples; host-order words, encoded into packetBuffer at send time.
-  std::array<uint32_t, 7> datagramHeader{};
-  // The datagram under construction; samples are appended from byte 28 on.
-  std::array<uint8_t, 1500> packetBuffer{};
-  uint16_t packetLength = 0;
+  // The datagram under construction.
+  DatagramWriter datagram;
+  // The agent address word of the header: 10.0.0.5 is 0x0a000005.
+  uint32_t agentAddress = 0;
   // One entry per 16-bit source id, allocated once here (512 KiB): indexing never
   // allocates, hashes or rehashes on the sample path, whatever the number of interfaces,
   // and the one reporter per process makes the memory a fixed, small cost.
   std::unique_ptr<SourceCounters[]> sources;
   uint32_t datagramSequence = 0;
-  uint32_t sampleCount = 0;
   boost::mutex mutex;
   // Monotonic milliseconds at construction: the origin of the uptime.
   uint64_t startTime = 0;

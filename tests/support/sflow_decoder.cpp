@@ -1,106 +1,61 @@
 #include "sflow_decoder.h"
 
+#include <algorithm>
+
 namespace wendrel::test {
-namespace {
-
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-
-  bool u32(uint32_t& out) {
-    if (size_ - pos_ < 4) return false;
-    out = uint32_t(data_[pos_]) << 24 | uint32_t(data_[pos_ + 1]) << 16 |
-          uint32_t(data_[pos_ + 2]) << 8 | uint32_t(data_[pos_ + 3]);
-    pos_ += 4;
-    return true;
-  }
-  bool bytes(size_t n, const uint8_t*& out) {
-    if (size_ - pos_ < n) return false;
-    out = data_ + pos_;
-    pos_ += n;
-    return true;
-  }
-  size_t pos() const { return pos_; }
-  size_t left() const { return size_ - pos_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
-
-bool fail(std::string* error, const std::string& why) {
-  if (error) *error = why;
-  return false;
-}
-
-bool expect(Reader& r, uint32_t want, const char* field, std::string* error) {
-  uint32_t got;
-  if (!r.u32(got)) return fail(error, std::string("truncated at ") + field);
-  if (got != want)
-    return fail(error, std::string(field) + " is " + std::to_string(got) + ", expected " +
-                           std::to_string(want));
-  return true;
-}
-
-bool decodeSample(Reader& r, DecodedSample& s, std::string* error) {
-  uint32_t sampleLength, recordLength, headerLength;
-  if (!expect(r, 1, "sample type", error)) return false;
-  if (!r.u32(sampleLength)) return fail(error, "truncated sample length");
-  const size_t sampleStart = r.pos();
-  if (!r.u32(s.sequence) || !r.u32(s.sourceId) || !r.u32(s.samplingRate) ||
-      !r.u32(s.samplePool) || !r.u32(s.drops) || !r.u32(s.inputInterface) ||
-      !r.u32(s.outputInterface))
-    return fail(error, "truncated flow sample");
-  if (!expect(r, 1, "record count", error) || !expect(r, 1, "record type", error)) return false;
-  if (!r.u32(recordLength)) return fail(error, "truncated record length");
-  const size_t recordStart = r.pos();
-  if (!r.u32(s.headerProtocol) || !r.u32(s.frameLength) || !r.u32(s.stripped) ||
-      !r.u32(headerLength))
-    return fail(error, "truncated raw packet header");
-  if (headerLength > 128) return fail(error, "header length over 128");
-  const size_t pad = (4 - headerLength % 4) % 4;
-  const uint8_t* bytes;
-  if (!r.bytes(headerLength + pad, bytes)) return fail(error, "truncated header bytes");
-  for (size_t i = 0; i < pad; ++i)
-    if (bytes[headerLength + i] != 0) return fail(error, "non-zero padding");
-  s.header.assign(bytes, bytes + headerLength);
-  if (r.pos() - recordStart != recordLength) return fail(error, "record length mismatch");
-  if (r.pos() - sampleStart != sampleLength) return fail(error, "sample length mismatch");
-  return true;
-}
-
-}  // namespace
 
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
                                               std::string* error) {
-  if (size > 1300) {
-    fail(error, "datagram over 1300 bytes");
+  auto refuse = [error](const std::string& why) {
+    if (error)
+      *error = why;
     return std::nullopt;
-  }
-  Reader r(data, size);
+  };
+  auto word = [data](size_t at) {
+    return uint32_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 |
+           data[at + 3];
+  };
+  if (size < 28 || size > 1300)
+    return refuse("a datagram of " + std::to_string(size) + " bytes");
+  if (word(0) != 5 || word(4) != 1)
+    return refuse("not sFlow version 5 with an IPv4 agent");
   DecodedDatagram d;
-  uint32_t address, count;
-  if (!r.u32(d.version) || !r.u32(d.agentAddressType) || !r.u32(address) ||
-      !r.u32(d.subAgentId) || !r.u32(d.sequence) || !r.u32(d.uptimeMs) || !r.u32(count)) {
-    fail(error, "truncated datagram header");
-    return std::nullopt;
+  std::copy(data + 8, data + 12, d.agentAddress.begin());
+  d.subAgentId = word(12);
+  d.sequence = word(16);
+  d.uptimeMs = word(20);
+  size_t at = 28;  // the sample being read
+  for (uint32_t i = 0, count = word(24); i < count; ++i) {
+    auto refuseSample = [&](const char* why) {
+      return refuse("sample " + std::to_string(i + 1) + ": " + why);
+    };
+    // Flow sample, 7 words, one record of type raw packet header, 4 words, the header bytes.
+    if (size - at < 64)
+      return refuseSample("truncated");
+    if (word(at) != 1 || word(at + 36) != 1 || word(at + 40) != 1)
+      return refuseSample("not a flow sample with one raw packet header");
+    DecodedSample& s = d.samples.emplace_back();
+    uint32_t* fields[] = {&s.sequence, &s.sourceId,       &s.samplingRate,   &s.samplePool,
+                          &s.drops,    &s.inputInterface, &s.outputInterface};
+    for (size_t k = 0; k < 7; ++k)
+      *fields[k] = word(at + 8 + 4 * k);
+    s.headerProtocol = word(at + 48);
+    s.frameLength = word(at + 52);
+    s.stripped = word(at + 56);
+    const uint32_t length = word(at + 60);
+    const size_t padded = (size_t{length} + 3) & ~size_t{3};
+    if (length > 128 || size - at - 64 < padded)
+      return refuseSample("header length over 128 or beyond the end");
+    if (word(at + 4) != 56 + padded || word(at + 44) != 16 + padded)
+      return refuseSample("sample or record length does not add up");
+    const uint8_t* header = data + at + 64;
+    s.header.assign(header, header + length);
+    if (std::any_of(header + length, header + padded, [](uint8_t b) { return b != 0; }))
+      return refuseSample("non-zero padding");
+    at += 64 + padded;
   }
-  if (d.version != 5 || d.agentAddressType != 1) {
-    fail(error, "not an sFlow v5 datagram with an IPv4 agent");
-    return std::nullopt;
-  }
-  d.agentAddress = {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8),
-                    uint8_t(address)};
-  for (uint32_t i = 0; i < count; ++i) {
-    DecodedSample s;
-    if (!decodeSample(r, s, error)) return std::nullopt;
-    d.samples.push_back(std::move(s));
-  }
-  if (r.left() != 0) {
-    fail(error, "bytes after the last sample");
-    return std::nullopt;
-  }
+  if (at != size)
+    return refuse("bytes after the last sample");
   return d;
 }
 

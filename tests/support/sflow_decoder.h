@@ -1,5 +1,5 @@
-// A strict decoder for the datagrams the agent writes, kept apart from the encoder so
-// that tests compare the encoder with a second reading of the wire format.
+// A strict decoder for the datagrams the agent writes, kept apart from the encoder so that
+// tests, fuzzers and the soak compare the encoder with a second reading of the wire format.
 #pragma once
 
 #include <array>
@@ -12,26 +12,15 @@
 namespace wendrel::test {
 
 struct DecodedSample {
-  uint32_t sequence = 0;
-  uint32_t sourceId = 0;
-  uint32_t samplingRate = 0;
-  uint32_t samplePool = 0;
-  uint32_t drops = 0;
-  uint32_t inputInterface = 0;
-  uint32_t outputInterface = 0;
-  uint32_t headerProtocol = 0;
-  uint32_t frameLength = 0;
-  uint32_t stripped = 0;
+  uint32_t sequence = 0, sourceId = 0, samplingRate = 0, samplePool = 0;
+  uint32_t drops = 0, inputInterface = 0, outputInterface = 0;
+  uint32_t headerProtocol = 0, frameLength = 0, stripped = 0;
   std::vector<uint8_t> header;  // the copied packet bytes, without padding
 };
 
 struct DecodedDatagram {
-  uint32_t version = 0;
-  uint32_t agentAddressType = 0;
   std::array<uint8_t, 4> agentAddress{};  // as on the wire: 10.0.0.5 is {10, 0, 0, 5}
-  uint32_t subAgentId = 0;
-  uint32_t sequence = 0;
-  uint32_t uptimeMs = 0;
+  uint32_t subAgentId = 0, sequence = 0, uptimeMs = 0;
   std::vector<DecodedSample> samples;
 };
 

@@ -1,0 +1,64 @@
+// Encodes sFlow version 5 datagrams: a 28-byte header, then samples back to back, never more
+// than 1300 bytes. Pure encoding: no lock, no socket, no clock; the caller supplies every value
+// and decides when a datagram leaves.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace wendrel {
+
+// The header words that vary; version 5, the IPv4 address type and the sample count are the
+// writer's.
+struct DatagramHeader {
+  uint32_t agentAddress = 0;  // IPv4 as a number: 10.0.0.5 is 0x0a000005
+  uint32_t subAgentId = 0;
+  uint32_t sequence = 0;
+  uint32_t uptimeMs = 0;
+};
+
+// One flow sample in the compact form (enterprise 0, format 1, not the expanded one) with one
+// raw-packet-header record of an Ethernet frame.
+struct FlowSample {
+  uint32_t sequence = 0;
+  uint32_t sourceId = 0;  // source id type in the top byte (0: interface), index below
+  uint32_t samplingRate = 0;
+  uint32_t samplePool = 0;
+  uint32_t drops = 0;
+  uint32_t inputInterface = 0;
+  uint32_t outputInterface = 0;
+  uint32_t frameLength = 0;         // on the wire
+  uint32_t stripped = 0;            // bytes of the frame that were not captured
+  const uint8_t* header = nullptr;  // the first `headerLength` bytes of the frame
+  uint32_t headerLength = 0;
+};
+
+class DatagramWriter {
+ public:
+  static constexpr size_t kMaxLength = 1300;
+  static constexpr size_t kHeaderLength = 28;
+
+  // Bytes that `sample` takes in a datagram.
+  static size_t encodedSize(const FlowSample& sample);
+
+  // Whether a sample of `encodedSize` bytes still fits behind the samples written.
+  bool fits(size_t encodedSize) const { return length_ + encodedSize <= kMaxLength; }
+  // Appends `sample`. It must fit: writing past the limit stops the process.
+  void append(const FlowSample& sample);
+  uint32_t sampleCount() const { return sampleCount_; }
+
+  // Writes the header in front of the samples; returns the datagram's length. data() holds
+  // the datagram until the next append() or clear().
+  size_t finish(const DatagramHeader& header);
+  const uint8_t* data() const { return buffer_.data(); }
+  // Drops the samples: the next datagram starts empty.
+  void clear();
+
+ private:
+  std::array<uint8_t, kMaxLength> buffer_{};
+  size_t length_ = kHeaderLength;
+  uint32_t sampleCount_ = 0;
+};
+
+}  // namespace wendrel
