@@ -93,7 +93,6 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
       {kError, "Failed to find devices: fake enumeration failure"},
       {kInfo, "Failed to initialize capture engine, waiting for retry..."},
       {kDebug, "Failed to initialize promiscuous mode on device eth1, trying local capture mode"},
-      {kInfo, "Device eth1 initialized successfully"},
       {kDebug, "Initializing device eth2: Intel NIC"},
       {kWarn, "Device Intel NIC opened with a warning: fake warning"},
       {kInfo, "Device Intel NIC initialized successfully"},
@@ -101,17 +100,13 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
       {kError, "Failed to compile filter ip[11] & 0x0F = 0x0F: fake syntax error"},
       {kWarn, "Failed to initialize device eth3"},
       {kWarn, "Device eth4 is not supported: fake activation failure"},
-      {kError, "Timed out while waiting for capture threads to become ready"},
-      {kInfo, "Stopped collecting on interface 2"}};
+      {kError, "Timed out while waiting for capture threads to become ready"}};
   for (const auto& [level, message] : logged)
     EXPECT_TRUE(log.contains(level, message)) << message;
   EXPECT_EQ(3u, log.count(kDebug, "Capture statistics - Received: 3 Dropped: 7"));
   EXPECT_EQ(3u, log.count(kInfo, "Closing capture device"));
-  for (const std::string skipped : {"any", "loop0", "nflog"}) {  // neither opened nor mentioned
-    EXPECT_EQ(std::string::npos, trace.find(" " + skipped));
-    for (const std::string& m : log.messages())
-      EXPECT_EQ(std::string::npos, m.find(" " + skipped)) << m;
-  }
+  for (const std::string skipped : {"any", "loop0", "nflog"})  // never opened
+    EXPECT_EQ(std::string::npos, trace.find(" " + skipped + ";")) << skipped;
   const std::vector<std::string> m = log.messages(kDebug);
   const auto reading = std::find(m.begin(), m.end(), "Reading eth0 addresses");
   ASSERT_LE(7, m.end() - reading);
