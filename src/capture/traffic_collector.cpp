@@ -102,11 +102,6 @@ void TrafficCollector::closeDevice(pcap_t* handle) {
     devices.erase(it);  // closes it; the others keep their order
 }
 
-size_t TrafficCollector::openDeviceCount() const {
-  boost::lock_guard<boost::mutex> lock(collectorMutex);
-  return devices.size();
-}
-
 void TrafficCollector::startCollecting() {
   boost::lock_guard<boost::mutex> lock(stateMutex);
   if (started || stopRequested || collecting.load())

@@ -69,9 +69,6 @@ class TrafficCollector {
   // device is closed. A second call, or a call before startCollecting, does nothing.
   void stop();
 
-  // Handles still open (each capture thread closes its own as it ends).
-  size_t openDeviceCount() const;
-
  private:
   bool initCaptureEngine();
   void interfaceHandler(InterfaceData* data);
@@ -86,7 +83,7 @@ class TrafficCollector {
   std::atomic<bool> collecting{false};
   PacketReporter* reporter;
   uint32_t samplingRate;
-  CaptureFilter filter;
+  CaptureFilter filter;  // before `opener`, which reads its text
 
   PcapApi& pcap;
   CaptureTiming timing;

@@ -44,32 +44,10 @@ TEST(LiveCaptureTest, SamplesOnVethsSurvivesAVanishedDeviceAndStopsUnderTraffic)
   std::map<uint8_t, std::vector<uint16_t>> expected;  // link -> IP ids
   int passed[2] = {0, 0};
   auto send = [&](uint8_t link, uint16_t n, bool passes) {
-    std::vector<uint8_t> f = {2,
-                              0,
-                              0x5e,
-                              0x10,
-                              0,
-                              0x99,
-                              0,
-                              0,
-                              0,
-                              0,
-                              0,
-                              0,
-                              8,
-                              0,
-                              0x45,
-                              0,
-                              0,
-                              46,
-                              uint8_t(n >> 8),
-                              uint8_t(n),
-                              0,
-                              0,
-                              64,
-                              17,
-                              0x12,
-                              uint8_t(passes ? 0x3F : 0xFE)};
+    std::vector<uint8_t> f = {2, 0, 0x5e, 0x10, 0, 0x99, 0, 0, 0, 0, 0, 0, 8, 0, 0x45, 0, 0, 46};
+    f.resize(60, link);  // the last byte tells the link
+    f[18] = uint8_t(n >> 8), f[19] = uint8_t(n), f[20] = f[21] = 0, f[22] = 64, f[23] = 17;
+    f[24] = 0x12, f[25] = passes ? 0x3F : 0xFE;
     std::copy(net.link(link).farMac.begin(), net.link(link).farMac.end(), f.begin() + 6);
     f.resize(60, link);
     if (passes && ++passed[link] % 2 == 0)

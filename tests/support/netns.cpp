@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -40,23 +39,30 @@ NetnsPair::NetnsPair(const std::string& tag) : tag_(tag) {
   const std::string pid = std::to_string(getpid());
   agent_ = "wendrel-" + tag + "a" + pid;
   far_ = "wendrel-" + tag + "f" + pid;
-  std::system(("ip netns del " + agent_ + " 2>/dev/null; ip netns del " + far_ + " 2>/dev/null")
-                  .c_str());  // left by an earlier run with this pid
-  run("ip netns add " + agent_ + " && ip netns add " + far_);
+  drop();  // left by an earlier run with this pid
+  if (std::system(("ip netns add " + agent_ + " && ip netns add " + far_).c_str()) != 0) {
+    drop();
+    throw std::runtime_error("cannot create " + agent_ + " and " + far_);
+  }
 }
 
 NetnsPair::~NetnsPair() {
   for (const Link& l : links_)
     ::close(l.farSocket);
-  // Deleting a namespace removes the veths in it, and with them their peers.
-  std::system(
-      ("ip netns del " + agent_ + " 2>/dev/null; ip netns del " + far_ + " 2>/dev/null").c_str());
+  drop();
+}
+
+// Deleting a namespace removes the veths in it, and with them their peers.
+void NetnsPair::drop() noexcept {
+  const std::string del = "ip netns del ";
+  std::system((del + agent_ + " 2>/dev/null; " + del + far_ + " 2>/dev/null").c_str());
 }
 
 const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   const std::string id = std::to_string(getpid()) + "l" + std::to_string(links_.size());
   Link l{"w" + tag_ + "a" + id, "w" + tag_ + "f" + id, cidr.substr(0, cidr.find('/'))};
-  const auto n = uint32_t(getpid()) * 16 + uint32_t(links_.size());  // a MAC address of this link's own
+  // A MAC address of this link's own, so that tests can tell the links' frames apart.
+  const auto n = uint32_t(getpid()) * 16 + uint32_t(links_.size());
   l.farMac = {0x02, 0x77, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
   char mac[18];
   std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", l.farMac[0], l.farMac[1],

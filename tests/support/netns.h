@@ -43,6 +43,8 @@ class NetnsPair {
   const std::string& farNamespace() const { return far_; }
 
  private:
+  void drop() noexcept;
+
   std::string tag_, agent_, far_;
   std::vector<Link> links_;
 };
