@@ -38,7 +38,7 @@ struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     const char* description = nullptr;
-    int promisc = 0, closed = 0;
+    int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
     bool broken = false;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
@@ -92,6 +92,7 @@ struct FakePcap : PcapApi {
   }
   pcap_t* create(const char* name, char*) override {
     add(nullptr, "create " + std::string(name));
+    ++find(name).created;
     return reinterpret_cast<pcap_t*>(&find(name));
   }
   int setSnaplen(pcap_t* p, int bytes) override { return add(p, "snaplen", bytes); }
@@ -126,7 +127,10 @@ struct FakePcap : PcapApi {
     d(p).broken = true;
     wake.notify_all();
   }
-  void close(pcap_t* p) override { d(p).closed += !add(p, "close"); }
+  void close(pcap_t* p) override {
+    add(p, "close");
+    ++d(p).closed;
+  }
 };
 
 }  // namespace wendrel::test
