@@ -10,8 +10,7 @@
 #include "clock.h"
 #include "datagram_sink.h"
 #include "packet_reporter.h"
-#include "sampling_state.h"
-#include "traffic_collector.h"
+#include "sampling.h"
 
 namespace {
 
@@ -24,19 +23,17 @@ void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode) {
   FixedClock clock;
   wendrel::bench::NullSink sink;
   wendrel::PacketReporter reporter("127.0.0.1", clock, sink);
-  wendrel::TrafficCollector collector(128, &reporter, 2097152, rate, performanceMode);
   wendrel::SamplingState sampling;
   sampling.reporter = &reporter;
   sampling.samplingRate = rate;
-  sampling.step = collector.step();
+  sampling.step = wendrel::buildFilter(rate, performanceMode).step;
   std::vector<uint8_t> frame(128, 0x5A);
   pcap_pkthdr header{};
   header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
 
   const uint64_t before = wendrel::bench::allocationCount();
   for (auto _ : state) {
-    wendrel::TrafficCollector::packetHandler(reinterpret_cast<u_char*>(&sampling), &header,
-                                             frame.data());
+    wendrel::packetHandler(reinterpret_cast<u_char*>(&sampling), &header, frame.data());
     benchmark::ClobberMemory();
   }
   state.counters["allocs/packet"] =

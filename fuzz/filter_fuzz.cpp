@@ -13,8 +13,8 @@
 #include <string>
 
 #include "packet_reporter.h"
+#include "sampling.h"
 #include "sflow_decoder.h"
-#include "traffic_collector.h"
 
 namespace {
 
@@ -81,11 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data += 7;
   size -= 7;
 
-  const wendrel::TrafficCollector collector(128, nullptr, 0x200000, rate, performance,
-                                            wendrel::LivePcap::instance(),
-                                            wendrel::CaptureTiming{});
-  const std::string filter = collector.filterText();
-  const uint32_t k = collector.step();
+  const wendrel::CaptureFilter built = wendrel::buildFilter(rate, performance);
+  const std::string& filter = built.text;
+  const uint32_t k = built.step;
 
   // The step: 1 without preselection, else the largest power of two below the rate, capped.
   if (k == 0 || (k & (k - 1)) != 0 || k > 32768)
@@ -159,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   state.step = static_cast<uint16_t>(k);
   frame(bytes, true, 0xFFFF);
   for (uint32_t i = 0; i < packets; ++i)
-    wendrel::TrafficCollector::packetHandler(reinterpret_cast<u_char*>(&state), &header, bytes);
+    wendrel::packetHandler(reinterpret_cast<u_char*>(&state), &header, bytes);
   reporter.flush();
   const uint64_t expected = rate == 0 ? packets : uint64_t(packets) * k / rate;
   if (sink.samples != expected)

@@ -1,5 +1,7 @@
 // The capture engine: one capture thread per Ethernet device, each sampling one packet in N
-// (preselected in the kernel's filter in performance mode) into the PacketReporter.
+// (preselected in the kernel's filter in performance mode) into the PacketReporter. The
+// sampling itself is in sampling.h, choosing and opening devices in DeviceOpener; this class
+// runs the supervisor and the capture threads, and stops them.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -14,10 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "device_opener.h"
 #include "packet_reporter.h"
 #include "pcap_api.h"
 #include "pcap_handle.h"
-#include "sampling_state.h"
+#include "sampling.h"
 
 namespace wendrel {
 
@@ -32,16 +35,29 @@ struct CaptureTiming {
   std::function<void(boost::chrono::milliseconds)> sleep;
 };
 
+// What the collector takes beyond the five documented arguments. Every default keeps the
+// documented behaviour.
+struct CaptureOptions {
+  CaptureTiming timing;
+};
+
+// One capture thread's device: its handle (owned by the collector) and its 0-based index,
+// which is the sFlow source index of the interface's samples.
+struct InterfaceData {
+  pcap_t* handle = nullptr;
+  uint16_t index = 0;
+};
+
 class TrafficCollector {
  public:
-  // The agent's collector on the host's libpcap. `reporter` is not owned and must outlive
-  // stop() (or the destructor).
+  // The agent's collector on the host's libpcap. `reporter` is not null, not owned, and must
+  // outlive stop() (or the destructor).
   TrafficCollector(uint16_t snapLength, PacketReporter* reporter, int32_t bufferSize,
                    uint32_t samplingRate, bool performanceMode);
-  // The same on the given pcap calls and timing.
+  // The same on the given pcap calls and options.
   TrafficCollector(uint16_t snapLength, PacketReporter* reporter, int32_t bufferSize,
                    uint32_t samplingRate, bool performanceMode, PcapApi& pcap,
-                   CaptureTiming timing);
+                   CaptureOptions options);
   // Stops capture first (see stop()).
   ~TrafficCollector();
   TrafficCollector(const TrafficCollector&) = delete;
@@ -53,24 +69,8 @@ class TrafficCollector {
   // device is closed. A second call, or a call before startCollecting, does nothing.
   void stop();
 
-  // The pcap callback: counts the packet by the interface's step and hands every N-th one
-  // to the reporter. `user` is the capture thread's SamplingState.
-  static void packetHandler(u_char* user, const pcap_pkthdr* header, const u_char* packet);
-
-  // The capture filter text and the sampling step it implies.
-  const std::string& filterText() const { return filter; }
-  uint16_t step() const { return samplingStep; }
-  // The agent address found on the devices (network byte order), 0 until one is found.
-  uint32_t agentAddress() const { return localAddress.load(); }
-  // Handles still open (each capture thread closes its own as it ends).
-  size_t openDeviceCount() const;
-
  private:
-  std::string buildFilter();
   bool initCaptureEngine();
-  // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.
-  PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error);
-  void readLocalIp(const pcap_addr* addresses);
   void interfaceHandler(InterfaceData* data);
   void closeDevice(pcap_t* handle);
   void startCollectingInner();
@@ -81,17 +81,13 @@ class TrafficCollector {
   // Written by the supervisor; read by stop() once the supervisor has been joined.
   std::vector<std::unique_ptr<boost::thread>> threads;
   std::atomic<bool> collecting{false};
-  bool performanceMode;
-  int32_t snapLength;
-  std::string filter;
   PacketReporter* reporter;
-  int32_t bufferSize;
   uint32_t samplingRate;
-  uint16_t samplingStep = 1;
-  std::atomic<uint32_t> localAddress{0};
+  CaptureFilter filter;  // before `opener`, which reads its text
 
   PcapApi& pcap;
   CaptureTiming timing;
+  DeviceOpener opener;
   boost::thread supervisor;
   // Serialises start and stop; guards `started` and `stopRequested`.
   boost::mutex stateMutex;

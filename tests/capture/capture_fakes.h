@@ -1,233 +1,136 @@
-// A scripted libpcap, so that the engine's error paths run without devices, and helpers for
-// the capture tests; the reporter rig comes from the sFlow tests.
+// A scripted libpcap, so that device opening, the capture threads and stop run without
+// devices, and the waits the capture tests share.
 #pragma once
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <log4cplus/loglevel.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "../sflow/sflow_fakes.h"
 #include "pcap_api.h"
 
 namespace wendrel::test {
 
-constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;
-constexpr int kWarn = log4cplus::WARN_LOG_LEVEL, kError = log4cplus::ERROR_LOG_LEVEL;
-
-// Polls `done` every 10 ms until it holds or `limit` has passed; returns its last value.
-inline bool waitFor(const std::function<bool()>& done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
+// Polls `done` every 10 ms until it holds or 5 s have passed; returns its last value.
+inline bool waitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 500 && !done(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return done();
 }
 
 inline long long millisecondsOf(const std::function<void()>& action) {
-  using namespace std::chrono;
-  const auto start = steady_clock::now();
+  const auto start = std::chrono::steady_clock::now();
   action();
-  return duration_cast<milliseconds>(steady_clock::now() - start).count();
+  return (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
 }
 
-struct FakeDevice {
-  std::string name;
-  // Space-separated: "create", "promisc", "local" (activation with that flag) and "compile"
-  // fail; "warn": activation warns; "loopback"; "wifi": an 802.11 link type; "noif": not a
-  // kernel interface.
-  std::string traits = {};
-  const char* description = nullptr;
-  std::string addresses = {};  // space-separated, each with "/netmask" or without one
-  bool has(const std::string& trait) const {
-    return (" " + traits + " ").find(" " + trait + " ") != std::string::npos;
-  }
-};
+// Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
+// "warn" (activation warns), "compile" (fails), "loopback", "wifi" (802.11), "noif" (no kernel
+// interface). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+struct FakePcap : PcapApi {
+  struct Device {
+    std::string name, traits, addresses = {};
+    const char* description = nullptr;
+    int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
+    bool broken = false;
+    std::string error = {};
+    bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
+  };
+  std::vector<Device> devices;
+  int failEnumerations = 0;
+  std::string trace;  // the calls: "create eth0; promisc eth0 1; ..."; read once capture ends
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<pcap_if_t> entries;  // what the device list points into
+  std::deque<pcap_addr_t> addresses;
+  std::deque<sockaddr_storage> sockaddrs;
 
-class FakePcap : public PcapApi {
- public:
-  FakePcap(std::initializer_list<FakeDevice> list) : devices(list) {}
-
-  std::vector<FakeDevice> devices;  // set both before starting
-  int failEnumerations = 0;         // the next ones fail
-  // Calls so far, as "create eth0; promisc eth0 1; activate eth0; ".
-  std::string calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string all;
-    for (const std::string& call : calls_)
-      all += call + "; ";
-    return all;
+  static Device& d(pcap_t* p) { return *reinterpret_cast<Device*>(p); }
+  int add(pcap_t* p, const std::string& call, int value = -1) {
+    std::lock_guard<std::mutex> lock(mutex);
+    trace += call + (p ? " " + d(p).name : "") + (value < 0 ? "" : " " + std::to_string(value));
+    trace += "; ";
+    return 0;
   }
-  int count(const std::string& call) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count(calls_.begin(), calls_.end(), call));
+  static int fail(pcap_t* p, const char* error) { return d(p).error = error, -1; }
+  sockaddr* sockaddrOf(const std::string& text) {  // of IPv6 only the family matters
+    auto& in = reinterpret_cast<sockaddr_in&>(sockaddrs.emplace_back());
+    in.sin_family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    inet_pton(AF_INET, text.c_str(), &in.sin_addr);
+    return text.empty() ? nullptr : reinterpret_cast<sockaddr*>(&in);
   }
-  // Handles created, and those of them closed.
-  std::pair<int, int> handles() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int closed = 0;
-    for (const Handle& h : handles_)
-      closed += h.closed;
-    return {static_cast<int>(handles_.size()), closed};
-  }
-
   int findAllDevs(pcap_if_t** list, char* errbuf) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back("findalldevs");
-    if (failEnumerations > 0) {
-      --failEnumerations;
-      std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "fake enumeration failure");
-      return -1;
-    }
-    pcap_if_t** tail = list;
-    *tail = nullptr;
-    for (const FakeDevice& d : devices) {
-      pcap_if_t& entry = entries_.emplace_back();
-      *tail = &entry;
-      tail = &entry.next;
-      entry.name = const_cast<char*>(d.name.c_str());
-      entry.description = const_cast<char*>(d.description);
-      entry.flags = d.has("loopback") ? PCAP_IF_LOOPBACK : 0;
-      pcap_addr_t** next = &entry.addresses;
-      std::istringstream words(d.addresses);
-      for (std::string word; words >> word;) {
-        pcap_addr_t& a = addresses_.emplace_back();
-        const auto slash = word.find('/');
-        a.addr = sockaddrOf(word.substr(0, slash));
-        a.netmask = slash == std::string::npos ? nullptr : sockaddrOf(word.substr(slash + 1));
-        *next = &a;
-        next = &a.next;
+    add(nullptr, "findalldevs");
+    if (failEnumerations-- > 0)
+      return snprintf(errbuf, PCAP_ERRBUF_SIZE, "fake enumeration failure"), -1;
+    for (auto v = devices.rbegin(); v != devices.rend(); ++v) {  // built back to front
+      const bpf_u_int32 flags = v->has("loopback") ? PCAP_IF_LOOPBACK : 0;
+      *list = &entries.emplace_back(
+          pcap_if_t{*list, v->name.data(), const_cast<char*>(v->description), nullptr, flags});
+      std::istringstream words(v->addresses);
+      pcap_addr_t** tail = &(*list)->addresses;
+      for (std::string w; words >> w; tail = &(*tail)->next) {
+        const size_t slash = std::min(w.find('/'), w.size());
+        *tail = &addresses.emplace_back(
+            pcap_addr_t{nullptr, sockaddrOf(w.substr(0, slash)),
+                        sockaddrOf(w.substr(std::min(slash + 1, w.size()))), nullptr, nullptr});
       }
     }
     return 0;
   }
-  void freeAllDevs(pcap_if_t*) override { record("freealldevs"); }
-  unsigned interfaceIndex(const char* name) override {
-    for (const FakeDevice& d : devices) {
-      if (d.name == name)
-        return d.has("noif") ? 0 : 1;
-    }
-    return 0;
+  void freeAllDevs(pcap_if_t*) override { add(nullptr, "freealldevs"); }
+  unsigned interfaceIndex(const char* name) override { return !find(name).has("noif"); }
+  Device& find(const std::string& name) {
+    return *std::find_if(devices.begin(), devices.end(), [&](auto& v) { return v.name == name; });
   }
-  pcap_t* create(const char* device, char* errbuf) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(std::string("create ") + device);
-    for (const FakeDevice& d : devices) {
-      if (d.name == device && !d.has("create"))
-        return reinterpret_cast<pcap_t*>(&handles_.emplace_back(Handle{&d}));
-    }
-    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "fake create failure");
-    return nullptr;
+  pcap_t* create(const char* name, char*) override {
+    add(nullptr, "create " + std::string(name));
+    ++find(name).created;
+    return reinterpret_cast<pcap_t*>(&find(name));
   }
-  int setSnaplen(pcap_t* p, int snaplen) override { return note(p, "snaplen", snaplen); }
-  int setPromisc(pcap_t* p, int promisc) override {
-    handle(p).promiscuous = promisc;
-    return note(p, "promisc", promisc);
-  }
-  int setTimeout(pcap_t* p, int timeoutMs) override { return note(p, "timeout", timeoutMs); }
-  int setBufferSize(pcap_t* p, int bytes) override { return note(p, "buffer", bytes); }
+  int setSnaplen(pcap_t* p, int bytes) override { return add(p, "snaplen", bytes); }
+  int setPromisc(pcap_t* p, int on) override { return add(p, "promisc", d(p).promisc = on); }
+  int setTimeout(pcap_t* p, int ms) override { return add(p, "timeout", ms); }
+  int setBufferSize(pcap_t* p, int bytes) override { return add(p, "buffer", bytes); }
   int activate(pcap_t* p) override {
-    Handle& h = handle(p);
-    note(p, "activate");
-    if (h.device->has(h.promiscuous ? "promisc" : "local"))
-      return fail(h, h.promiscuous ? "fake promiscuous refusal" : "fake activation failure");
-    if (!h.device->has("warn"))
-      return 0;
-    fail(h, "fake warning");
-    return PCAP_WARNING_PROMISC_NOTSUP;
+    add(p, "activate");
+    if (d(p).has(d(p).promisc ? "promisc" : "local"))
+      return fail(p, d(p).promisc ? "fake promiscuous refusal" : "fake activation failure");
+    return d(p).has("warn") ? fail(p, "fake warning"), PCAP_WARNING_PROMISC_NOTSUP : 0;
   }
-  int datalink(pcap_t* p) override {
-    return handle(p).device->has("wifi") ? DLT_IEEE802_11_RADIO : DLT_EN10MB;
+  int datalink(pcap_t* p) override { return d(p).has("wifi") ? DLT_IEEE802_11 : DLT_EN10MB; }
+  int compile(pcap_t* p, bpf_program*, const char* text, int, bpf_u_int32 mask) override {
+    add(p, "compile", int(mask)), add(nullptr, text);
+    return d(p).has("compile") ? fail(p, "fake syntax error") : 0;
   }
-  int compile(pcap_t* p, bpf_program*, const char* text, int, bpf_u_int32) override {
-    record("compile " + handle(p).device->name + " " + text);
-    return handle(p).device->has("compile") ? fail(handle(p), "fake syntax error") : 0;
-  }
-  int setFilter(pcap_t* p, bpf_program*) override { return note(p, "setfilter"); }
+  int setFilter(pcap_t* p, bpf_program*) override { return add(p, "setfilter"); }
   void freeCode(bpf_program*) override {}
-  int setNonblock(pcap_t* p, int nonblock, char*) override { return note(p, "nonblock", nonblock); }
-  // Like an idle Linux device: no packet, and no return at the read timeout, only on breakloop
-  // (or, so that a missing breakloop fails the test instead of hanging it, after 10 s).
+  int setNonblock(pcap_t* p, int on, char*) override { return add(p, "nonblock", on); }
+  // Like an idle Linux device: no packet, and no return at the read timeout, only on
+  // breakloop (or after 10 s, so that a missing breakloop fails a test rather than hangs it).
   int dispatch(pcap_t* p, int, pcap_handler, u_char*) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Handle& h = handle(p);
-    wake_.wait_for(lock, std::chrono::seconds(10), [&h] { return h.breakRequested; });
-    return std::exchange(h.breakRequested, false) ? -2 : 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    return wake.wait_for(lock, std::chrono::seconds(10), [p] { return d(p).broken; }) ? -2 : 0;
   }
-  int stats(pcap_t*, pcap_stat* stats) override {
-    stats->ps_recv = 0;
-    stats->ps_drop = 7;
-    return 0;
-  }
-  const char* geterr(pcap_t* p) override { return handle(p).error.c_str(); }
+  int stats(pcap_t*, pcap_stat* s) override { return s->ps_recv = 3, s->ps_drop = 7, 0; }
+  const char* geterr(pcap_t* p) override { return d(p).error.c_str(); }
   const char* statusText(int status) override { return pcap_statustostr(status); }
   void breakloop(pcap_t* p) override {
-    note(p, "breakloop");
-    std::lock_guard<std::mutex> lock(mutex_);
-    handle(p).breakRequested = true;
-    wake_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex);
+    d(p).broken = true;
+    wake.notify_all();
   }
   void close(pcap_t* p) override {
-    note(p, "close");
-    std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_FALSE(handle(p).closed) << "second close of " << handle(p).device->name;
-    handle(p).closed = true;
+    add(p, "close");
+    ++d(p).closed;
   }
-
- private:
-  struct Handle {
-    const FakeDevice* device;
-    int promiscuous = 0;
-    bool breakRequested = false, closed = false;
-    std::string error = {};
-  };
-  static Handle& handle(pcap_t* p) { return *reinterpret_cast<Handle*>(p); }
-  // Of an IPv6 address only the family matters here.
-  sockaddr* sockaddrOf(const std::string& text) {
-    auto& in = reinterpret_cast<sockaddr_in&>(sockaddrs_.emplace_back());
-    in.sin_family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    inet_pton(AF_INET, text.c_str(), &in.sin_addr);
-    return reinterpret_cast<sockaddr*>(&in);
-  }
-  void record(const std::string& call) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(call);
-  }
-  // Records "<what> <device>[ <value>]".
-  int note(pcap_t* p, const std::string& what, int value = -1) {
-    const std::string call = what + " " + handle(p).device->name;
-    record(value < 0 ? call : call + " " + std::to_string(value));
-    return 0;
-  }
-  // The error text of a handle is set and read by the thread that uses the handle.
-  static int fail(Handle& h, const char* error) {
-    h.error = error;
-    return -1;
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Handle> handles_;
-  // What the device lists handed out point into.
-  std::deque<pcap_if_t> entries_;
-  std::deque<pcap_addr_t> addresses_;
-  std::deque<sockaddr_storage> sockaddrs_;
-  std::vector<std::string> calls_;
 };
 
 }  // namespace wendrel::test

@@ -1,0 +1,178 @@
+#include "device_opener.h"
+
+#include <arpa/inet.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "packet_reporter.h"
+
+namespace wendrel {
+
+namespace {
+
+constexpr int kReadTimeoutMs = 1000;
+constexpr bpf_u_int32 kFilterNetmask = 0xFFFFFF;
+
+log4cplus::Logger& logger() {
+  static log4cplus::Logger instance = log4cplus::Logger::getInstance("TrafficLogger");
+  return instance;
+}
+
+uint32_t ipv4Of(const sockaddr* address) {
+  sockaddr_in in;
+  std::memcpy(&in, address, sizeof in);
+  return in.sin_addr.s_addr;
+}
+
+// Frees the device list on every way out of the enumeration walk.
+class DeviceList {
+ public:
+  explicit DeviceList(PcapApi& api) : api_(api) {}
+  ~DeviceList() {
+    if (found_)
+      api_.freeAllDevs(head_);
+  }
+  DeviceList(const DeviceList&) = delete;
+  DeviceList& operator=(const DeviceList&) = delete;
+  bool find(char* errbuf) {
+    found_ = api_.findAllDevs(&head_, errbuf) != -1;
+    return found_;
+  }
+  pcap_if_t* head() const { return head_; }
+
+ private:
+  PcapApi& api_;
+  pcap_if_t* head_ = nullptr;
+  bool found_ = false;
+};
+
+}  // namespace
+
+DeviceOpener::DeviceOpener(PcapApi& pcapApi, PacketReporter& sampleReporter, int32_t snap,
+                           int32_t buffer, const std::string& filterText)
+    : pcap(pcapApi),
+      reporter(sampleReporter),
+      snapLength(snap),
+      bufferSize(buffer),
+      filter(filterText) {}
+
+PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int promiscuous,
+                                    std::string& error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  PcapHandle handle(pcap, pcap.create(name, errbuf));
+  if (!handle) {
+    error = errbuf;
+    return {};
+  }
+  pcap_t* p = handle.get();
+  // Every option goes in before activation; libpcap refuses a buffer size afterwards.
+  pcap.setSnaplen(p, snapLength);
+  pcap.setPromisc(p, promiscuous);
+  pcap.setTimeout(p, kReadTimeoutMs);
+  pcap.setBufferSize(p, bufferSize);
+  const int status = pcap.activate(p);
+  if (status == 0)
+    return handle;
+  const char* text = pcap.geterr(p);
+  const std::string detail = (text != nullptr && *text != '\0') ? text : pcap.statusText(status);
+  if (status < 0) {
+    error = detail;
+    return {};
+  }
+  LOG4CPLUS_WARN_FMT(logger(), "Device %s opened with a warning: %s", label, detail.c_str());
+  return handle;
+}
+
+bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
+  LOG4CPLUS_DEBUG(logger(), "Initializing capture devices");
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  DeviceList list(pcap);
+  if (!list.find(errbuf)) {
+    LOG4CPLUS_ERROR_FMT(logger(), "Failed to find devices: %s", errbuf);
+    return false;
+  }
+  for (const pcap_if_t* device = list.head(); device != nullptr; device = device->next) {
+    const char* name = device->name;
+    // Not Ethernet interfaces of this host: the "any" pseudo-device, loopback, and the
+    // pseudo-devices that are no kernel interface at all (nflog, usbmon, dbus...).
+    if (name == nullptr || std::strcmp(name, "any") == 0)
+      continue;
+    if ((device->flags & PCAP_IF_LOOPBACK) != 0)
+      continue;
+    if (pcap.interfaceIndex(name) == 0)
+      continue;
+
+    const char* label = device->description != nullptr ? device->description : name;
+    if (device->description != nullptr) {
+      LOG4CPLUS_DEBUG_FMT(logger(), "Initializing device %s: %s", name, device->description);
+    } else {
+      LOG4CPLUS_DEBUG_FMT(logger(), "Initializing device %s", name);
+    }
+
+    std::string error;
+    PcapHandle handle = openDevice(name, label, 1, error);
+    if (!handle) {
+      LOG4CPLUS_DEBUG_FMT(logger(),
+                          "Failed to initialize promiscuous mode on device %s, trying local "
+                          "capture mode",
+                          label);
+      handle = openDevice(name, label, 0, error);
+    }
+    if (!handle) {
+      LOG4CPLUS_WARN_FMT(logger(), "Device %s is not supported: %s", label, error.c_str());
+      continue;
+    }
+
+    pcap_t* p = handle.get();
+    bool usable = false;
+    if (pcap.datalink(p) == DLT_EN10MB) {
+      LOG4CPLUS_DEBUG_FMT(logger(), "Reading %s addresses", name);
+      readLocalIp(device->addresses);
+      BpfProgram program(pcap);
+      if (pcap.compile(p, program.out(), filter.c_str(), 1, kFilterNetmask) < 0) {
+        LOG4CPLUS_ERROR_FMT(logger(), "Failed to compile filter %s: %s", filter.c_str(),
+                            pcap.geterr(p));
+      } else {
+        usable = pcap.setFilter(p, program.get()) >= 0;
+      }
+    }
+    if (!usable) {
+      LOG4CPLUS_WARN_FMT(logger(), "Failed to initialize device %s", label);
+      continue;  // the handle closes as it goes out of scope
+    }
+    devices.push_back(std::move(handle));
+    LOG4CPLUS_DEBUG(logger(), "Setting device mode to non blocking");
+    pcap.setNonblock(p, 0, errbuf);
+    LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", label);
+  }
+  LOG4CPLUS_DEBUG(logger(), "Capture devices initialized successfully");
+  return true;
+}
+
+void DeviceOpener::readLocalIp(const pcap_addr* addresses) {
+  if (localAddress != 0 || addresses == nullptr)
+    return;
+  for (const pcap_addr* entry = addresses; entry != nullptr; entry = entry->next) {
+    if (entry->addr == nullptr || entry->addr->sa_family != AF_INET)
+      continue;
+    const uint32_t address = ipv4Of(entry->addr);  // network byte order
+    if (address == 0 || address == htonl(INADDR_LOOPBACK))
+      continue;
+    LOG4CPLUS_DEBUG_FMT(logger(), "Found address %x", address);
+    if (entry->netmask == nullptr) {
+      LOG4CPLUS_DEBUG(logger(), "No netmask found for address, ignoring");
+      continue;
+    }
+    LOG4CPLUS_DEBUG_FMT(logger(), "Found netmask for address to be %x",
+                        ntohl(ipv4Of(entry->netmask)));
+    // Later qualifying entries of the same list replace earlier ones.
+    localAddress = address;
+    reporter.setAgentAddress(address);
+  }
+}
+
+}  // namespace wendrel

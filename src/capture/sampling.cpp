@@ -1,0 +1,45 @@
+#include "sampling.h"
+
+#include <boost/format.hpp>
+
+#include "packet_reporter.h"
+
+namespace wendrel {
+
+namespace {
+
+// The largest sampling step: the step is 16 bits wide and the filter tests the two bytes of
+// the IP header checksum.
+constexpr uint32_t kMaxStep = 32768;
+
+}  // namespace
+
+CaptureFilter buildFilter(uint32_t samplingRate, bool performanceMode) {
+  if (!performanceMode || samplingRate == 0)
+    return {"ip", 1};
+  // k: the largest power of two below the rate. Each packet the filter passes stands for
+  // k packets, and the filter passes those whose lowest log2(k) checksum bits are all set.
+  uint32_t k = 1;
+  if (samplingRate > 2) {
+    while (2 * k < samplingRate && k < kMaxStep)
+      k *= 2;
+  }
+  const unsigned mask = k - 1;
+  const uint16_t step = static_cast<uint16_t>(k);
+  if (k <= 256)
+    return {(boost::format("ip[11] & 0x%02X = 0x%02X") % mask % mask).str(), step};
+  return {(boost::format("ip[10:2] & 0x%04X = 0x%04X") % mask % mask).str(), step};
+}
+
+void packetHandler(u_char* user, const pcap_pkthdr* header, const u_char* packet) {
+  auto* state = reinterpret_cast<SamplingState*>(user);
+  if (state->samplingRate != 0) {
+    state->counter += state->step;
+    if (state->counter < state->samplingRate)
+      return;
+    state->counter -= state->samplingRate;
+  }
+  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex);
+}
+
+}  // namespace wendrel
