@@ -1,0 +1,145 @@
+#include "netlink_link_events.h"
+
+#include <net/if.h>
+#include <netlink/msg.h>
+#include <netlink/netlink.h>
+#include <netlink/route/link.h>
+#include <netlink/socket.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace wendrel {
+namespace {
+
+// Room for a burst of notifications (hundreds of container veths at once) before the kernel
+// has to drop some; it grants at most net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 1 << 20;
+
+struct Parsed {
+  LinkChange::Kind kind;
+  LinkChanges* out;
+};
+
+void addLink(nl_object* object, void* arg) {
+  auto* parsed = static_cast<Parsed*>(arg);
+  auto* link = reinterpret_cast<rtnl_link*>(object);
+  // Bridge port notifications (family AF_BRIDGE) say nothing about the interface's life: a
+  // port that leaves a bridge is reported with a delete, but the interface stays.
+  if (rtnl_link_get_family(link) != AF_UNSPEC)
+    return;
+  const char* name = rtnl_link_get_name(link);
+  const unsigned flags = rtnl_link_get_flags(link);
+  LinkChange change;
+  change.kind = parsed->kind;
+  change.name = name ? name : "";
+  change.ifIndex = static_cast<uint32_t>(rtnl_link_get_ifindex(link));
+  change.up = (flags & IFF_UP) != 0;
+  change.running = (flags & IFF_RUNNING) != 0;
+  parsed->out->changes.push_back(std::move(change));
+}
+
+}  // namespace
+
+NetlinkLinkEvents::NetlinkLinkEvents() {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {
+    error_ = std::string("Failed to create the wake-up eventfd: ") + std::strerror(errno);
+    return;
+  }
+  socket_ = nl_socket_alloc();
+  if (!socket_) {
+    fail("Failed to allocate a netlink socket", -NLE_NOMEM);
+    return;
+  }
+  // Notifications carry sequence number 0, not the numbers of our own requests.
+  nl_socket_disable_seq_check(socket_);
+  nl_socket_modify_cb(socket_, NL_CB_VALID, NL_CB_CUSTOM, &NetlinkLinkEvents::onMessage, this);
+  int err;
+  if ((err = nl_connect(socket_, NETLINK_ROUTE)) < 0) {
+    fail("Failed to open the rtnetlink socket", err);
+  } else if ((err = nl_socket_add_membership(socket_, RTNLGRP_LINK)) < 0) {
+    fail("Failed to subscribe to link changes", err);
+  } else if ((err = nl_socket_set_nonblocking(socket_)) < 0) {
+    fail("Failed to make the rtnetlink socket non-blocking", err);
+  } else {
+    // A smaller buffer only makes overflows (and so re-enumerations) likelier.
+    nl_socket_set_buffer_size(socket_, kReceiveBufferBytes, 0);
+  }
+}
+
+NetlinkLinkEvents::~NetlinkLinkEvents() {
+  if (socket_)
+    nl_socket_free(socket_);
+  if (wakeFd_ >= 0)
+    close(wakeFd_);
+}
+
+void NetlinkLinkEvents::fail(const std::string& what, int nlError) {
+  error_ = what + ": " + nl_geterror(nlError);
+  if (socket_)
+    nl_socket_free(socket_);
+  socket_ = nullptr;
+}
+
+LinkChanges NetlinkLinkEvents::wait(int timeoutMs) {
+  LinkChanges out;
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {socket_ ? nl_socket_get_fd(socket_) : -1, POLLIN, 0}};
+  if (wakeFd_ < 0) {
+    // Nothing to wait on; still honour the timeout so that a caller's loop does not spin.
+    poll(nullptr, 0, timeoutMs);
+    return out;
+  }
+  if (poll(fds, 2, timeoutMs) <= 0)
+    return out;
+  if (fds[0].revents & POLLIN) {
+    uint64_t count;
+    // Consume the wake so that it ends only this wait.
+    const ssize_t consumed = read(wakeFd_, &count, sizeof count);
+    (void)consumed;
+  }
+  if (fds[1].revents)
+    receive(out);
+  return out;
+}
+
+void NetlinkLinkEvents::receive(LinkChanges& out) {
+  nl_cb* callbacks = nl_socket_get_cb(socket_);
+  pending_ = &out;
+  int n;
+  // Each call reads one datagram, until the socket is empty (0 or NLE_AGAIN, depending on
+  // the libnl version).
+  while ((n = nl_recvmsgs_report(socket_, callbacks)) > 0) {
+  }
+  pending_ = nullptr;
+  nl_cb_put(callbacks);
+  if (n == 0 || n == -NLE_AGAIN)
+    return;
+  out.lost = true;
+  // ENOBUFS (reported as NLE_NOMEM): the kernel dropped notifications; the socket goes on.
+  if (n != -NLE_NOMEM)
+    fail("Failed to receive link changes", n);
+}
+
+int NetlinkLinkEvents::onMessage(nl_msg* msg, void* arg) {
+  auto* self = static_cast<NetlinkLinkEvents*>(arg);
+  const int type = nlmsg_hdr(msg)->nlmsg_type;
+  if (self->pending_ && (type == RTM_NEWLINK || type == RTM_DELLINK)) {
+    Parsed parsed{type == RTM_NEWLINK ? LinkChange::Kind::Present : LinkChange::Kind::Vanished,
+                  self->pending_};
+    nl_msg_parse(msg, &addLink, &parsed);
+  }
+  return NL_OK;
+}
+
+void NetlinkLinkEvents::wake() {
+  const uint64_t one = 1;
+  // Fails only when the counter is full, and then a wake is pending anyway.
+  const ssize_t written = write(wakeFd_, &one, sizeof one);
+  (void)written;
+}
+
+}  // namespace wendrel
