@@ -80,13 +80,17 @@ void PacketReporter::setAgentAddress(uint32_t address) {
 }
 
 void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
-                               uint32_t samplingRate, uint16_t sourceIndex) {
+                               uint32_t samplingRate, uint16_t sourceIndex,
+                               const SampleExtra& extra) {
   boost::mutex::scoped_lock lock(mutex);
 
   const uint32_t caplen = header->caplen;
   FlowSample sample;
   sample.sourceId = sourceIndex;
   sample.samplingRate = samplingRate;
+  sample.drops = extra.drops;
+  sample.inputInterface = extra.input;
+  sample.outputInterface = extra.output;
   sample.frameLength = header->len;
   // A header claiming more captured bytes than the frame had is not trusted with a
   // wrapped count: nothing was stripped from what we hold.

@@ -17,6 +17,12 @@ struct pcap_pkthdr;
 
 namespace wendrel {
 
+struct SampleExtra {
+  uint32_t drops = 0;
+  uint32_t input = 0;
+  uint32_t output = 0;
+};
+
 class PacketReporter {
  public:
   // Resolves the collector and opens the UDP socket; isInitialized() tells the outcome.
@@ -36,8 +42,10 @@ class PacketReporter {
   // Adds one flow sample. Reads only `caplen` and `len` of `header`; `packet` holds at least
   // `caplen` bytes. Sends the pending datagram first when the sample would not fit. Safe to
   // call from several threads.
+  // `extra` carries what capture knows beyond the bytes: the interface's kernel drops and
+  // the packet's direction (input and output interfaces); all 0 when unknown.
   void addSample(const pcap_pkthdr* header, const uint8_t* packet, uint32_t samplingRate,
-                 uint16_t sourceIndex);
+                 uint16_t sourceIndex, const SampleExtra& extra = {});
   // Sends the pending datagram now if it holds at least one sample; otherwise does nothing
   // and uses no sequence number.
   void flush();
