@@ -9,6 +9,7 @@
 #include <exception>
 #include <thread>
 
+#include "collector_list.h"
 #include "status_codes.h"
 #include "threads.h"
 
@@ -210,6 +211,15 @@ int32_t CWendrelModule::Run(int) {
       seams_.settings.readString("CollectorAddress", kCollectorAddressSize);
   if (!collectorAddress) {
     LOG4CPLUS_ERROR(logger_, "Failed to read collector address from the registry, cannot start");
+    return E_FAIL;
+  }
+  // Checked here, so that an empty or mistyped list stops the start with a clear reason
+  // rather than sending to whatever the resolver makes of it.
+  std::string listError;
+  if (!parseCollectorList(*collectorAddress, listError)) {
+    LOG4CPLUS_ERROR_FMT(logger_,
+                        "Failed to read collector address from the registry, cannot start: %s",
+                        listError.c_str());
     return E_FAIL;
   }
   auto samplingRate = seams_.settings.readUInt32("SamplingRate");

@@ -10,11 +10,13 @@ namespace wendrel {
 class DatagramSink {
  public:
   virtual ~DatagramSink() = default;
-  // Resolves the collector (IPv4 only, service "6343") and opens the socket.
+  // Resolves the collectors and opens the socket(s).
   // Throws std::exception with the failing operation's text on failure.
   virtual void open(const std::string& collectorAddress) = 0;
   // Sends one datagram. Throws std::exception with the failing operation's text on failure.
   virtual void send(const uint8_t* data, size_t size) = 0;
+  // Periodic upkeep (looking collector names up again), on the service thread once a second.
+  virtual void maintain() {}
   // Releases what open() acquired; called once by the reporter's destructor when open()
   // succeeded. Never throws.
   virtual void close() noexcept {}

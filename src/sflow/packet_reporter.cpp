@@ -115,11 +115,17 @@ void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
 }
 
 void PacketReporter::flush() {
-  boost::mutex::scoped_lock lock(mutex);
-  if (datagram.sampleCount() == 0)
-    return;
-  sendPacket();
-  startDatagram();
+  {
+    boost::mutex::scoped_lock lock(mutex);
+    if (datagram.sampleCount() != 0) {
+      sendPacket();
+      startDatagram();
+    }
+  }
+  // The flush runs on the service thread once a second: the sink's upkeep (name lookups)
+  // goes there, outside the lock, where it delays no capture thread.
+  if (initialized)
+    datagramSink.maintain();
 }
 
 void PacketReporter::presetSource(uint16_t sourceIndex, uint32_t sampleSequence,

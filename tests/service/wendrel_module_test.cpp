@@ -127,11 +127,15 @@ TEST(CommandLine, RebuiltFromArgvAsThePlatformQuotes) {
 }
 
 TEST(Run, ReadsTheThreeSettings) {
-  const std::string c254(254, 'c');
+  std::string c254;  // a list of names filling the capacity to the last byte
+  while (c254.size() < 250)
+    c254 += "ccccccccc,";
+  c254 += "cccc";
   const struct {
     std::string settings;
     Strings created;  // none: Run fails
     Strings warnings;
+    std::string error = kNoAddress;  // when Run fails
   } cases[] = {
       {kSettings, kCreated, {}},
       // A quoted number is text, not a number.
@@ -147,6 +151,12 @@ TEST(Run, ReadsTheThreeSettings) {
        {"Sampling rate 0 is not valid, using 1 (every packet)"}},
       {"CollectorAddress = " + c254 + "c\nSamplingRate = 8", {}, {}},
       {"CollectorAddress = 7", {}, {}},
+      // Resolved as the empty name, the collector would silently be this host.
+      {"CollectorAddress = \"  \"", {}, {}, kNoAddress + ": no collector is given"},
+      {"CollectorAddress = \"a.example b.example:0\"",
+       {},
+       {},
+       kNoAddress + ": \"b.example:0\" is not a host name or address with an optional port"},
   };
   for (const auto& c : cases) {
     Harness h(c.settings);
@@ -159,7 +169,7 @@ TEST(Run, ReadsTheThreeSettings) {
     EXPECT_EQ(h.p.log("agent"), c.created.empty() ? Strings{} : c.created + kTeardown);
     EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL), c.warnings);
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
-              c.created.empty() ? Strings{kNoAddress} : Strings{});
+              c.created.empty() ? Strings{c.error} : Strings{});
     EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL),
               Strings{"Configured log using config file /opt/wendrel/log4j.properties"});
   }

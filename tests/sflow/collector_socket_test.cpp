@@ -44,7 +44,7 @@ TEST(CollectorSocket, SendsToPort6343OfTheCollector) {
 
 // The reporter stays uninitialized, and every datagram it then sends is lost with an error.
 TEST(CollectorSocket, UnresolvableCollectorIsLoggedAndSendsNothing) {
-  for (const std::string name : {"::1", "no-such-host.invalid"}) {
+  for (const std::string name : {"no-such-host.invalid"}) {
     LogCapture log("PacketReporter");
     PacketReporter reporter(name);
     EXPECT_FALSE(reporter.isInitialized()) << name;
