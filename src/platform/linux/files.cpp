@@ -74,9 +74,11 @@ int makeDirectories(const std::string& path) {
     if (int err = makeDirectories(parent))
       return err;
   }
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
-    return errno;
-  return 0;
+  if (::mkdir(path.c_str(), 0755) != 0)
+    return errno == EEXIST ? 0 : errno;
+  // Set outright, not through the umask: the service's own (dynamic) user must read the
+  // records whatever the umask of the administrator who registered it.
+  return ::chmod(path.c_str(), 0755) == 0 ? 0 : errno;
 }
 
 int writeFileAtomic(const std::string& path, const std::string& text, unsigned mode) {
