@@ -33,12 +33,17 @@ struct CaptureTiming {
   // How the retry pause is taken; empty means boost::this_thread::sleep_for. Whatever it
   // is, stop() interrupts the supervisor, so it should be an interruption point.
   std::function<void(boost::chrono::milliseconds)> sleep;
+  // How long the capture threads go on reading after a stop, so the kernel hands over the
+  // ring blocks it has partly filled (it does after the 250 ms read timeout).
+  boost::chrono::milliseconds drainPeriod{350};
 };
 
 // What the collector takes beyond the five documented arguments. Every default keeps the
 // documented behaviour.
 struct CaptureOptions {
   CaptureTiming timing;
+  SamplingMethod method = SamplingMethod::kDeterministic;
+  bool ipv6 = false;  // IPv6 packets are sampled too
 };
 
 // One capture thread's device: its handle (owned by the collector) and its 0-based index,
@@ -46,6 +51,8 @@ struct CaptureOptions {
 struct InterfaceData {
   pcap_t* handle = nullptr;
   uint16_t index = 0;
+  // The kernel refused the selection program: every eligible packet is chosen here, at random.
+  bool userSpace = false;
 };
 
 class TrafficCollector {
@@ -73,6 +80,8 @@ class TrafficCollector {
   bool initCaptureEngine();
   void interfaceHandler(InterfaceData* data);
   void closeDevice(pcap_t* handle);
+  // Keeps the interface's cumulative kernel drops for its next samples.
+  void readDrops(pcap_t* handle, SamplingState& state);
   void startCollectingInner();
   void sleepBeforeRetry();
 
@@ -83,6 +92,7 @@ class TrafficCollector {
   std::atomic<bool> collecting{false};
   PacketReporter* reporter;
   uint32_t samplingRate;
+  SamplingMethod method;
   CaptureFilter filter;  // before `opener`, which reads its text
 
   PcapApi& pcap;
