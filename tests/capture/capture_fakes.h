@@ -32,13 +32,15 @@ inline long long millisecondsOf(const std::function<void()>& action) {
 }
 
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
-// "warn" (activation warns), "compile" (fails), "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// "warn" (activation warns), "compile" (fails), "userland" (the kernel takes no filter),
+// "loopback", "wifi" (802.11), "noif" (no kernel interface). Addresses: "a.b.c.d[/netmask]" or IPv6
+// ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     const char* description = nullptr;
-    int promisc = 0, created = 0, closed = 0, filterLength = 0;  // read by the test once capture has ended
+    int promisc = 0, created = 0, closed = 0,
+        filterLength = 0;  // read by the test once capture has ended
     bool broken = false;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }

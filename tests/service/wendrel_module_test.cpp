@@ -55,7 +55,7 @@ Strings operator+(Strings a, const Strings& b) {
   return a;
 }
 
-// A run's calls but those of the idle loop, which flushes once a second.
+// A run's calls but those of the idle loop, which flushes twice a second.
 Strings withoutIdleFlushes(Strings calls) {
   if (calls.size() > 7)
     calls.erase(calls.begin() + 3, calls.end() - 4);
@@ -170,12 +170,13 @@ TEST(Run, ReadsTheThreeSettings) {
     EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL), c.warnings);
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
               c.created.empty() ? Strings{c.error} : Strings{});
-    EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL),
-              Strings{"Configured log using config file /opt/wendrel/log4j.properties"});
+    const Strings info = log.messages(log4cplus::INFO_LOG_LEVEL);  // and the sampling line
+    EXPECT_EQ(info.at(0), "Configured log using config file /opt/wendrel/log4j.properties");
+    EXPECT_EQ(info.size(), c.created.empty() ? 1u : 2u);
   }
 }
 
-TEST(Service, RunsUntilStoppedFlushingOnceASecond) {
+TEST(Service, RunsUntilStoppedFlushingTwiceASecond) {
   Harness h;
   // The user's record is looked at first; an empty name still makes a service.
   h.p.records["AppID"] = "";
@@ -186,7 +187,7 @@ TEST(Service, RunsUntilStoppedFlushingOnceASecond) {
   for (uint32_t control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
                            SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, 128u})
     h.p.post(control);
-  std::this_thread::sleep_for(2500ms);
+  std::this_thread::sleep_for(1250ms);
   const auto stopAt = std::chrono::steady_clock::now();
   h.p.post(SERVICE_CONTROL_STOP);
   h.p.post(SERVICE_CONTROL_STOP);
