@@ -166,22 +166,24 @@ bool DeviceOpener::setTextFilter(pcap_t* p) {
 }
 
 bool DeviceOpener::setFilter(pcap_t* p, const char* label) {
+  if (!setTextFilter(p))
+    return false;
   if (!filter.kernel)
-    return setTextFilter(p);
+    return true;
+  // libpcap runs its filter in user space over the ring's first block, where the random draw
+  // reads outside the packet and passes nothing: it keeps the text filter (every eligible
+  // packet) while the kernel runs the selection program.
   std::vector<bpf_insn> code =
       kernelSelectionProgram(*filter.kernel, filter.step, filter.ipv6, snapLength);
-  bpf_program program{static_cast<u_int>(code.size()), code.data()};
-  // libpcap runs a program the kernel refuses in user space without a word, where the random
-  // draw reads outside the packet and passes nothing: ask the kernel what it runs.
-  if (pcap.setFilter(p, &program) >= 0 &&
-      pcap.kernelFilterLength(p) == static_cast<int>(code.size()))
+  const bpf_program program{static_cast<u_int>(code.size()), code.data()};
+  if (pcap.attachKernelFilter(p, &program) == 0)
     return true;
   LOG4CPLUS_WARN_FMT(logger(),
                      "The kernel did not take the sampling filter on device %s, sampling every "
                      "packet in user space",
                      label);
   userSpace.push_back(p);
-  return setTextFilter(p);
+  return true;
 }
 
 void DeviceOpener::readLocalIp(const pcap_addr* addresses) {

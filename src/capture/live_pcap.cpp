@@ -1,3 +1,4 @@
+#include <linux/filter.h>
 #include <net/if.h>
 #include <sys/socket.h>
 
@@ -48,12 +49,10 @@ void LivePcap::freeCode(bpf_program* program) {
 int LivePcap::setNonblock(pcap_t* p, int nonblock, char* errbuf) {
   return pcap_setnonblock(p, nonblock, errbuf);
 }
-int LivePcap::kernelFilterLength(pcap_t* p) {
-  // With no room given, the kernel answers with the attached program's length.
-  socklen_t length = 0;
-  if (getsockopt(pcap_fileno(p), SOL_SOCKET, SO_GET_FILTER, nullptr, &length) != 0)
-    return 0;
-  return static_cast<int>(length);
+int LivePcap::attachKernelFilter(pcap_t* p, const bpf_program* program) {
+  sock_fprog code{static_cast<unsigned short>(program->bf_len),
+                  reinterpret_cast<sock_filter*>(program->bf_insns)};
+  return setsockopt(pcap_fileno(p), SOL_SOCKET, SO_ATTACH_FILTER, &code, sizeof code);
 }
 int LivePcap::dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) {
   return pcap_dispatch(p, count, callback, user);

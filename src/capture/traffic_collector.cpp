@@ -201,9 +201,19 @@ void TrafficCollector::stop() {
   }
   supervisor.interrupt();
   supervisor.join();
-  // The capture threads read on for a while, so nothing the kernel captured is lost.
-  if (collecting.load())
+  if (collecting.load()) {
+    // Capture ends here: the kernel takes no more packets, and the capture threads read on
+    // until it has handed over the ring blocks it partly filled, so that every packet the
+    // statistics count is read.
+    {
+      boost::lock_guard<boost::mutex> lock(collectorMutex);
+      bpf_insn dropAll{BPF_RET | BPF_K, 0, 0, 0};
+      const bpf_program program{1, &dropAll};
+      for (const PcapHandle& device : devices)
+        pcap.attachKernelFilter(device.get(), &program);
+    }
     boost::this_thread::sleep_for(timing.drainPeriod);
+  }
   collecting.store(false);
   {
     // A capture thread closes its device under this lock, so every handle here is open.

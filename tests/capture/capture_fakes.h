@@ -112,10 +112,10 @@ struct FakePcap : PcapApi {
     add(p, "compile", int(mask)), add(nullptr, text);
     return d(p).has("compile") ? fail(p, "fake syntax error") : 0;
   }
-  int setFilter(pcap_t* p, bpf_program* f) override {
-    return d(p).filterLength = d(p).has("userland") ? 0 : int(f->bf_len), add(p, "setfilter");
+  int setFilter(pcap_t* p, bpf_program*) override { return add(p, "setfilter"); }
+  int attachKernelFilter(pcap_t* p, const bpf_program* f) override {
+    return add(p, "attach", int(f->bf_len)) - d(p).has("userland");
   }
-  int kernelFilterLength(pcap_t* p) override { return d(p).filterLength; }
   void freeCode(bpf_program*) override {}
   int setNonblock(pcap_t* p, int on, char*) override { return add(p, "nonblock", on); }
   // Like an idle Linux device: no packet, and no return at the read timeout, only on
