@@ -203,5 +203,28 @@ TEST_F(Fidelity, AQuietLinksFrameIsSampledPromptly) {
                              [](const DecodedSample& s) { return kindOf(s.header) == kVaried; }));
 }
 
+// A kernel that refuses the selection program leaves its device on the text filter, with a
+// warning; the other device gets the program; both end capture in the kernel at stop.
+TEST(KernelProgram, IsAttachedBesideTheTextFilterOrRefusedWithAWarning) {
+  FakePcap pcap;
+  pcap.devices = {{"eth0", ""}, {"eth1", "userland"}};
+  LogCapture log{"TrafficLogger"};
+  ReporterRig rig;
+  CaptureOptions options;
+  options.method = SamplingMethod::kRandom, options.ipv6 = true;
+  TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
+  collector.startCollecting();
+  ASSERT_TRUE(
+      waitFor([&] { return log.contains(log4cplus::DEBUG_LOG_LEVEL, "Starting capture"); }));
+  collector.stop();
+  for (const std::string device : {"eth0", "eth1"})
+    EXPECT_NE(std::string::npos, pcap.trace.find("ip or ip6; setfilter " + device + "; attach " +
+                                                 device + " 11; nonblock " + device + " 0"));
+  EXPECT_NE(std::string::npos, pcap.trace.find("attach eth0 1; attach eth1 1;")) << pcap.trace;
+  EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL),
+            std::vector<std::string>{"The kernel did not take the sampling filter on device eth1, "
+                                     "sampling every packet in user space"});
+}
+
 }  // namespace
 }  // namespace wendrel::test

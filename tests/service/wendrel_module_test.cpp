@@ -176,6 +176,44 @@ TEST(Run, ReadsTheThreeSettings) {
   }
 }
 
+// The two sampling settings: absent or wrong (a warning then) is the default, case is ignored.
+TEST(Run, ReadsTheSamplingSettings) {
+  const std::string base = "CollectorAddress = c\nSamplingRate = 8\n";
+  const std::string kMethod = "SamplingMethod \"sometimes\" is not valid, using the default of ";
+  const struct {
+    std::string settings, sampling, info;
+    Strings warnings;
+  } cases[] = {
+      {"", "random ip", "of IPv4 and IPv6 traffic at random, preselected in the kernel", {}},
+      {"SamplingMethod = \"Deterministic\"\nTraffic = \"IPv4\"",
+       "deterministic ipv4",
+       "of IPv4 traffic deterministically, preselected in the kernel on IPv4 header checksums",
+       {}},
+      {"SamplingMethod = \"RANDOM\"\nTraffic = \"ip\"\nPerformanceMode = 0",
+       "random ip",
+       "of IPv4 and IPv6 traffic at random",
+       {}},
+      {"SamplingMethod = \"sometimes\"\nTraffic = 6",
+       "random ip",
+       "of IPv4 and IPv6 traffic at random, preselected in the kernel",
+       {kMethod + "\"random\"", "Traffic 6 is not valid, using the default of \"ip\""}},
+  };
+  for (const auto& c : cases) {
+    Harness h(base + c.settings);
+    test::LogCapture log("Wendrel");
+    h.module.OnStop();
+    ASSERT_EQ(h.module.Run(0), S_OK);
+    EXPECT_EQ(h.p.log("sampling"), Strings{c.sampling}) << c.settings;
+    Strings warnings = log.messages(log4cplus::WARN_LOG_LEVEL);
+    warnings.erase(std::remove(warnings.begin(), warnings.end(),
+                               "Failed to read performance mode from the registry, using the "
+                               "default of 1"),
+                   warnings.end());
+    EXPECT_EQ(warnings, c.warnings) << c.settings;
+    EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL).at(1), "Sampling 1 in 8 packets " + c.info);
+  }
+}
+
 TEST(Service, RunsUntilStoppedFlushingTwiceASecond) {
   Harness h;
   // The user's record is looked at first; an empty name still makes a service.
