@@ -6,6 +6,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "../sflow/sflow_fakes.h"
@@ -216,8 +218,15 @@ TEST(KernelProgram, IsAttachedBesideTheTextFilterOrRefusedWithAWarning) {
   options.method = SamplingMethod::kRandom, options.ipv6 = true;
   TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
   collector.startCollecting();
-  ASSERT_TRUE(
-      waitFor([&] { return log.contains(log4cplus::DEBUG_LOG_LEVEL, "Starting capture"); }));
+  ASSERT_TRUE(waitFor([] {  // both capture threads run
+    int running = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::string name;
+      std::getline(std::ifstream(task.path() / "comm"), name);
+      running += name.rfind("wendrel-cap", 0) == 0;
+    }
+    return running == 2;
+  }));
   collector.stop();
   for (const std::string device : {"eth0", "eth1"})
     EXPECT_NE(std::string::npos, pcap.trace.find("ip or ip6; setfilter " + device + "; attach " +
