@@ -72,8 +72,10 @@ class TrafficCollector {
 
   // Starts the supervisor thread and returns at once. Later calls do nothing.
   void startCollecting();
-  // Ends capture: returns once the supervisor and every capture thread have ended and every
-  // device is closed. A second call, or a call before startCollecting, does nothing.
+  // Ends capture: the kernel takes no more packets, what it captured is read and sampled
+  // (for timing.drainPeriod), and it returns once the supervisor and every capture thread
+  // have ended and every device is closed. A second call, or a call before startCollecting,
+  // does nothing.
   void stop();
 
  private:
