@@ -1,6 +1,7 @@
 // packetHandler per packet: the path that drops the packet (one add, one compare; no lock,
 // no allocation) and the paths that take one packet in 2 or in 32 into a reporter whose
-// datagrams go nowhere. Heap allocations inside the timed loops are counted.
+// datagrams go nowhere, counting every N-th or at random. Heap allocations inside the timed loops
+// are counted.
 #include <benchmark/benchmark.h>
 #include <pcap/pcap.h>
 
@@ -19,7 +20,7 @@ class FixedClock : public wendrel::Clock {
   uint64_t nowMs() override { return 0; }
 };
 
-void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode) {
+void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode, bool random = false) {
   FixedClock clock;
   wendrel::bench::NullSink sink;
   wendrel::PacketReporter reporter("127.0.0.1", clock, sink);
@@ -27,6 +28,8 @@ void runHandler(benchmark::State& state, uint32_t rate, bool performanceMode) {
   sampling.reporter = &reporter;
   sampling.samplingRate = rate;
   sampling.step = wendrel::buildFilter(rate, performanceMode).step;
+  if (random)
+    wendrel::chooseAtRandom(sampling, 1);
   std::vector<uint8_t> frame(128, 0x5A);
   pcap_pkthdr header{};
   header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
@@ -56,7 +59,17 @@ void BM_PacketHandlerRate32(benchmark::State& state) {
   runHandler(state, 32, false);
 }
 
+// The same two with random skips (mean 32 packets, or 2 after the kernel's preselection).
+void BM_PacketHandlerRate32PerformanceRandom(benchmark::State& state) {
+  runHandler(state, 32, true, true);
+}
+void BM_PacketHandlerRate32Random(benchmark::State& state) {
+  runHandler(state, 32, false, true);
+}
+
 BENCHMARK(BM_PacketHandlerNotTaken);
+BENCHMARK(BM_PacketHandlerRate32PerformanceRandom);
+BENCHMARK(BM_PacketHandlerRate32Random);
 BENCHMARK(BM_PacketHandlerRate32Performance);
 BENCHMARK(BM_PacketHandlerRate32);
 

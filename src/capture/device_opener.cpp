@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "packet_reporter.h"
@@ -14,7 +15,9 @@ namespace wendrel {
 
 namespace {
 
-constexpr int kReadTimeoutMs = 1000;
+// The kernel hands a partly filled ring block over after this long, so a packet on a quiet
+// link reaches user space within it (and a stop waits for it).
+constexpr int kReadTimeoutMs = 250;
 constexpr bpf_u_int32 kFilterNetmask = 0xFFFFFF;
 
 log4cplus::Logger& logger() {
@@ -53,12 +56,12 @@ class DeviceList {
 }  // namespace
 
 DeviceOpener::DeviceOpener(PcapApi& pcapApi, PacketReporter& sampleReporter, int32_t snap,
-                           int32_t buffer, const std::string& filterText)
+                           int32_t buffer, const CaptureFilter& captureFilter)
     : pcap(pcapApi),
       reporter(sampleReporter),
       snapLength(snap),
       bufferSize(buffer),
-      filter(filterText) {}
+      filter(captureFilter) {}
 
 PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int promiscuous,
                                     std::string& error) {
@@ -90,6 +93,7 @@ PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int pro
 bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
   LOG4CPLUS_DEBUG(logger(), "Initializing capture devices");
   char errbuf[PCAP_ERRBUF_SIZE] = "";
+  userSpace.clear();
   DeviceList list(pcap);
   if (!list.find(errbuf)) {
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to find devices: %s", errbuf);
@@ -132,13 +136,7 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
     if (pcap.datalink(p) == DLT_EN10MB) {
       LOG4CPLUS_DEBUG_FMT(logger(), "Reading %s addresses", name);
       readLocalIp(device->addresses);
-      BpfProgram program(pcap);
-      if (pcap.compile(p, program.out(), filter.c_str(), 1, kFilterNetmask) < 0) {
-        LOG4CPLUS_ERROR_FMT(logger(), "Failed to compile filter %s: %s", filter.c_str(),
-                            pcap.geterr(p));
-      } else {
-        usable = pcap.setFilter(p, program.get()) >= 0;
-      }
+      usable = setFilter(p, label);
     }
     if (!usable) {
       LOG4CPLUS_WARN_FMT(logger(), "Failed to initialize device %s", label);
@@ -150,6 +148,41 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
     LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", label);
   }
   LOG4CPLUS_DEBUG(logger(), "Capture devices initialized successfully");
+  return true;
+}
+
+bool DeviceOpener::selectsInUserSpace(pcap_t* device) const {
+  return std::find(userSpace.begin(), userSpace.end(), device) != userSpace.end();
+}
+
+bool DeviceOpener::setTextFilter(pcap_t* p) {
+  BpfProgram program(pcap);
+  if (pcap.compile(p, program.out(), filter.text.c_str(), 1, kFilterNetmask) < 0) {
+    LOG4CPLUS_ERROR_FMT(logger(), "Failed to compile filter %s: %s", filter.text.c_str(),
+                        pcap.geterr(p));
+    return false;
+  }
+  return pcap.setFilter(p, program.get()) >= 0;
+}
+
+bool DeviceOpener::setFilter(pcap_t* p, const char* label) {
+  if (!setTextFilter(p))
+    return false;
+  if (!filter.kernel)
+    return true;
+  // libpcap runs its filter in user space over the ring's first block, where the random draw
+  // reads outside the packet and passes nothing: it keeps the text filter (every eligible
+  // packet) while the kernel runs the selection program.
+  std::vector<bpf_insn> code =
+      kernelSelectionProgram(*filter.kernel, filter.step, filter.ipv6, snapLength);
+  const bpf_program program{static_cast<u_int>(code.size()), code.data()};
+  if (pcap.attachKernelFilter(p, &program) == 0)
+    return true;
+  LOG4CPLUS_WARN_FMT(logger(),
+                     "The kernel did not take the sampling filter on device %s, sampling every "
+                     "packet in user space",
+                     label);
+  userSpace.push_back(p);
   return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "pcap_api.h"
 #include "pcap_handle.h"
+#include "sampling.h"
 
 namespace wendrel {
 
@@ -18,16 +19,22 @@ class DeviceOpener {
  public:
   // `reporter` receives the agent address; `pcap`, `reporter` and `filter` must outlive this.
   DeviceOpener(PcapApi& pcap, PacketReporter& reporter, int32_t snapLength, int32_t bufferSize,
-               const std::string& filter);
+               const CaptureFilter& filter);
 
   // Appends every device that opened and took the filter to `devices`, in enumeration order.
   // False only when the device list could not be read; a device that fails is logged and
   // left out.
   bool openAll(std::vector<PcapHandle>& devices);
+  // True for a device of the last openAll whose kernel refused the selection program: it
+  // passes every eligible packet, to be chosen in user space at the full rate.
+  bool selectsInUserSpace(pcap_t* device) const;
 
  private:
   // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.
   PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error);
+  // Gives the device its filter; false when it took none.
+  bool setFilter(pcap_t* p, const char* label);
+  bool setTextFilter(pcap_t* p);
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
 
@@ -35,7 +42,8 @@ class DeviceOpener {
   PacketReporter& reporter;
   int32_t snapLength;
   int32_t bufferSize;
-  const std::string& filter;
+  const CaptureFilter& filter;
+  std::vector<pcap_t*> userSpace;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
 };

@@ -1,4 +1,6 @@
+#include <linux/filter.h>
 #include <net/if.h>
+#include <sys/socket.h>
 
 #include "pcap_api.h"
 
@@ -46,6 +48,11 @@ void LivePcap::freeCode(bpf_program* program) {
 }
 int LivePcap::setNonblock(pcap_t* p, int nonblock, char* errbuf) {
   return pcap_setnonblock(p, nonblock, errbuf);
+}
+int LivePcap::attachKernelFilter(pcap_t* p, const bpf_program* program) {
+  sock_fprog code{static_cast<unsigned short>(program->bf_len),
+                  reinterpret_cast<sock_filter*>(program->bf_insns)};
+  return setsockopt(pcap_fileno(p), SOL_SOCKET, SO_ATTACH_FILTER, &code, sizeof code);
 }
 int LivePcap::dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) {
   return pcap_dispatch(p, count, callback, user);

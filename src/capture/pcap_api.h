@@ -30,6 +30,9 @@ class PcapApi {
   virtual int setFilter(pcap_t* p, bpf_program* program) = 0;
   virtual void freeCode(bpf_program* program) = 0;
   virtual int setNonblock(pcap_t* p, int nonblock, char* errbuf) = 0;
+  // Puts `program` in place of the filter the kernel runs on the handle's socket, unknown to
+  // libpcap (SO_ATTACH_FILTER); 0 when the kernel took it.
+  virtual int attachKernelFilter(pcap_t* p, const bpf_program* program) = 0;
 
   virtual int dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) = 0;
   virtual int stats(pcap_t* p, pcap_stat* stats) = 0;
@@ -58,6 +61,7 @@ class LivePcap final : public PcapApi {
   int setFilter(pcap_t* p, bpf_program* program) override;
   void freeCode(bpf_program* program) override;
   int setNonblock(pcap_t* p, int nonblock, char* errbuf) override;
+  int attachKernelFilter(pcap_t* p, const bpf_program* program) override;
   int dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) override;
   int stats(pcap_t* p, pcap_stat* stats) override;
   const char* geterr(pcap_t* p) override;

@@ -14,9 +14,11 @@ constexpr uint32_t kMaxStep = 32768;
 
 }  // namespace
 
-CaptureFilter buildFilter(uint32_t samplingRate, bool performanceMode) {
+CaptureFilter buildFilter(uint32_t samplingRate, bool performanceMode, SamplingMethod method,
+                          bool ipv6) {
+  const std::string every = ipv6 ? "ip or ip6" : "ip";
   if (!performanceMode || samplingRate == 0)
-    return {"ip", 1};
+    return {every, 1, std::nullopt, ipv6};
   // k: the largest power of two below the rate. Each packet the filter passes stands for
   // k packets, and the filter passes those whose lowest log2(k) checksum bits are all set.
   uint32_t k = 1;
@@ -26,20 +28,36 @@ CaptureFilter buildFilter(uint32_t samplingRate, bool performanceMode) {
   }
   const unsigned mask = k - 1;
   const uint16_t step = static_cast<uint16_t>(k);
+  if (method == SamplingMethod::kRandom)
+    return {every, step, KernelSelection::kRandom, ipv6};
+  if (ipv6)  // IPv6 has no header checksum: its packets are drawn at random
+    return {every, step, KernelSelection::kChecksumBits, ipv6};
   if (k <= 256)
     return {(boost::format("ip[11] & 0x%02X = 0x%02X") % mask % mask).str(), step};
   return {(boost::format("ip[10:2] & 0x%04X = 0x%04X") % mask % mask).str(), step};
 }
 
+void chooseAtRandom(SamplingState& state, uint64_t seed) {
+  const double probability =
+      state.samplingRate == 0 ? 1.0 : static_cast<double>(state.step) / state.samplingRate;
+  state.skip.emplace(probability, seed);
+  state.skipLeft = state.skip->next();
+}
+
 void packetHandler(u_char* user, const pcap_pkthdr* header, const u_char* packet) {
   auto* state = reinterpret_cast<SamplingState*>(user);
-  if (state->samplingRate != 0) {
+  if (state->skip) {
+    if (--state->skipLeft != 0)
+      return;
+    state->skipLeft = state->skip->next();
+  } else if (state->samplingRate != 0) {
     state->counter += state->step;
     if (state->counter < state->samplingRate)
       return;
     state->counter -= state->samplingRate;
   }
-  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex);
+  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex,
+                             SampleExtra{state->drops, 0, 0});
 }
 
 }  // namespace wendrel

@@ -10,6 +10,7 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <cstdio>
+#include <random>
 
 namespace wendrel {
 
@@ -39,10 +40,11 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
                                    CaptureOptions options)
     : reporter(sampleReporter),
       samplingRate(rate),
-      filter(buildFilter(rate, performance)),
+      method(options.method),
+      filter(buildFilter(rate, performance, options.method, options.ipv6)),
       pcap(pcapApi),
       timing(std::move(options.timing)),
-      opener(pcapApi, *sampleReporter, snap, buffer, filter.text) {}
+      opener(pcapApi, *sampleReporter, snap, buffer, filter) {}
 
 TrafficCollector::~TrafficCollector() {
   stop();
@@ -69,12 +71,22 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
     SamplingState state;
     state.reporter = reporter;
     state.samplingRate = samplingRate;
-    state.step = filter.step;
+    state.step = data->userSpace ? 1 : filter.step;
     state.sourceIndex = data->index;
+    if (method == SamplingMethod::kRandom || data->userSpace)
+      chooseAtRandom(state, (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}());
+    auto* user = reinterpret_cast<u_char*>(&state);
     // An idle Linux device does not return at its read timeout; stop() ends the wait with
     // pcap_breakloop after clearing `collecting`.
     while (collecting.load() && last >= 0) {
-      last = pcap.dispatch(data->handle, -1, &packetHandler, reinterpret_cast<u_char*>(&state));
+      last = pcap.dispatch(data->handle, -1, &packetHandler, user);
+      readDrops(data->handle, state);
+    }
+    if (last >= 0 || last == PCAP_ERROR_BREAK) {
+      // What the kernel has handed over but nobody read yet still goes out.
+      char errbuf[PCAP_ERRBUF_SIZE];
+      if (pcap.setNonblock(data->handle, 1, errbuf) == 0)
+        pcap.dispatch(data->handle, -1, &packetHandler, user);
     }
   }
   LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d", static_cast<int>(data->index));
@@ -91,6 +103,12 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
     }
   }
   closeDevice(data->handle);
+}
+
+void TrafficCollector::readDrops(pcap_t* handle, SamplingState& state) {
+  pcap_stat stats{};
+  if (pcap.stats(handle, &stats) == 0)
+    state.drops = stats.ps_drop;
 }
 
 void TrafficCollector::closeDevice(pcap_t* handle) {
@@ -146,6 +164,7 @@ void TrafficCollector::startCollectingInner() {
       auto data = std::make_unique<InterfaceData>();
       data->handle = devices[i].get();
       data->index = static_cast<uint16_t>(i);
+      data->userSpace = opener.selectsInUserSpace(data->handle);
       try {
         threads.push_back(
             std::make_unique<boost::thread>(&TrafficCollector::interfaceHandler, this, data.get()));
@@ -179,10 +198,23 @@ void TrafficCollector::stop() {
     if (!started || stopRequested)
       return;
     stopRequested = true;
-    collecting.store(false);
   }
   supervisor.interrupt();
   supervisor.join();
+  if (collecting.load()) {
+    // Capture ends here: the kernel takes no more packets, and the capture threads read on
+    // until it has handed over the ring blocks it partly filled, so that every packet the
+    // statistics count is read.
+    {
+      boost::lock_guard<boost::mutex> lock(collectorMutex);
+      bpf_insn dropAll{BPF_RET | BPF_K, 0, 0, 0};
+      const bpf_program program{1, &dropAll};
+      for (const PcapHandle& device : devices)
+        pcap.attachKernelFilter(device.get(), &program);
+    }
+    boost::this_thread::sleep_for(timing.drainPeriod);
+  }
+  collecting.store(false);
   {
     // A capture thread closes its device under this lock, so every handle here is open.
     boost::lock_guard<boost::mutex> lock(collectorMutex);

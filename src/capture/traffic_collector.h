@@ -33,12 +33,17 @@ struct CaptureTiming {
   // How the retry pause is taken; empty means boost::this_thread::sleep_for. Whatever it
   // is, stop() interrupts the supervisor, so it should be an interruption point.
   std::function<void(boost::chrono::milliseconds)> sleep;
+  // How long the capture threads go on reading after a stop, so the kernel hands over the
+  // ring blocks it has partly filled (it does after the 250 ms read timeout).
+  boost::chrono::milliseconds drainPeriod{350};
 };
 
 // What the collector takes beyond the five documented arguments. Every default keeps the
 // documented behaviour.
 struct CaptureOptions {
   CaptureTiming timing;
+  SamplingMethod method = SamplingMethod::kDeterministic;
+  bool ipv6 = false;  // IPv6 packets are sampled too
 };
 
 // One capture thread's device: its handle (owned by the collector) and its 0-based index,
@@ -46,6 +51,8 @@ struct CaptureOptions {
 struct InterfaceData {
   pcap_t* handle = nullptr;
   uint16_t index = 0;
+  // The kernel refused the selection program: every eligible packet is chosen here, at random.
+  bool userSpace = false;
 };
 
 class TrafficCollector {
@@ -65,14 +72,18 @@ class TrafficCollector {
 
   // Starts the supervisor thread and returns at once. Later calls do nothing.
   void startCollecting();
-  // Ends capture: returns once the supervisor and every capture thread have ended and every
-  // device is closed. A second call, or a call before startCollecting, does nothing.
+  // Ends capture: the kernel takes no more packets, what it captured is read and sampled
+  // (for timing.drainPeriod), and it returns once the supervisor and every capture thread
+  // have ended and every device is closed. A second call, or a call before startCollecting,
+  // does nothing.
   void stop();
 
  private:
   bool initCaptureEngine();
   void interfaceHandler(InterfaceData* data);
   void closeDevice(pcap_t* handle);
+  // Keeps the interface's cumulative kernel drops for its next samples.
+  void readDrops(pcap_t* handle, SamplingState& state);
   void startCollectingInner();
   void sleepBeforeRetry();
 
@@ -83,6 +94,7 @@ class TrafficCollector {
   std::atomic<bool> collecting{false};
   PacketReporter* reporter;
   uint32_t samplingRate;
+  SamplingMethod method;
   CaptureFilter filter;  // before `opener`, which reads its text
 
   PcapApi& pcap;

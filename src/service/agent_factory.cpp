@@ -20,8 +20,9 @@ class RealReporter : public AgentReporter {
 class RealCollector : public AgentCollector {
  public:
   RealCollector(uint16_t snapLength, PacketReporter& reporter, int32_t bufferSize,
-                uint32_t samplingRate, bool performanceMode)
-      : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode) {}
+                uint32_t samplingRate, bool performanceMode, const CaptureOptions& options)
+      : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
+                   LivePcap::instance(), options) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
 
@@ -36,13 +37,14 @@ std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
   return std::make_unique<RealReporter>(collectorAddress);
 }
 
-std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(uint16_t snapLength,
-                                                                     AgentReporter& reporter,
-                                                                     int32_t bufferSize,
-                                                                     uint32_t samplingRate,
-                                                                     bool performanceMode) {
+std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
+    uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
+    bool performanceMode, const SamplingChoice& sampling) {
+  CaptureOptions options;
+  options.method = sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
+  options.ipv6 = sampling.ipv6;
   return std::make_unique<RealCollector>(snapLength, static_cast<RealReporter&>(reporter).get(),
-                                         bufferSize, samplingRate, performanceMode);
+                                         bufferSize, samplingRate, performanceMode, options);
 }
 
 }  // namespace wendrel

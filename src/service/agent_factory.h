@@ -23,6 +23,12 @@ class AgentCollector {
   virtual void stop() = 0;
 };
 
+// How packets are chosen, and which: the two sampling settings.
+struct SamplingChoice {
+  bool random = true;  // each packet with the same chance; else every N-th one counted
+  bool ipv6 = true;    // IPv6 packets too; else IPv4 only
+};
+
 class AgentFactory {
  public:
   virtual ~AgentFactory() = default;
@@ -31,7 +37,8 @@ class AgentFactory {
   virtual std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength,
                                                           AgentReporter& reporter,
                                                           int32_t bufferSize, uint32_t samplingRate,
-                                                          bool performanceMode) = 0;
+                                                          bool performanceMode,
+                                                          const SamplingChoice& sampling) = 0;
 };
 
 class DefaultAgentFactory : public AgentFactory {
@@ -39,7 +46,8 @@ class DefaultAgentFactory : public AgentFactory {
   std::unique_ptr<AgentReporter> createReporter(const std::string& collectorAddress) override;
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter& reporter,
                                                   int32_t bufferSize, uint32_t samplingRate,
-                                                  bool performanceMode) override;
+                                                  bool performanceMode,
+                                                  const SamplingChoice& sampling) override;
 };
 
 }  // namespace wendrel

@@ -2,6 +2,7 @@
 
 #include <log4cplus/configurator.h>
 #include <log4cplus/loggingmacros.h>
+#include <strings.h>
 
 #include <chrono>
 #include <cstdarg>
@@ -20,7 +21,9 @@ constexpr size_t kCollectorAddressSize = 255;
 constexpr size_t kLocalServiceSize = 260;
 constexpr uint32_t kDefaultSamplingRate = 32;
 constexpr uint32_t kDefaultPerformanceMode = 1;
-constexpr auto kIdlePeriod = std::chrono::seconds(1);
+// With the capture's 250 ms read timeout, a sample leaves within a second of its packet.
+constexpr auto kIdlePeriod = std::chrono::milliseconds(500);
+constexpr size_t kChoiceSize = 64;
 
 }  // namespace
 
@@ -240,8 +243,18 @@ int32_t CWendrelModule::Run(int) {
     performanceMode = kDefaultPerformanceMode;
   }
 
+  SamplingChoice sampling;
+  sampling.random = readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
+  sampling.ipv6 = readChoice("Traffic", {"ip", "ipv4"}) == 0;
+  const bool preselected = *performanceMode == 1;
+  LOG4CPLUS_INFO_FMT(logger_, "Sampling 1 in %u packets of %s traffic %s%s", *samplingRate,
+                     sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
+                     sampling.random ? "at random" : "deterministically",
+                     !preselected      ? ""
+                     : sampling.random ? ", preselected in the kernel"
+                                       : ", preselected in the kernel on IPv4 header checksums");
   try {
-    return runAgent(*collectorAddress, *samplingRate, *performanceMode == 1);
+    return runAgent(*collectorAddress, *samplingRate, preselected, sampling);
   } catch (...) {
     // Whatever failed, capture must be over before the objects it uses go away.
     if (collector_)
@@ -252,8 +265,27 @@ int32_t CWendrelModule::Run(int) {
   }
 }
 
+size_t CWendrelModule::readChoice(const char* name, std::initializer_list<const char*> allowed) {
+  std::string value;
+  if (const auto text = seams_.settings.readString(name, kChoiceSize)) {
+    value = *text;
+    for (size_t i = 0; i < allowed.size(); ++i) {
+      if (strcasecmp(value.c_str(), allowed.begin()[i]) == 0)
+        return i;
+    }
+    value = "\"" + value + "\"";
+  } else if (const auto number = seams_.settings.readUInt32(name)) {
+    value = std::to_string(*number);
+  } else {
+    return 0;
+  }
+  LOG4CPLUS_WARN_FMT(logger_, "%s %s is not valid, using the default of \"%s\"", name,
+                     value.c_str(), *allowed.begin());
+  return 0;
+}
+
 int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t samplingRate,
-                                 bool performanceMode) {
+                                 bool performanceMode, const SamplingChoice& sampling) {
   reporter_ = seams_.agents.createReporter(collectorAddress);
   if (!reporter_->isInitialized()) {
     SetServiceStatus(SERVICE_STOPPED);
@@ -262,7 +294,7 @@ int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t s
     return E_FAIL;
   }
   collector_ = seams_.agents.createCollector(kSnapLength, *reporter_, kCaptureBufferSize,
-                                             samplingRate, performanceMode);
+                                             samplingRate, performanceMode, sampling);
   collector_->startCollecting();
 
   std::unique_lock<std::mutex> lock(stopMutex_);
@@ -273,7 +305,7 @@ int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t s
     if (stopCondition_.wait_for(lock, kIdlePeriod, [this] { return !running_; }))
       break;
     lock.unlock();
-    // A sample waits at most a second for a quiet network to fill its datagram.
+    // A sample waits at most half a second for a quiet network to fill its datagram.
     reporter_->flush();
     lock.lock();
   }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,8 +80,11 @@ class CWendrelModule {
   void reportLocked(uint32_t state);  // statusMutex_ held
   // Run, with an exception that escapes it logged and taken as E_FAIL.
   int32_t runGuarded(int showCommand);
-  int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate,
-                   bool performanceMode);
+  int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate, bool performanceMode,
+                   const SamplingChoice& sampling);
+  // The index of the setting's value among `allowed` (compared without regard to case); the
+  // first one, with a warning when the setting is there but none of them.
+  size_t readChoice(const char* name, std::initializer_list<const char*> allowed);
   // Waits for controls on the calling thread until `body`, run on a thread of its own, ends.
   // False when the controls could no longer be received: the run was then stopped.
   template <typename Body>

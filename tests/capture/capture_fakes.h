@@ -32,13 +32,15 @@ inline long long millisecondsOf(const std::function<void()>& action) {
 }
 
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
-// "warn" (activation warns), "compile" (fails), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// "warn" (activation warns), "compile" (fails), "userland" (the kernel takes no filter),
+// "loopback", "wifi" (802.11), "noif" (no kernel interface). Addresses: "a.b.c.d[/netmask]" or IPv6
+// ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     const char* description = nullptr;
-    int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
+    int promisc = 0, created = 0, closed = 0,
+        filterLength = 0;  // read by the test once capture has ended
     bool broken = false;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
@@ -111,6 +113,9 @@ struct FakePcap : PcapApi {
     return d(p).has("compile") ? fail(p, "fake syntax error") : 0;
   }
   int setFilter(pcap_t* p, bpf_program*) override { return add(p, "setfilter"); }
+  int attachKernelFilter(pcap_t* p, const bpf_program* f) override {
+    return add(p, "attach", int(f->bf_len)) - d(p).has("userland");
+  }
   void freeCode(bpf_program*) override {}
   int setNonblock(pcap_t* p, int on, char*) override { return add(p, "nonblock", on); }
   // Like an idle Linux device: no packet, and no return at the read timeout, only on

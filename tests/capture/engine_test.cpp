@@ -77,7 +77,7 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
   EXPECT_EQ(60000, pausedMs);
   const std::string trace = pcap.trace;
   const std::string eth0 =
-      "create eth0; snaplen eth0 128; promisc eth0 1; timeout eth0 1000; "
+      "create eth0; snaplen eth0 128; promisc eth0 1; timeout eth0 250; "
       "buffer eth0 2097152; activate eth0; compile eth0 16777215; "
       "ip[11] & 0x0F = 0x0F; setfilter eth0; nonblock eth0 0; create eth1;";
   EXPECT_NE(std::string::npos, trace.find(eth0)) << trace;

@@ -115,7 +115,10 @@ class FakePlatform : public SettingsStore,
   }
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
                                                   int32_t bufferSize, uint32_t samplingRate,
-                                                  bool performanceMode) override {
+                                                  bool performanceMode,
+                                                  const SamplingChoice& sampling) override {
+    add("sampling", std::string(sampling.random ? "random" : "deterministic") +
+                        (sampling.ipv6 ? " ip" : " ipv4"));
     add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
                      " " + std::to_string(samplingRate) + (performanceMode ? " on" : " off"));
     return std::make_unique<Part>(*this, "collector", failing == "collector");

@@ -55,7 +55,7 @@ Strings operator+(Strings a, const Strings& b) {
   return a;
 }
 
-// A run's calls but those of the idle loop, which flushes once a second.
+// A run's calls but those of the idle loop, which flushes twice a second.
 Strings withoutIdleFlushes(Strings calls) {
   if (calls.size() > 7)
     calls.erase(calls.begin() + 3, calls.end() - 4);
@@ -170,12 +170,51 @@ TEST(Run, ReadsTheThreeSettings) {
     EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL), c.warnings);
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
               c.created.empty() ? Strings{c.error} : Strings{});
-    EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL),
-              Strings{"Configured log using config file /opt/wendrel/log4j.properties"});
+    const Strings info = log.messages(log4cplus::INFO_LOG_LEVEL);  // and the sampling line
+    EXPECT_EQ(info.at(0), "Configured log using config file /opt/wendrel/log4j.properties");
+    EXPECT_EQ(info.size(), c.created.empty() ? 1u : 2u);
   }
 }
 
-TEST(Service, RunsUntilStoppedFlushingOnceASecond) {
+// The two sampling settings: absent or wrong (a warning then) is the default, case is ignored.
+TEST(Run, ReadsTheSamplingSettings) {
+  const std::string base = "CollectorAddress = c\nSamplingRate = 8\n";
+  const std::string kMethod = "SamplingMethod \"sometimes\" is not valid, using the default of ";
+  const struct {
+    std::string settings, sampling, info;
+    Strings warnings;
+  } cases[] = {
+      {"", "random ip", "of IPv4 and IPv6 traffic at random, preselected in the kernel", {}},
+      {"SamplingMethod = \"Deterministic\"\nTraffic = \"IPv4\"",
+       "deterministic ipv4",
+       "of IPv4 traffic deterministically, preselected in the kernel on IPv4 header checksums",
+       {}},
+      {"SamplingMethod = \"RANDOM\"\nTraffic = \"ip\"\nPerformanceMode = 0",
+       "random ip",
+       "of IPv4 and IPv6 traffic at random",
+       {}},
+      {"SamplingMethod = \"sometimes\"\nTraffic = 6",
+       "random ip",
+       "of IPv4 and IPv6 traffic at random, preselected in the kernel",
+       {kMethod + "\"random\"", "Traffic 6 is not valid, using the default of \"ip\""}},
+  };
+  for (const auto& c : cases) {
+    Harness h(base + c.settings);
+    test::LogCapture log("Wendrel");
+    h.module.OnStop();
+    ASSERT_EQ(h.module.Run(0), S_OK);
+    EXPECT_EQ(h.p.log("sampling"), Strings{c.sampling}) << c.settings;
+    Strings warnings = log.messages(log4cplus::WARN_LOG_LEVEL);
+    warnings.erase(std::remove(warnings.begin(), warnings.end(),
+                               "Failed to read performance mode from the registry, using the "
+                               "default of 1"),
+                   warnings.end());
+    EXPECT_EQ(warnings, c.warnings) << c.settings;
+    EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL).at(1), "Sampling 1 in 8 packets " + c.info);
+  }
+}
+
+TEST(Service, RunsUntilStoppedFlushingTwiceASecond) {
   Harness h;
   // The user's record is looked at first; an empty name still makes a service.
   h.p.records["AppID"] = "";
@@ -186,7 +225,7 @@ TEST(Service, RunsUntilStoppedFlushingOnceASecond) {
   for (uint32_t control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
                            SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, 128u})
     h.p.post(control);
-  std::this_thread::sleep_for(2500ms);
+  std::this_thread::sleep_for(1250ms);
   const auto stopAt = std::chrono::steady_clock::now();
   h.p.post(SERVICE_CONTROL_STOP);
   h.p.post(SERVICE_CONTROL_STOP);

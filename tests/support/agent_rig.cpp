@@ -172,7 +172,7 @@ std::multiset<uint32_t> Collector::framesFrom(const NetnsPair::Link& link) {
   std::multiset<uint32_t> numbers;
   for (const DecodedDatagram& d : datagrams_)
     for (const DecodedSample& s : d.samples)
-      if (s.header.size() >= 20 &&
+      if (s.header.size() >= 20 && s.header[12] == 8 && s.header[13] == 0 &&  // IPv4
           std::equal(link.farMac.begin(), link.farMac.end(), s.header.begin() + 6))
         numbers.insert(uint32_t(s.header[18] << 8 | s.header[19]));
   return numbers;
