@@ -24,10 +24,15 @@ class DeviceOpener {
   // False only when the device list could not be read; a device that fails is logged and
   // left out.
   bool openAll(std::vector<PcapHandle>& devices);
+  // Why the last openAll opened no device, when every device failed the same way (or there
+  // was none to open); empty when some opened or they failed in different ways.
+  const std::string& failureReason() const { return failureReason_; }
 
  private:
   // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.
-  PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error);
+  // `kind` is the failure without the device's name, so that devices can be compared.
+  PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error,
+                        std::string& kind);
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
 
@@ -38,6 +43,7 @@ class DeviceOpener {
   const std::string& filter;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
+  std::string failureReason_;
 };
 
 }  // namespace wendrel

@@ -58,6 +58,7 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   char name[24];
   std::snprintf(name, sizeof name, "wendrel-cap%u", static_cast<unsigned>(data->index));
   platform::nameThisThread(name);
+  ++interfacesOpen;
   {
     boost::lock_guard<boost::mutex> lock(readyMutex);
     ++readyCount;
@@ -73,10 +74,15 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
     state.sourceIndex = data->index;
     // An idle Linux device does not return at its read timeout; stop() ends the wait with
     // pcap_breakloop after clearing `collecting`.
+    uint32_t lastDrops = 0;
     while (collecting.load() && last >= 0) {
       last = pcap.dispatch(data->handle, -1, &packetHandler, reinterpret_cast<u_char*>(&state));
+      if (last > 0)
+        packetsSeen.fetch_add(static_cast<uint64_t>(last), std::memory_order_relaxed);
+      countKernelDrops(data->handle, lastDrops);
     }
   }
+  --interfacesOpen;
   LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d", static_cast<int>(data->index));
   if (last == -1) {
     LOG4CPLUS_ERROR_FMT(logger(), "Error in pcap_loop: %s", pcap.geterr(data->handle));
@@ -91,6 +97,34 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
     }
   }
   closeDevice(data->handle);
+}
+
+void TrafficCollector::countKernelDrops(pcap_t* handle, uint32_t& lastDrops) {
+  pcap_stat stats{};
+  if (pcap.stats(handle, &stats) != 0)
+    return;
+  // The kernel's count is 32 bits and may wrap: the difference is right across a wrap.
+  kernelDrops.fetch_add(stats.ps_drop - lastDrops, std::memory_order_relaxed);
+  lastDrops = stats.ps_drop;
+}
+
+void TrafficCollector::noteOpenAttempt() {
+  {
+    boost::lock_guard<boost::mutex> lock(reasonMutex);
+    noInterfaceReason = opener.failureReason();
+  }
+  triedOpening = true;
+}
+
+CaptureStatistics TrafficCollector::statistics() const {
+  CaptureStatistics result;
+  result.interfaces = interfacesOpen.load();
+  result.packetsSeen = packetsSeen.load(std::memory_order_relaxed);
+  result.kernelDrops = kernelDrops.load(std::memory_order_relaxed);
+  result.tried = triedOpening.load();
+  boost::lock_guard<boost::mutex> lock(reasonMutex);
+  result.noInterfaceReason = noInterfaceReason;
+  return result;
 }
 
 void TrafficCollector::closeDevice(pcap_t* handle) {
@@ -125,6 +159,7 @@ void TrafficCollector::startCollectingInner() {
     boost::lock_guard<boost::mutex> collectorLock(collectorMutex);
     while (!initCaptureEngine()) {
       LOG4CPLUS_INFO(logger(), "Failed to initialize capture engine, waiting for retry...");
+      noteOpenAttempt();
       sleepBeforeRetry();
     }
     LOG4CPLUS_DEBUG(logger(), "Starting capture");
@@ -167,6 +202,7 @@ void TrafficCollector::startCollectingInner() {
         break;
       }
     }
+    noteOpenAttempt();
   } catch (const boost::thread_interrupted&) {
     // stop() ends a supervisor that is still retrying or waiting; it takes over from here.
   }

@@ -41,6 +41,15 @@ struct CaptureOptions {
   CaptureTiming timing;
 };
 
+// What capture has done so far, read while it runs.
+struct CaptureStatistics {
+  uint32_t interfaces = 0;   // capture threads running now
+  uint64_t packetsSeen = 0;  // handed to the sampling by the kernel's filter
+  uint64_t kernelDrops = 0;
+  bool tried = false;             // devices have been looked for at least once
+  std::string noInterfaceReason;  // see DeviceOpener::failureReason
+};
+
 // One capture thread's device: its handle (owned by the collector) and its 0-based index,
 // which is the sFlow source index of the interface's samples.
 struct InterfaceData {
@@ -68,6 +77,8 @@ class TrafficCollector {
   // Ends capture: returns once the supervisor and every capture thread have ended and every
   // device is closed. A second call, or a call before startCollecting, does nothing.
   void stop();
+  // Safe from any thread at any time.
+  CaptureStatistics statistics() const;
 
  private:
   bool initCaptureEngine();
@@ -75,6 +86,10 @@ class TrafficCollector {
   void closeDevice(pcap_t* handle);
   void startCollectingInner();
   void sleepBeforeRetry();
+  // After each attempt to open the devices, once their threads have started.
+  void noteOpenAttempt();
+  // Adds what the kernel dropped on `handle` since `lastDrops`, its count at the last call.
+  void countKernelDrops(pcap_t* handle, uint32_t& lastDrops);
 
   // Written only under collectorMutex.
   std::vector<PcapHandle> devices;
@@ -95,6 +110,13 @@ class TrafficCollector {
   boost::mutex stopMutex;
   bool started = false;
   bool stopRequested = false;
+
+  std::atomic<uint32_t> interfacesOpen{0};
+  std::atomic<uint64_t> packetsSeen{0};
+  std::atomic<uint64_t> kernelDrops{0};
+  std::atomic<bool> triedOpening{false};
+  mutable boost::mutex reasonMutex;
+  std::string noInterfaceReason;  // guarded by reasonMutex
 };
 
 }  // namespace wendrel
