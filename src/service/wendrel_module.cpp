@@ -1,8 +1,6 @@
 #include "wendrel_module.h"
 
 #include <log4cplus/configurator.h>
-#include <log4cplus/consoleappender.h>
-#include <log4cplus/layout.h>
 #include <log4cplus/loggingmacros.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -13,12 +11,12 @@
 #include <cstdio>
 #include <exception>
 #include <iterator>
-#include <memory>
 #include <thread>
 
 #include "agent_monitor.h"
 #include "collector_list.h"
 #include "status_codes.h"
+#include "stderr_log.h"
 #include "threads.h"
 
 namespace wendrel {
@@ -33,18 +31,6 @@ constexpr auto kIdlePeriod = std::chrono::seconds(1);
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
                                           "CounterInterval"};
-
-// Without a log configuration: INFO and above to stderr, one line each, which the journal
-// keeps under systemd. Not when something (a test) has set up appenders already.
-void logToStderr() {
-  log4cplus::Logger root = log4cplus::Logger::getRoot();
-  if (!root.getAllAppenders().empty())
-    return;
-  log4cplus::SharedAppenderPtr console(new log4cplus::ConsoleAppender(true));
-  console->setLayout(std::make_unique<log4cplus::PatternLayout>("%-5p %c - %m%n"));
-  root.addAppender(console);
-  root.setLogLevel(log4cplus::INFO_LOG_LEVEL);
-}
 
 }  // namespace
 
