@@ -64,11 +64,11 @@ DeviceOpener::DeviceOpener(PcapApi& pcapApi, PacketReporter& sampleReporter, int
       filter(captureFilter) {}
 
 PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int promiscuous,
-                                    std::string& error) {
+                                    std::string& error, std::string& kind) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   PcapHandle handle(pcap, pcap.create(name, errbuf));
   if (!handle) {
-    error = errbuf;
+    error = kind = errbuf;
     return {};
   }
   pcap_t* p = handle.get();
@@ -84,6 +84,9 @@ PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int pro
   const std::string detail = (text != nullptr && *text != '\0') ? text : pcap.statusText(status);
   if (status < 0) {
     error = detail;
+    // The common case under a unit edited by hand, or a foreground run as a user.
+    kind = status == PCAP_ERROR_PERM_DENIED ? "Operation not permitted: the agent needs CAP_NET_RAW"
+                                            : pcap.statusText(status);
     return {};
   }
   LOG4CPLUS_WARN_FMT(logger(), "Device %s opened with a warning: %s", label, detail.c_str());
@@ -97,8 +100,19 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
   DeviceList list(pcap);
   if (!list.find(errbuf)) {
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to find devices: %s", errbuf);
+    failureReason_ = std::string("the device list cannot be read: ") + errbuf;
     return false;
   }
+  const size_t openedBefore = devices.size();
+  size_t failed = 0;
+  std::string kind, firstKind;
+  bool sameKind = true;
+  const auto noteFailure = [&](const std::string& why) {
+    if (failed++ == 0)
+      firstKind = why;
+    else if (why != firstKind)
+      sameKind = false;
+  };
   for (const pcap_if_t* device = list.head(); device != nullptr; device = device->next) {
     const char* name = device->name;
     // Not Ethernet interfaces of this host: the "any" pseudo-device, loopback, and the
@@ -118,16 +132,17 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
     }
 
     std::string error;
-    PcapHandle handle = openDevice(name, label, 1, error);
+    PcapHandle handle = openDevice(name, label, 1, error, kind);
     if (!handle) {
       LOG4CPLUS_DEBUG_FMT(logger(),
                           "Failed to initialize promiscuous mode on device %s, trying local "
                           "capture mode",
                           label);
-      handle = openDevice(name, label, 0, error);
+      handle = openDevice(name, label, 0, error, kind);
     }
     if (!handle) {
       LOG4CPLUS_WARN_FMT(logger(), "Device %s is not supported: %s", label, error.c_str());
+      noteFailure(kind);
       continue;
     }
 
@@ -140,6 +155,7 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
     }
     if (!usable) {
       LOG4CPLUS_WARN_FMT(logger(), "Failed to initialize device %s", label);
+      noteFailure("no Ethernet device that takes the capture filter");
       continue;  // the handle closes as it goes out of scope
     }
     devices.push_back(std::move(handle));
@@ -148,6 +164,11 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
     LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", label);
   }
   LOG4CPLUS_DEBUG(logger(), "Capture devices initialized successfully");
+  failureReason_.clear();
+  if (devices.size() == openedBefore)
+    failureReason_ = failed == 0 ? "no Ethernet interface besides loopback"
+                     : sameKind  ? firstKind
+                                 : "";
   return true;
 }
 

@@ -25,13 +25,18 @@ class DeviceOpener {
   // False only when the device list could not be read; a device that fails is logged and
   // left out.
   bool openAll(std::vector<PcapHandle>& devices);
+  // Why the last openAll opened no device, when every device failed the same way (or there
+  // was none to open); empty when some opened or they failed in different ways.
+  const std::string& failureReason() const { return failureReason_; }
   // True for a device of the last openAll whose kernel refused the selection program: it
   // passes every eligible packet, to be chosen in user space at the full rate.
   bool selectsInUserSpace(pcap_t* device) const;
 
  private:
   // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.
-  PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error);
+  // `kind` is the failure without the device's name, so that devices can be compared.
+  PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error,
+                        std::string& kind);
   // Gives the device its filter; false when it took none.
   bool setFilter(pcap_t* p, const char* label);
   bool setTextFilter(pcap_t* p);
@@ -46,6 +51,7 @@ class DeviceOpener {
   std::vector<pcap_t*> userSpace;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
+  std::string failureReason_;
 };
 
 }  // namespace wendrel

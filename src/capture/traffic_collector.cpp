@@ -60,6 +60,7 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   char name[24];
   std::snprintf(name, sizeof name, "wendrel-cap%u", static_cast<unsigned>(data->index));
   platform::nameThisThread(name);
+  ++interfacesOpen;
   {
     boost::lock_guard<boost::mutex> lock(readyMutex);
     ++readyCount;
@@ -78,17 +79,20 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
     auto* user = reinterpret_cast<u_char*>(&state);
     // An idle Linux device does not return at its read timeout; stop() ends the wait with
     // pcap_breakloop after clearing `collecting`.
+    uint32_t lastDrops = 0;
     while (collecting.load() && last >= 0) {
       last = pcap.dispatch(data->handle, -1, &packetHandler, user);
-      readDrops(data->handle, state);
+      countBatch(data->handle, last, state, lastDrops);
     }
     if (last >= 0 || last == PCAP_ERROR_BREAK) {
       // What the kernel has handed over but nobody read yet still goes out.
       char errbuf[PCAP_ERRBUF_SIZE];
       if (pcap.setNonblock(data->handle, 1, errbuf) == 0)
-        pcap.dispatch(data->handle, -1, &packetHandler, user);
+        countBatch(data->handle, pcap.dispatch(data->handle, -1, &packetHandler, user), state,
+                   lastDrops);
     }
   }
+  --interfacesOpen;
   LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d", static_cast<int>(data->index));
   if (last == -1) {
     LOG4CPLUS_ERROR_FMT(logger(), "Error in pcap_loop: %s", pcap.geterr(data->handle));
@@ -105,10 +109,37 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   closeDevice(data->handle);
 }
 
-void TrafficCollector::readDrops(pcap_t* handle, SamplingState& state) {
+void TrafficCollector::countBatch(pcap_t* handle, int packets, SamplingState& state,
+                                  uint32_t& lastDrops) {
+  if (packets > 0)
+    packetsSeen.fetch_add(static_cast<uint64_t>(packets), std::memory_order_relaxed);
   pcap_stat stats{};
-  if (pcap.stats(handle, &stats) == 0)
-    state.drops = stats.ps_drop;
+  if (pcap.stats(handle, &stats) != 0)
+    return;
+  // The samples carry the interface's own running total; the figures add up every
+  // interface's. The kernel's count is 32 bits and may wrap: the difference is right across it.
+  state.drops = stats.ps_drop;
+  kernelDrops.fetch_add(stats.ps_drop - lastDrops, std::memory_order_relaxed);
+  lastDrops = stats.ps_drop;
+}
+
+void TrafficCollector::noteOpenAttempt() {
+  {
+    boost::lock_guard<boost::mutex> lock(reasonMutex);
+    noInterfaceReason = opener.failureReason();
+  }
+  triedOpening = true;
+}
+
+CaptureStatistics TrafficCollector::statistics() const {
+  CaptureStatistics result;
+  result.interfaces = interfacesOpen.load();
+  result.packetsSeen = packetsSeen.load(std::memory_order_relaxed);
+  result.kernelDrops = kernelDrops.load(std::memory_order_relaxed);
+  result.tried = triedOpening.load();
+  boost::lock_guard<boost::mutex> lock(reasonMutex);
+  result.noInterfaceReason = noInterfaceReason;
+  return result;
 }
 
 void TrafficCollector::closeDevice(pcap_t* handle) {
@@ -143,6 +174,7 @@ void TrafficCollector::startCollectingInner() {
     boost::lock_guard<boost::mutex> collectorLock(collectorMutex);
     while (!initCaptureEngine()) {
       LOG4CPLUS_INFO(logger(), "Failed to initialize capture engine, waiting for retry...");
+      noteOpenAttempt();
       sleepBeforeRetry();
     }
     LOG4CPLUS_DEBUG(logger(), "Starting capture");
@@ -186,6 +218,7 @@ void TrafficCollector::startCollectingInner() {
         break;
       }
     }
+    noteOpenAttempt();
   } catch (const boost::thread_interrupted&) {
     // stop() ends a supervisor that is still retrying or waiting; it takes over from here.
   }

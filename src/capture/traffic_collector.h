@@ -46,6 +46,15 @@ struct CaptureOptions {
   bool ipv6 = false;  // IPv6 packets are sampled too
 };
 
+// What capture has done so far, read while it runs.
+struct CaptureStatistics {
+  uint32_t interfaces = 0;   // capture threads running now
+  uint64_t packetsSeen = 0;  // handed to the sampling by the kernel's filter
+  uint64_t kernelDrops = 0;
+  bool tried = false;             // devices have been looked for at least once
+  std::string noInterfaceReason;  // see DeviceOpener::failureReason
+};
+
 // One capture thread's device: its handle (owned by the collector) and its 0-based index,
 // which is the sFlow source index of the interface's samples.
 struct InterfaceData {
@@ -77,15 +86,20 @@ class TrafficCollector {
   // have ended and every device is closed. A second call, or a call before startCollecting,
   // does nothing.
   void stop();
+  // Safe from any thread at any time.
+  CaptureStatistics statistics() const;
 
  private:
   bool initCaptureEngine();
   void interfaceHandler(InterfaceData* data);
   void closeDevice(pcap_t* handle);
-  // Keeps the interface's cumulative kernel drops for its next samples.
-  void readDrops(pcap_t* handle, SamplingState& state);
   void startCollectingInner();
   void sleepBeforeRetry();
+  // After each attempt to open the devices, once their threads have started.
+  void noteOpenAttempt();
+  // After each read batch of `packets`: counts them, keeps the interface's cumulative kernel
+  // drops for its next samples, and adds what the kernel dropped since `lastDrops`.
+  void countBatch(pcap_t* handle, int packets, SamplingState& state, uint32_t& lastDrops);
 
   // Written only under collectorMutex.
   std::vector<PcapHandle> devices;
@@ -107,6 +121,13 @@ class TrafficCollector {
   boost::mutex stopMutex;
   bool started = false;
   bool stopRequested = false;
+
+  std::atomic<uint32_t> interfacesOpen{0};
+  std::atomic<uint64_t> packetsSeen{0};
+  std::atomic<uint64_t> kernelDrops{0};
+  std::atomic<bool> triedOpening{false};
+  mutable boost::mutex reasonMutex;
+  std::string noInterfaceReason;  // guarded by reasonMutex
 };
 
 }  // namespace wendrel

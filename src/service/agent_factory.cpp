@@ -1,5 +1,7 @@
 #include "agent_factory.h"
 
+#include <utility>
+
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -11,6 +13,12 @@ class RealReporter : public AgentReporter {
   explicit RealReporter(const std::string& collectorAddress) : reporter_(collectorAddress) {}
   bool isInitialized() const override { return reporter_.isInitialized(); }
   void flush() override { reporter_.flush(); }
+  void addFigures(AgentFigures& figures) override {
+    const ReporterStatistics counts = reporter_.statistics();
+    figures.samples = counts.samples;
+    figures.datagrams = counts.datagrams;
+    figures.sendErrors = counts.sendErrors;
+  }
   PacketReporter& get() { return reporter_; }
 
  private:
@@ -25,6 +33,14 @@ class RealCollector : public AgentCollector {
                    LivePcap::instance(), options) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
+  void addFigures(AgentFigures& figures) override {
+    CaptureStatistics counts = collector_.statistics();
+    figures.interfaces = counts.interfaces;
+    figures.packetsSeen = counts.packetsSeen;
+    figures.kernelDrops = counts.kernelDrops;
+    figures.captureTried = counts.tried;
+    figures.noInterfaceReason = std::move(counts.noInterfaceReason);
+  }
 
  private:
   TrafficCollector collector_;

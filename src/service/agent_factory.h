@@ -8,11 +8,25 @@
 
 namespace wendrel {
 
+// What the agent has done so far: the reporter fills in its part, the collector its own.
+struct AgentFigures {
+  uint32_t interfaces = 0;  // being captured now
+  uint64_t packetsSeen = 0;
+  uint64_t samples = 0;
+  uint64_t datagrams = 0;
+  uint64_t kernelDrops = 0;
+  uint64_t sendErrors = 0;
+  bool captureTried = false;      // devices have been looked for at least once
+  std::string noInterfaceReason;  // why none opened, when every device failed alike
+};
+
 class AgentReporter {
  public:
   virtual ~AgentReporter() = default;
   virtual bool isInitialized() const = 0;
   virtual void flush() = 0;
+  // Safe while capture runs.
+  virtual void addFigures(AgentFigures&) {}
 };
 
 class AgentCollector {
@@ -21,6 +35,8 @@ class AgentCollector {
   virtual void startCollecting() = 0;
   // Ends capture and joins its threads; returns once nothing uses the reporter any more.
   virtual void stop() = 0;
+  // Safe while capture runs.
+  virtual void addFigures(AgentFigures&) {}
 };
 
 // How packets are chosen, and which: the two sampling settings.

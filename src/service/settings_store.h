@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace wendrel {
 
@@ -16,6 +17,10 @@ class SettingsStore {
   virtual std::optional<std::string> readString(const std::string& name, size_t capacity) = 0;
   // The 32-bit number stored under `name`, or nothing when it is missing or not a number.
   virtual std::optional<uint32_t> readUInt32(const std::string& name) = 0;
+  // Every name stored, as written, so that unknown ones can be pointed out.
+  virtual std::vector<std::string> names() { return {}; }
+  // Where the settings are kept, for the log.
+  virtual std::string location() { return {}; }
 };
 
 }  // namespace wendrel

@@ -3,13 +3,45 @@
 #include <log4cplus/initializer.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "command_line.h"
 #include "status_codes.h"
 
 namespace wendrel {
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: wendrel                 run the agent (as the systemd service after -Service,\n"
+    "                               in the foreground after -RegServer)\n"
+    "       wendrel -Service        install the systemd service (not enabled)\n"
+    "       wendrel -RegServer      register to run in the foreground\n"
+    "       wendrel -UnregServer    remove the service and the registration\n"
+    "       wendrel -RegServerPerUser | -UnregServerPerUser\n"
+    "                               the same with the records under $XDG_DATA_HOME/wendrel\n"
+    "       wendrel --help | -h | --version\n"
+    "\n"
+    "Switches may start with '-' or '/' and are compared without regard to case.\n"
+    "Settings: /etc/wendrel/wendrel.conf (under $WENDREL_ROOT when set), read once at start.\n"
+    "Log: as log4j.properties beside the executable says (a package install: the link\n"
+    "/usr/lib/wendrel/log4j.properties to /etc/wendrel/log4j.properties); without that\n"
+    "file, INFO and above go to stderr, which systemd keeps in the journal.\n"
+    "See wendrel(8) and wendrel.conf(5).\n";
+
+}  // namespace
 
 int wendrelMain(int argc, char** argv, CWendrelModule& module) {
+  // Only as the sole argument: every command line of the documented grammar keeps its meaning.
+  if (argc == 2 && argv[1] != nullptr) {
+    if (std::strcmp(argv[1], "--version") == 0) {
+      std::printf("wendrel %s\n", WENDREL_VERSION);
+      return 0;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   log4cplus::Initializer initializer;
 
   const int32_t status = module.WinMain(buildCommandLine(argc, argv));

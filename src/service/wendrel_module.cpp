@@ -3,15 +3,20 @@
 #include <log4cplus/configurator.h>
 #include <log4cplus/loggingmacros.h>
 #include <strings.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <thread>
 
+#include "agent_monitor.h"
 #include "collector_list.h"
 #include "status_codes.h"
+#include "stderr_log.h"
 #include "threads.h"
 
 namespace wendrel {
@@ -24,6 +29,10 @@ constexpr uint32_t kDefaultPerformanceMode = 1;
 // With the capture's 250 ms read timeout, a sample leaves within a second of its packet.
 constexpr auto kIdlePeriod = std::chrono::milliseconds(500);
 constexpr size_t kChoiceSize = 64;
+// Every setting the agent reads; another name in the file is likely a mistyped one.
+constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
+                                          "SamplingMethod",   "Traffic",      "SourceId",
+                                          "CounterInterval"};
 
 }  // namespace
 
@@ -184,11 +193,44 @@ void CWendrelModule::reportLocked(uint32_t state) {
   }
 }
 
+void CWendrelModule::reportStatusText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  // Not once the stop has begun: the stop's own reports say more.
+  if (statusHandle_ && currentState_.load() == SERVICE_RUNNING)
+    seams_.notifier.notify("STATUS=" + text);
+}
+
+AgentFigures CWendrelModule::figures() {
+  AgentFigures result;
+  reporter_->addFigures(result);
+  collector_->addFigures(result);
+  return result;
+}
+
 void CWendrelModule::initLog() {
   const std::string path = exeDirectory_ + "log4j.properties";
-  // A missing or unreadable file leaves logging unconfigured and is not an error here.
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    logToStderr();
+    LOG4CPLUS_INFO_FMT(logger_, "No log configuration file %s, logging INFO and above to stderr",
+                       path.c_str());
+    return;
+  }
+  // An unreadable file leaves logging unconfigured and is not an error here.
   log4cplus::PropertyConfigurator::doConfigure(path, log4cplus::Logger::getDefaultHierarchy(), 0);
   LOG4CPLUS_INFO_FMT(logger_, "Configured log using config file %s", path.c_str());
+}
+
+void CWendrelModule::warnUnknownSettings() {
+  for (const std::string& name : seams_.settings.names()) {
+    const bool known =
+        std::any_of(std::begin(kKnownSettings), std::end(kKnownSettings),
+                    [&name](const char* k) { return strcasecmp(k, name.c_str()) == 0; });
+    if (!known) {
+      LOG4CPLUS_WARN_FMT(logger_, "Unknown setting %s in %s is ignored", name.c_str(),
+                         seams_.settings.location().c_str());
+    }
+  }
 }
 
 int32_t CWendrelModule::runGuarded(int showCommand) {
@@ -209,6 +251,7 @@ int32_t CWendrelModule::Run(int) {
     std::lock_guard<std::mutex> lock(stopMutex_);
     running_ = !stopRequested_;
   }
+  warnUnknownSettings();
 
   const auto collectorAddress =
       seams_.settings.readString("CollectorAddress", kCollectorAddressSize);
@@ -247,6 +290,12 @@ int32_t CWendrelModule::Run(int) {
   sampling.random = readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
   sampling.ipv6 = readChoice("Traffic", {"ip", "ipv4"}) == 0;
   const bool preselected = *performanceMode == 1;
+  LOG4CPLUS_INFO_FMT(logger_,
+                     "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
+                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s",
+                     seams_.settings.location().c_str(), collectorAddress->c_str(),
+                     static_cast<unsigned>(*samplingRate), static_cast<unsigned>(*performanceMode),
+                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4");
   LOG4CPLUS_INFO_FMT(logger_, "Sampling 1 in %u packets of %s traffic %s%s", *samplingRate,
                      sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
                      sampling.random ? "at random" : "deterministically",
@@ -301,18 +350,26 @@ int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t s
   // After a stop that came while configuring, the service is already stop-pending.
   if (!stopRequested_)
     SetServiceStatus(SERVICE_RUNNING);
+  AgentMonitor monitor(logger_, seams_.statusPeriod, AgentMonitor::Clock::now());
   while (running_) {
     if (stopCondition_.wait_for(lock, kIdlePeriod, [this] { return !running_; }))
       break;
     lock.unlock();
     // A sample waits at most half a second for a quiet network to fill its datagram.
     reporter_->flush();
+    const auto now = AgentMonitor::Clock::now();
+    if (monitor.due(now))
+      reportStatusText(monitor.poll(figures(), now));
     lock.lock();
   }
   lock.unlock();
 
+  const uint32_t interfaces = figures().interfaces;
   collector_->stop();
   reporter_->flush();
+  AgentFigures last = figures();
+  last.interfaces = interfaces;  // all closed by now
+  LOG4CPLUS_INFO_FMT(logger_, "At stop: %s", AgentMonitor::describe(last).c_str());
   collector_.reset();
   reporter_.reset();
   return S_OK;

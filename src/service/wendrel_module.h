@@ -5,6 +5,7 @@
 #include <log4cplus/logger.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
@@ -44,6 +45,8 @@ struct ModuleSeams {
   RegistrationOperations& registration;
   // The executable's full path ("" when unknown): "log4j.properties" is looked for beside it.
   std::string executable;
+  // How often the running agent refreshes its status line with its figures.
+  std::chrono::milliseconds statusPeriod{10000};
 };
 
 class CWendrelModule {
@@ -78,6 +81,11 @@ class CWendrelModule {
   // Sets the current state and reports it, when there is anyone to report to.
   void SetServiceStatus(uint32_t state);
   void reportLocked(uint32_t state);  // statusMutex_ held
+  // Replaces the status line while the service runs.
+  void reportStatusText(const std::string& text);
+  AgentFigures figures();
+  // One WARN line for each setting the agent does not know.
+  void warnUnknownSettings();
   // Run, with an exception that escapes it logged and taken as E_FAIL.
   int32_t runGuarded(int showCommand);
   int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate, bool performanceMode,

@@ -112,6 +112,12 @@ void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
 
   makeRoomFor(DatagramWriter::encodedSize(sample));
   datagram.append(sample);
+  ++counts.samples;
+}
+
+ReporterStatistics PacketReporter::statistics() {
+  boost::mutex::scoped_lock lock(mutex);
+  return counts;
 }
 
 void PacketReporter::flush() {
@@ -155,9 +161,11 @@ void PacketReporter::sendPacket() {
   header.sequence = datagramSequence;
   header.uptimeMs = static_cast<uint32_t>(timeSource.nowMs() - startTime);
   const size_t length = datagram.finish(header);
+  ++counts.datagrams;
   try {
     datagramSink.send(datagram.data(), length);
   } catch (const std::exception& e) {
+    ++counts.sendErrors;
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to send sFlow packet: %s", e.what());
   }
 }

@@ -23,6 +23,13 @@ struct SampleExtra {
   uint32_t output = 0;
 };
 
+// What the reporter has done so far.
+struct ReporterStatistics {
+  uint64_t samples = 0;     // flow samples added
+  uint64_t datagrams = 0;   // datagrams handed to the socket
+  uint64_t sendErrors = 0;  // of those, the ones whose send failed
+};
+
 class PacketReporter {
  public:
   // Resolves the collector and opens the UDP socket; isInitialized() tells the outcome.
@@ -49,6 +56,8 @@ class PacketReporter {
   // Sends the pending datagram now if it holds at least one sample; otherwise does nothing
   // and uses no sequence number.
   void flush();
+  // Safe from any thread.
+  ReporterStatistics statistics();
 
   // For tests: makes `sourceIndex` continue as if its last sample had had `sampleSequence`
   // and `lastSamplePool`, so that counter wrap-around can be reached without 2^27 samples.
@@ -89,6 +98,7 @@ class PacketReporter {
   // and the one reporter per process makes the memory a fixed, small cost.
   std::unique_ptr<SourceCounters[]> sources;
   uint32_t datagramSequence = 0;
+  ReporterStatistics counts;  // guarded by mutex
   boost::mutex mutex;
   // Monotonic milliseconds at construction: the origin of the uptime.
   uint64_t startTime = 0;

@@ -32,15 +32,15 @@ inline long long millisecondsOf(const std::function<void()>& action) {
 }
 
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
-// "warn" (activation warns), "compile" (fails), "userland" (the kernel takes no filter),
-// "loopback", "wifi" (802.11), "noif" (no kernel interface). Addresses: "a.b.c.d[/netmask]" or IPv6
-// ("::"), space-separated.
+// "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
+// "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
+// interface). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     const char* description = nullptr;
-    int promisc = 0, created = 0, closed = 0,
-        filterLength = 0;  // read by the test once capture has ended
+    int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
+    int packets = 0;                           // what the first dispatch delivers
     bool broken = false;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
@@ -103,6 +103,8 @@ struct FakePcap : PcapApi {
   int setBufferSize(pcap_t* p, int bytes) override { return add(p, "buffer", bytes); }
   int activate(pcap_t* p) override {
     add(p, "activate");
+    if (d(p).has("perm"))
+      return fail(p, "socket: Operation not permitted"), PCAP_ERROR_PERM_DENIED;
     if (d(p).has(d(p).promisc ? "promisc" : "local"))
       return fail(p, d(p).promisc ? "fake promiscuous refusal" : "fake activation failure");
     return d(p).has("warn") ? fail(p, "fake warning"), PCAP_WARNING_PROMISC_NOTSUP : 0;
@@ -122,6 +124,8 @@ struct FakePcap : PcapApi {
   // breakloop (or after 10 s, so that a missing breakloop fails a test rather than hangs it).
   int dispatch(pcap_t* p, int, pcap_handler, u_char*) override {
     std::unique_lock<std::mutex> lock(mutex);
+    if (d(p).packets > 0)
+      return std::exchange(d(p).packets, 0);
     return wake.wait_for(lock, std::chrono::seconds(10), [p] { return d(p).broken; }) ? -2 : 0;
   }
   int stats(pcap_t*, pcap_stat* s) override { return s->ps_recv = 3, s->ps_drop = 7, 0; }

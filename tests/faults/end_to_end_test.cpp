@@ -5,6 +5,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -42,6 +44,23 @@ class EndToEnd : public testing::Test {
     for (uint32_t n = 0; n < 40; ++n)
       EXPECT_EQ(frames.count(n), 1u) << "frame " << n << "\n" << agent.output();
     EXPECT_EQ(collector->undecodable(), 0u);
+    // At rate 1 with no preselection every packet seen is a sample, and every datagram
+    // arrived: the figures at stop say exactly what the collector got.
+    std::string log = agent.output();
+    log.erase(std::remove(log.begin(), log.end(), ','), log.end());
+    const size_t at = log.find("INFO Wendrel - At stop: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    unsigned interfaces = 0;
+    size_t seen = 0, samples = 0, datagrams = 0, drops = 1, errors = 1;
+    ASSERT_EQ(std::sscanf(log.c_str() + at,
+                          "INFO Wendrel - At stop: %u interface %zu packets seen %zu samples in "
+                          "%zu datagrams %zu dropped by the kernel %zu send errors",
+                          &interfaces, &seen, &samples, &datagrams, &drops, &errors),
+              6)
+        << log.substr(at);
+    const auto [received, sampled] = collector->received();
+    EXPECT_EQ((std::vector<size_t>{interfaces, seen, samples, datagrams, drops, errors}),
+              (std::vector<size_t>{1, sampled, sampled, received, 0, 0}));
   }
 
   std::unique_ptr<NetnsPair> net;
@@ -79,6 +98,34 @@ TEST_F(EndToEnd, RunsInTheForegroundAndAsAService) {
   EXPECT_EQ(report(), "STATUS=Stopped, exit code 0x00000000") << agent.output();
   EXPECT_EQ(agent.exitCode(5s), 0) << agent.output();
   ::close(fd);
+}
+
+// Asked what it is, it answers on stdout; without a log configuration it logs to stderr
+// (and log4cplus says nothing of its own); an unknown setting is pointed out.
+TEST(Binary, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
+  for (const std::string arg : {"--version", "--help", "-h"}) {
+    FILE* out = ::popen((WENDREL_BINARY " " + arg + " 2>&1").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;)
+      text += char(c);
+    EXPECT_EQ(::pclose(out), 0) << arg;
+    if (arg == "--version")
+      EXPECT_EQ(text, "wendrel 1.0.0\n");
+    else
+      EXPECT_EQ(text.rfind("Usage: wendrel ", 0), 0u) << text;
+  }
+  Agent agent{WENDREL_BINARY};
+  ASSERT_EQ(agent.run("-RegServer"), "0 ");
+  std::remove((agent.dir() + "/bin/log4j.properties").c_str());
+  agent.settings("CollectorPort = 6343\n");
+  EXPECT_EQ(agent.run(), "5 INFO  Wendrel - No log configuration file " + agent.dir() +
+                             "/bin/log4j.properties, logging INFO and above to stderr\n"
+                             "WARN  Wendrel - Unknown setting CollectorPort in " +
+                             agent.root() +
+                             "/etc/wendrel/wendrel.conf is ignored\n"
+                             "ERROR Wendrel - Failed to read collector address from the "
+                             "registry, cannot start\nWendrel: exit status 0x80004005\n");
 }
 
 // The agent needs no more privilege than its unit grants.

@@ -61,6 +61,13 @@ class FakePlatform : public SettingsStore,
   std::optional<uint32_t> readUInt32(const std::string& name) override {
     return settings.readUInt32(name);
   }
+  std::vector<std::string> names() override { return settings.names(); }
+  std::string location() override { return "/etc/wendrel/wendrel.conf"; }
+  // What the collector reports of the agent's work, all of it.
+  void setFigures(const AgentFigures& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    figures_ = f;
+  }
   bool startedByServiceManager() override { return startedByManager; }
   void notify(const std::string& state) override { add("sd", state); }
   void write(const std::string& source, const std::string& text) override {
@@ -99,6 +106,10 @@ class FakePlatform : public SettingsStore,
         throw std::runtime_error("thread creation failed");
     }
     void stop() override { p_.add("agent", "stop"); }
+    void addFigures(AgentFigures& f) override {
+      std::lock_guard<std::mutex> lock(p_.mutex_);
+      f = name_ == "collector" ? p_.figures_ : f;
+    }
 
    private:
     FakePlatform& p_;
@@ -182,6 +193,7 @@ class FakePlatform : public SettingsStore,
   std::condition_variable changed_;
   std::deque<int> controls_;
   std::map<std::string, Strings> log_;
+  AgentFigures figures_;
 };
 
 }  // namespace wendrel::test

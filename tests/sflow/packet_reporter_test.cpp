@@ -159,6 +159,9 @@ TEST(PacketReporterSamples, CountersPerSourceLostDatagramsAndUntrustedLengths) {
   EXPECT_EQ(expected, seen);
   EXPECT_EQ(std::vector<std::string>{"Failed to send sFlow packet: send_to: Connection refused"},
             log.messages(log4cplus::ERROR_LOG_LEVEL));
+  const ReporterStatistics counts = rig.reporter.statistics();  // the failed datagram too
+  EXPECT_EQ((std::vector<uint64_t>{13, 2, 1}),
+            (std::vector<uint64_t>{counts.samples, counts.datagrams, counts.sendErrors}));
 }
 
 // Two capture threads, and the service flushing all the while.

@@ -167,6 +167,14 @@ size_t Collector::undecodable() {
   return undecodable_;
 }
 
+std::pair<size_t, size_t> Collector::received() {
+  undecodable();
+  size_t samples = 0;
+  for (const DecodedDatagram& d : datagrams_)
+    samples += d.samples.size();
+  return {datagrams_.size(), samples};
+}
+
 std::multiset<uint32_t> Collector::framesFrom(const NetnsPair::Link& link) {
   undecodable();
   std::multiset<uint32_t> numbers;

@@ -69,6 +69,8 @@ class Collector {
   Collector& operator=(const Collector&) = delete;
 
   size_t undecodable();
+  // The datagrams decoded so far, and the flow samples in them.
+  std::pair<size_t, size_t> received();
   // The numbers (see testFrame) of the sampled frames that came from `link`.
   std::multiset<uint32_t> framesFrom(const NetnsPair::Link& link);
 

@@ -14,6 +14,15 @@ std::optional<uint32_t> FileSettingsStore::readUInt32(const std::string& name) {
   return values().readUInt32(name);
 }
 
+std::vector<std::string> FileSettingsStore::names() {
+  return values().names();
+}
+
+std::string FileSettingsStore::location() {
+  values();  // settles the path
+  return path_;
+}
+
 const ValueFile& FileSettingsStore::values() {
   if (!loaded_) {
     if (path_.empty())

@@ -15,6 +15,8 @@ class FileSettingsStore : public SettingsStore {
 
   std::optional<std::string> readString(const std::string& name, size_t capacity) override;
   std::optional<uint32_t> readUInt32(const std::string& name) override;
+  std::vector<std::string> names() override;
+  std::string location() override;
 
  private:
   // Read on first use, so that its warnings reach the log once logging is configured.

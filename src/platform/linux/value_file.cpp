@@ -191,6 +191,13 @@ std::optional<uint32_t> ValueFile::readUInt32(const std::string& name) const {
   return value->number;
 }
 
+std::vector<std::string> ValueFile::names() const {
+  std::vector<std::string> result;
+  for (const Value& value : values_)
+    result.push_back(value.name);
+  return result;
+}
+
 void ValueFile::setString(const std::string& name, const std::string& text) {
   Value& value = slot(name);
   value.isNumber = false;

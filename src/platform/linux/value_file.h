@@ -37,6 +37,9 @@ class ValueFile {
   // The number stored under `name` when it is a number.
   std::optional<uint32_t> readUInt32(const std::string& name) const;
 
+  // Every name, as first written, in the order first set.
+  std::vector<std::string> names() const;
+
   void setString(const std::string& name, const std::string& text);
   void setNumber(const std::string& name, uint32_t number, bool hex = false);
   // Removes `name`; whether it was there does not matter.

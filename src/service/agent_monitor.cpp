@@ -1,0 +1,49 @@
+#include "agent_monitor.h"
+
+#include <log4cplus/loggingmacros.h>
+
+#include <utility>
+
+namespace wendrel {
+namespace {
+
+// 1234567 as "1,234,567".
+std::string grouped(uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (size_t pos = digits.size(); pos > 3; pos -= 3)
+    digits.insert(pos - 3, ",");
+  return digits;
+}
+
+}  // namespace
+
+AgentMonitor::AgentMonitor(log4cplus::Logger logger, Clock::duration statusPeriod,
+                           Clock::time_point start)
+    : logger_(std::move(logger)), period_(statusPeriod), next_(start + statusPeriod) {}
+
+std::string AgentMonitor::poll(const AgentFigures& figures, Clock::time_point now) {
+  next_ = now + period_;
+  // Before the devices have been looked for, none being open says nothing yet.
+  if (figures.interfaces != 0 || !figures.captureTried) {
+    lastWarning_.reset();
+    return "Running: " + describe(figures);
+  }
+  if (!lastWarning_ || now - *lastWarning_ >= kWarningPeriod) {
+    lastWarning_ = now;
+    if (figures.noInterfaceReason.empty()) {
+      LOG4CPLUS_WARN(logger_, "No interface captured");
+    } else {
+      LOG4CPLUS_WARN_FMT(logger_, "No interface captured: %s", figures.noInterfaceReason.c_str());
+    }
+  }
+  return "Running: no interface captured";
+}
+
+std::string AgentMonitor::describe(const AgentFigures& f) {
+  return grouped(f.interfaces) + (f.interfaces == 1 ? " interface, " : " interfaces, ") +
+         grouped(f.packetsSeen) + " packets seen, " + grouped(f.samples) + " samples in " +
+         grouped(f.datagrams) + " datagrams, " + grouped(f.kernelDrops) +
+         " dropped by the kernel, " + grouped(f.sendErrors) + " send errors";
+}
+
+}  // namespace wendrel
