@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,16 +15,24 @@ namespace wendrel {
 
 class PacketReporter;
 
+// An opened device and the interface it captures.
+struct OpenedDevice {
+  PcapHandle handle;
+  std::string name;
+  unsigned ifIndex = 0;  // the kernel's, when it was opened
+};
+
 class DeviceOpener {
  public:
   // `reporter` receives the agent address; `pcap`, `reporter` and `filter` must outlive this.
   DeviceOpener(PcapApi& pcap, PacketReporter& reporter, int32_t snapLength, int32_t bufferSize,
                const std::string& filter);
 
-  // Appends every device that opened and took the filter to `devices`, in enumeration order.
-  // False only when the device list could not be read; a device that fails is logged and
-  // left out.
-  bool openAll(std::vector<PcapHandle>& devices);
+  // Appends every device that opened and took the filter to `devices`, in enumeration order,
+  // leaving out, silently, those that `skip` names (already open). False only when the device
+  // list could not be read; a device that fails is logged and left out.
+  bool openAll(std::vector<OpenedDevice>& devices,
+               const std::function<bool(const std::string&)>& skip = {});
 
  private:
   // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.

@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,11 @@ struct SamplingState {
   uint64_t counter = 0;
   uint16_t step = 1;
   uint16_t sourceIndex = 0;
+  // With `direction`, a frame from the interface's own MAC address was sent by this host and
+  // any other was received by it: the samples carry that as their input and output.
+  bool direction = false;
+  uint32_t ifIndex = 0;
+  std::array<uint8_t, 6> macAddress{};
 };
 
 // The pcap callback: counts the packet by the interface's step and hands every N-th one to the
