@@ -1,5 +1,7 @@
 #include "agent_factory.h"
 
+#include "kernel_interface_statistics.h"
+#include "netlink_link_events.h"
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -17,15 +19,31 @@ class RealReporter : public AgentReporter {
   PacketReporter reporter_;
 };
 
+CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEvents,
+                         InterfaceStatistics& statistics) {
+  CaptureOptions options;
+  options.linkEvents = &linkEvents;
+  options.statistics = &statistics;
+  options.sourceId = settings.sourceIdIsIfIndex ? SourceIdKind::IfIndex : SourceIdKind::Index;
+  options.counterIntervalS = settings.counterIntervalS;
+  return options;
+}
+
+// The kernel's link events and counters are made here, on the run thread, so they watch the
+// agent's network namespace, and before the collector, so no change escapes the first
+// enumeration.
 class RealCollector : public AgentCollector {
  public:
   RealCollector(uint16_t snapLength, PacketReporter& reporter, int32_t bufferSize,
-                uint32_t samplingRate, bool performanceMode)
-      : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode) {}
+                uint32_t samplingRate, bool performanceMode, const CollectorSettings& settings)
+      : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
+                   LivePcap::instance(), optionsOf(settings, linkEvents_, statistics_)) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
 
  private:
+  NetlinkLinkEvents linkEvents_;
+  KernelInterfaceStatistics statistics_;
   TrafficCollector collector_;
 };
 
@@ -36,13 +54,11 @@ std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
   return std::make_unique<RealReporter>(collectorAddress);
 }
 
-std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(uint16_t snapLength,
-                                                                     AgentReporter& reporter,
-                                                                     int32_t bufferSize,
-                                                                     uint32_t samplingRate,
-                                                                     bool performanceMode) {
+std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
+    uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
+    bool performanceMode, const CollectorSettings& settings) {
   return std::make_unique<RealCollector>(snapLength, static_cast<RealReporter&>(reporter).get(),
-                                         bufferSize, samplingRate, performanceMode);
+                                         bufferSize, samplingRate, performanceMode, settings);
 }
 
 }  // namespace wendrel

@@ -23,6 +23,12 @@ class AgentCollector {
   virtual void stop() = 0;
 };
 
+// Capture's optional settings beyond the documented three; the defaults are the settings'.
+struct CollectorSettings {
+  bool sourceIdIsIfIndex = false;  // SourceId = "ifindex": kernel indexes and direction
+  uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
+};
+
 class AgentFactory {
  public:
   virtual ~AgentFactory() = default;
@@ -31,7 +37,8 @@ class AgentFactory {
   virtual std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength,
                                                           AgentReporter& reporter,
                                                           int32_t bufferSize, uint32_t samplingRate,
-                                                          bool performanceMode) = 0;
+                                                          bool performanceMode,
+                                                          const CollectorSettings& settings) = 0;
 };
 
 class DefaultAgentFactory : public AgentFactory {
@@ -39,7 +46,8 @@ class DefaultAgentFactory : public AgentFactory {
   std::unique_ptr<AgentReporter> createReporter(const std::string& collectorAddress) override;
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter& reporter,
                                                   int32_t bufferSize, uint32_t samplingRate,
-                                                  bool performanceMode) override;
+                                                  bool performanceMode,
+                                                  const CollectorSettings& settings) override;
 };
 
 }  // namespace wendrel

@@ -21,6 +21,37 @@ constexpr size_t kLocalServiceSize = 260;
 constexpr uint32_t kDefaultSamplingRate = 32;
 constexpr uint32_t kDefaultPerformanceMode = 1;
 constexpr auto kIdlePeriod = std::chrono::seconds(1);
+constexpr size_t kOptionalTextSize = 256;
+constexpr uint32_t kMaxCounterInterval = 3600;
+
+// A setting present with a value it cannot have: one warning, and the default.
+void warnBadSetting(log4cplus::Logger& logger, const char* name, const std::string& value,
+                    const char* fallback) {
+  LOG4CPLUS_WARN_FMT(logger, "Setting %s = %s is not valid, using the default %s", name,
+                     value.c_str(), fallback);
+}
+
+// SourceId and CounterInterval: absent is the default, silently.
+CollectorSettings readCollectorSettings(SettingsStore& store, log4cplus::Logger& logger) {
+  CollectorSettings settings;
+  if (const auto text = store.readString("SourceId", kOptionalTextSize)) {
+    if (*text == "ifindex")
+      settings.sourceIdIsIfIndex = true;
+    else if (*text != "index")
+      warnBadSetting(logger, "SourceId", "\"" + *text + "\"", "\"index\"");
+  } else if (const auto number = store.readUInt32("SourceId")) {
+    warnBadSetting(logger, "SourceId", std::to_string(*number), "\"index\"");
+  }
+  if (const auto number = store.readUInt32("CounterInterval")) {
+    if (*number <= kMaxCounterInterval)
+      settings.counterIntervalS = *number;
+    else
+      warnBadSetting(logger, "CounterInterval", std::to_string(*number), "30");
+  } else if (const auto text = store.readString("CounterInterval", kOptionalTextSize)) {
+    warnBadSetting(logger, "CounterInterval", "\"" + *text + "\"", "30");
+  }
+  return settings;
+}
 
 }  // namespace
 
@@ -241,7 +272,8 @@ int32_t CWendrelModule::Run(int) {
   }
 
   try {
-    return runAgent(*collectorAddress, *samplingRate, *performanceMode == 1);
+    return runAgent(*collectorAddress, *samplingRate, *performanceMode == 1,
+                    readCollectorSettings(seams_.settings, logger_));
   } catch (...) {
     // Whatever failed, capture must be over before the objects it uses go away.
     if (collector_)
@@ -253,7 +285,7 @@ int32_t CWendrelModule::Run(int) {
 }
 
 int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t samplingRate,
-                                 bool performanceMode) {
+                                 bool performanceMode, const CollectorSettings& collectorSettings) {
   reporter_ = seams_.agents.createReporter(collectorAddress);
   if (!reporter_->isInitialized()) {
     SetServiceStatus(SERVICE_STOPPED);
@@ -262,7 +294,7 @@ int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t s
     return E_FAIL;
   }
   collector_ = seams_.agents.createCollector(kSnapLength, *reporter_, kCaptureBufferSize,
-                                             samplingRate, performanceMode);
+                                             samplingRate, performanceMode, collectorSettings);
   collector_->startCollecting();
 
   std::unique_lock<std::mutex> lock(stopMutex_);

@@ -79,8 +79,8 @@ class CWendrelModule {
   void reportLocked(uint32_t state);  // statusMutex_ held
   // Run, with an exception that escapes it logged and taken as E_FAIL.
   int32_t runGuarded(int showCommand);
-  int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate,
-                   bool performanceMode);
+  int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate, bool performanceMode,
+                   const CollectorSettings& collectorSettings);
   // Waits for controls on the calling thread until `body`, run on a thread of its own, ends.
   // False when the controls could no longer be received: the run was then stopped.
   template <typename Body>

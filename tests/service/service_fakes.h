@@ -115,9 +115,15 @@ class FakePlatform : public SettingsStore,
   }
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
                                                   int32_t bufferSize, uint32_t samplingRate,
-                                                  bool performanceMode) override {
-    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
-                     " " + std::to_string(samplingRate) + (performanceMode ? " on" : " off"));
+                                                  bool performanceMode,
+                                                  const CollectorSettings& extra) override {
+    // The optional settings show only where they differ from their defaults.
+    add("agent",
+        "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) + " " +
+            std::to_string(samplingRate) + (performanceMode ? " on" : " off") +
+            (extra.sourceIdIsIfIndex ? " ifindex" : "") +
+            (extra.counterIntervalS != 30 ? " counters " + std::to_string(extra.counterIntervalS)
+                                          : ""));
     return std::make_unique<Part>(*this, "collector", failing == "collector");
   }
   void releaseReporter() {
