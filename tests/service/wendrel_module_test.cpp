@@ -157,6 +157,21 @@ TEST(Run, ReadsTheThreeSettings) {
        {},
        {},
        kNoAddress + ": \"b.example:0\" is not a host name or address with an optional port"},
+      // The optional SourceId and CounterInterval: valid values, then wrong ones.
+      {std::string(kSettings) + "\nSourceId = ifindex\nCounterInterval = 3600",
+       {"reporter 192.0.2.10", "collector 128 2097152 64 off ifindex counters 3600", "start"},
+       {}},
+      {std::string(kSettings) + "\nSourceId = index\nCounterInterval = 0",
+       {"reporter 192.0.2.10", "collector 128 2097152 64 off counters 0", "start"},
+       {}},
+      {std::string(kSettings) + "\nSourceId = 5\nCounterInterval = 3601",
+       kCreated,
+       {"Setting SourceId = 5 is not valid, using the default \"index\"",
+        "Setting CounterInterval = 3601 is not valid, using the default 30"}},
+      {std::string(kSettings) + "\nSourceId = IfIndex\nCounterInterval = soon",
+       kCreated,
+       {"Setting SourceId = \"IfIndex\" is not valid, using the default \"index\"",
+        "Setting CounterInterval = \"soon\" is not valid, using the default 30"}},
   };
   for (const auto& c : cases) {
     Harness h(c.settings);
