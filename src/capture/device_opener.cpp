@@ -93,7 +93,8 @@ PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int pro
   return handle;
 }
 
-bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
+bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
+                           const std::function<bool(const std::string&)>& skip) {
   LOG4CPLUS_DEBUG(logger(), "Initializing capture devices");
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   userSpace.clear();
@@ -121,7 +122,8 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
       continue;
     if ((device->flags & PCAP_IF_LOOPBACK) != 0)
       continue;
-    if (pcap.interfaceIndex(name) == 0)
+    const unsigned ifIndex = pcap.interfaceIndex(name);
+    if (ifIndex == 0 || (skip && skip(name)))
       continue;
 
     const char* label = device->description != nullptr ? device->description : name;
@@ -158,7 +160,7 @@ bool DeviceOpener::openAll(std::vector<PcapHandle>& devices) {
       noteFailure("no Ethernet device that takes the capture filter");
       continue;  // the handle closes as it goes out of scope
     }
-    devices.push_back(std::move(handle));
+    devices.push_back({std::move(handle), name, ifIndex});
     LOG4CPLUS_DEBUG(logger(), "Setting device mode to non blocking");
     pcap.setNonblock(p, 0, errbuf);
     LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", label);

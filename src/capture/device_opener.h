@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,16 +16,24 @@ namespace wendrel {
 
 class PacketReporter;
 
+// An opened device and the interface it captures.
+struct OpenedDevice {
+  PcapHandle handle;
+  std::string name;
+  unsigned ifIndex = 0;  // the kernel's, when it was opened
+};
+
 class DeviceOpener {
  public:
   // `reporter` receives the agent address; `pcap`, `reporter` and `filter` must outlive this.
   DeviceOpener(PcapApi& pcap, PacketReporter& reporter, int32_t snapLength, int32_t bufferSize,
                const CaptureFilter& filter);
 
-  // Appends every device that opened and took the filter to `devices`, in enumeration order.
-  // False only when the device list could not be read; a device that fails is logged and
-  // left out.
-  bool openAll(std::vector<PcapHandle>& devices);
+  // Appends every device that opened and took the filter to `devices`, in enumeration order,
+  // leaving out, silently, those that `skip` names (already open). False only when the device
+  // list could not be read; a device that fails is logged and left out.
+  bool openAll(std::vector<OpenedDevice>& devices,
+               const std::function<bool(const std::string&)>& skip = {});
   // Why the last openAll opened no device, when every device failed the same way (or there
   // was none to open); empty when some opened or they failed in different ways.
   const std::string& failureReason() const { return failureReason_; }

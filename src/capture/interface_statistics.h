@@ -3,6 +3,7 @@
 // reader).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,8 +34,9 @@ struct InterfaceCounters {
   uint32_t outBroadcast = kCounterUnknown;
   uint32_t outDiscards = 0;
   uint32_t outErrors = 0;
-  uint32_t promiscuousMode = 0;  // 1 when the interface is in promiscuous mode, else 0
-  std::string name;              // for the port name record
+  uint32_t promiscuousMode = 0;         // 1 when the interface is in promiscuous mode, else 0
+  std::string name;                     // for the port name record
+  std::array<uint8_t, 6> macAddress{};  // the interface's own; all zero when it has none
 };
 
 class InterfaceStatistics {

@@ -1,6 +1,7 @@
 #include "sampling.h"
 
 #include <boost/format.hpp>
+#include <cstring>
 
 #include "packet_reporter.h"
 
@@ -11,6 +12,8 @@ namespace {
 // The largest sampling step: the step is 16 bits wide and the filter tests the two bytes of
 // the IP header checksum.
 constexpr uint32_t kMaxStep = 32768;
+// sFlow's interface value for "this host itself".
+constexpr uint32_t kInternalInterface = 0x3FFFFFFF;
 
 }  // namespace
 
@@ -56,8 +59,15 @@ void packetHandler(u_char* user, const pcap_pkthdr* header, const u_char* packet
       return;
     state->counter -= state->samplingRate;
   }
-  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex,
-                             SampleExtra{state->drops, 0, 0});
+  SampleExtra extra;
+  extra.drops = state->drops;
+  if (state->direction) {
+    const bool sent =
+        header->caplen >= 12 && std::memcmp(packet + 6, state->macAddress.data(), 6) == 0;
+    extra.input = sent ? kInternalInterface : state->ifIndex;
+    extra.output = sent ? state->ifIndex : kInternalInterface;
+  }
+  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex, extra);
 }
 
 }  // namespace wendrel

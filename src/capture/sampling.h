@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -52,6 +53,11 @@ struct SamplingState {
   std::optional<RandomSkip> skip = std::nullopt;
   // Cumulative kernel drops on the interface, as its last statistics said.
   uint32_t drops = 0;
+  // With `direction`, a frame from the interface's own MAC address was sent by this host and
+  // any other was received by it: the samples carry that as their input and output.
+  bool direction = false;
+  uint32_t ifIndex = 0;
+  std::array<uint8_t, 6> macAddress{};
 };
 
 // Makes `state` choose at random: each counted packet, standing for `state.step` packets, is

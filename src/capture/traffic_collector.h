@@ -6,17 +6,22 @@
 
 #include <pcap/pcap.h>
 
+#include <array>
 #include <atomic>
 #include <boost/chrono/duration.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "counter_poller.h"
 #include "device_opener.h"
+#include "interface_statistics.h"
+#include "link_events.h"
 #include "packet_reporter.h"
 #include "pcap_api.h"
 #include "pcap_handle.h"
@@ -38,12 +43,27 @@ struct CaptureTiming {
   boost::chrono::milliseconds drainPeriod{350};
 };
 
+// What the sFlow source id of an interface's samples is.
+enum class SourceIdKind {
+  Index,    // its 0-based index in the order interfaces were first opened; no direction
+  IfIndex,  // the kernel's interface index; flow samples then carry the direction
+};
+
 // What the collector takes beyond the five documented arguments. Every default keeps the
 // documented behaviour.
 struct CaptureOptions {
   CaptureTiming timing;
   SamplingMethod method = SamplingMethod::kDeterministic;
   bool ipv6 = false;  // IPv6 packets are sampled too
+  // With link events the supervisor stays on after the start and opens the interfaces that
+  // appear or come back. Not owned; must outlive stop().
+  LinkEvents* linkEvents = nullptr;
+  // The kernel's counters, for the counter samples and the interfaces' own MAC addresses.
+  // Not owned; must outlive stop(). Used on the supervisor thread only.
+  InterfaceStatistics* statistics = nullptr;
+  SourceIdKind sourceId = SourceIdKind::Index;
+  // Seconds between two counter samples of an interface; 0: none.
+  uint32_t counterIntervalS = 0;
 };
 
 // What capture has done so far, read while it runs.
@@ -55,13 +75,16 @@ struct CaptureStatistics {
   std::string noInterfaceReason;  // see DeviceOpener::failureReason
 };
 
-// One capture thread's device: its handle (owned by the collector) and its 0-based index,
-// which is the sFlow source index of the interface's samples.
+// One capture thread's device: its handle (owned by the collector), its index (stable for
+// its name through the run), and what the direction of a frame is told by.
 struct InterfaceData {
   pcap_t* handle = nullptr;
   uint16_t index = 0;
   // The kernel refused the selection program: every eligible packet is chosen here, at random.
   bool userSpace = false;
+  uint32_t ifIndex = 0;
+  std::array<uint8_t, 6> macAddress{};
+  bool direction = false;
 };
 
 class TrafficCollector {
@@ -91,6 +114,15 @@ class TrafficCollector {
 
  private:
   bool initCaptureEngine();
+  // Moves what opened into `devices`, each with its index; collectorMutex held.
+  void adopt(std::vector<OpenedDevice>& opened);
+  // Starts a capture thread for each of devices[from...]; collectorMutex held.
+  void startThreads(size_t from);
+  // After the start: opens what appears, sends counter samples, until stop.
+  void watch();
+  // Opens the interfaces not open yet; collectorMutex held.
+  void openNew();
+  bool isOpen(const std::string& name, unsigned ifIndex = 0) const;
   void interfaceHandler(InterfaceData* data);
   void closeDevice(pcap_t* handle);
   void startCollectingInner();
@@ -101,11 +133,21 @@ class TrafficCollector {
   // drops for its next samples, and adds what the kernel dropped since `lastDrops`.
   void countBatch(pcap_t* handle, int packets, SamplingState& state, uint32_t& lastDrops);
 
+  struct Device : OpenedDevice {
+    uint16_t index = 0;
+    uint64_t openId = 0;
+  };
   // Written only under collectorMutex.
-  std::vector<PcapHandle> devices;
-  // Written by the supervisor; read by stop() once the supervisor has been joined.
-  std::vector<std::unique_ptr<boost::thread>> threads;
+  std::vector<Device> devices;
+  // Written by the supervisor; read by stop() once the supervisor has been joined. One per
+  // index: a thread whose device has closed is joined before its index captures again.
+  std::map<uint16_t, std::unique_ptr<boost::thread>> threads;
+  // The supervisor's: the index of every name opened in this run.
+  std::map<std::string, uint16_t> indexes;
+  uint64_t openings = 0;
   std::atomic<bool> collecting{false};
+  // Cleared first by stop(), so the supervisor's watch ends before capture does.
+  std::atomic<bool> supervising{true};
   PacketReporter* reporter;
   uint32_t samplingRate;
   SamplingMethod method;
@@ -113,7 +155,11 @@ class TrafficCollector {
 
   PcapApi& pcap;
   CaptureTiming timing;
+  LinkEvents* linkEvents;
+  InterfaceStatistics* kernelCounters;
+  SourceIdKind sourceId;
   DeviceOpener opener;
+  CounterPoller poller;
   boost::thread supervisor;
   // Serialises start and stop; guards `started` and `stopRequested`.
   boost::mutex stateMutex;

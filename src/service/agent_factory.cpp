@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "kernel_interface_statistics.h"
+#include "netlink_link_events.h"
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -25,12 +27,28 @@ class RealReporter : public AgentReporter {
   PacketReporter reporter_;
 };
 
+CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEvents,
+                         InterfaceStatistics& statistics) {
+  CaptureOptions options;
+  options.linkEvents = &linkEvents;
+  options.statistics = &statistics;
+  options.sourceId = settings.sourceIdIsIfIndex ? SourceIdKind::IfIndex : SourceIdKind::Index;
+  options.counterIntervalS = settings.counterIntervalS;
+  options.method =
+      settings.sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
+  options.ipv6 = settings.sampling.ipv6;
+  return options;
+}
+
+// The kernel's link events and counters are made here, on the run thread, so they watch the
+// agent's network namespace, and before the collector, so no change escapes the first
+// enumeration.
 class RealCollector : public AgentCollector {
  public:
   RealCollector(uint16_t snapLength, PacketReporter& reporter, int32_t bufferSize,
-                uint32_t samplingRate, bool performanceMode, const CaptureOptions& options)
+                uint32_t samplingRate, bool performanceMode, const CollectorSettings& settings)
       : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
-                   LivePcap::instance(), options) {}
+                   LivePcap::instance(), optionsOf(settings, linkEvents_, statistics_)) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -43,6 +61,8 @@ class RealCollector : public AgentCollector {
   }
 
  private:
+  NetlinkLinkEvents linkEvents_;
+  KernelInterfaceStatistics statistics_;
   TrafficCollector collector_;
 };
 
@@ -55,12 +75,9 @@ std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
 
 std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
     uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
-    bool performanceMode, const SamplingChoice& sampling) {
-  CaptureOptions options;
-  options.method = sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
-  options.ipv6 = sampling.ipv6;
+    bool performanceMode, const CollectorSettings& settings) {
   return std::make_unique<RealCollector>(snapLength, static_cast<RealReporter&>(reporter).get(),
-                                         bufferSize, samplingRate, performanceMode, options);
+                                         bufferSize, samplingRate, performanceMode, settings);
 }
 
 }  // namespace wendrel

@@ -45,6 +45,13 @@ struct SamplingChoice {
   bool ipv6 = true;    // IPv6 packets too; else IPv4 only
 };
 
+// Capture's optional settings beyond the documented three; the defaults are the settings'.
+struct CollectorSettings {
+  bool sourceIdIsIfIndex = false;  // SourceId = "ifindex": kernel indexes and direction
+  uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
+  SamplingChoice sampling;
+};
+
 class AgentFactory {
  public:
   virtual ~AgentFactory() = default;
@@ -54,7 +61,7 @@ class AgentFactory {
                                                           AgentReporter& reporter,
                                                           int32_t bufferSize, uint32_t samplingRate,
                                                           bool performanceMode,
-                                                          const SamplingChoice& sampling) = 0;
+                                                          const CollectorSettings& settings) = 0;
 };
 
 class DefaultAgentFactory : public AgentFactory {
@@ -63,7 +70,7 @@ class DefaultAgentFactory : public AgentFactory {
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter& reporter,
                                                   int32_t bufferSize, uint32_t samplingRate,
                                                   bool performanceMode,
-                                                  const SamplingChoice& sampling) override;
+                                                  const CollectorSettings& settings) override;
 };
 
 }  // namespace wendrel

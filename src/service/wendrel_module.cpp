@@ -33,6 +33,37 @@ constexpr size_t kChoiceSize = 64;
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
                                           "CounterInterval"};
+constexpr size_t kOptionalTextSize = 256;
+constexpr uint32_t kMaxCounterInterval = 3600;
+
+// A setting present with a value it cannot have: one warning, and the default.
+void warnBadSetting(log4cplus::Logger& logger, const char* name, const std::string& value,
+                    const char* fallback) {
+  LOG4CPLUS_WARN_FMT(logger, "Setting %s = %s is not valid, using the default %s", name,
+                     value.c_str(), fallback);
+}
+
+// SourceId and CounterInterval: absent is the default, silently.
+CollectorSettings readCollectorSettings(SettingsStore& store, log4cplus::Logger& logger) {
+  CollectorSettings settings;
+  if (const auto text = store.readString("SourceId", kOptionalTextSize)) {
+    if (strcasecmp(text->c_str(), "ifindex") == 0)
+      settings.sourceIdIsIfIndex = true;
+    else if (strcasecmp(text->c_str(), "index") != 0)
+      warnBadSetting(logger, "SourceId", "\"" + *text + "\"", "\"index\"");
+  } else if (const auto number = store.readUInt32("SourceId")) {
+    warnBadSetting(logger, "SourceId", std::to_string(*number), "\"index\"");
+  }
+  if (const auto number = store.readUInt32("CounterInterval")) {
+    if (*number <= kMaxCounterInterval)
+      settings.counterIntervalS = *number;
+    else
+      warnBadSetting(logger, "CounterInterval", std::to_string(*number), "30");
+  } else if (const auto text = store.readString("CounterInterval", kOptionalTextSize)) {
+    warnBadSetting(logger, "CounterInterval", "\"" + *text + "\"", "30");
+  }
+  return settings;
+}
 
 }  // namespace
 
@@ -290,12 +321,17 @@ int32_t CWendrelModule::Run(int) {
   sampling.random = readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
   sampling.ipv6 = readChoice("Traffic", {"ip", "ipv4"}) == 0;
   const bool preselected = *performanceMode == 1;
+  CollectorSettings collectorSettings = readCollectorSettings(seams_.settings, logger_);
+  collectorSettings.sampling = sampling;
   LOG4CPLUS_INFO_FMT(logger_,
                      "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
-                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s",
+                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
+                     "CounterInterval = %u",
                      seams_.settings.location().c_str(), collectorAddress->c_str(),
                      static_cast<unsigned>(*samplingRate), static_cast<unsigned>(*performanceMode),
-                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4");
+                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
+                     collectorSettings.sourceIdIsIfIndex ? "ifindex" : "index",
+                     static_cast<unsigned>(collectorSettings.counterIntervalS));
   LOG4CPLUS_INFO_FMT(logger_, "Sampling 1 in %u packets of %s traffic %s%s", *samplingRate,
                      sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
                      sampling.random ? "at random" : "deterministically",
@@ -303,7 +339,7 @@ int32_t CWendrelModule::Run(int) {
                      : sampling.random ? ", preselected in the kernel"
                                        : ", preselected in the kernel on IPv4 header checksums");
   try {
-    return runAgent(*collectorAddress, *samplingRate, preselected, sampling);
+    return runAgent(*collectorAddress, *samplingRate, preselected, collectorSettings);
   } catch (...) {
     // Whatever failed, capture must be over before the objects it uses go away.
     if (collector_)
@@ -334,7 +370,7 @@ size_t CWendrelModule::readChoice(const char* name, std::initializer_list<const 
 }
 
 int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t samplingRate,
-                                 bool performanceMode, const SamplingChoice& sampling) {
+                                 bool performanceMode, const CollectorSettings& collectorSettings) {
   reporter_ = seams_.agents.createReporter(collectorAddress);
   if (!reporter_->isInitialized()) {
     SetServiceStatus(SERVICE_STOPPED);
@@ -343,7 +379,7 @@ int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t s
     return E_FAIL;
   }
   collector_ = seams_.agents.createCollector(kSnapLength, *reporter_, kCaptureBufferSize,
-                                             samplingRate, performanceMode, sampling);
+                                             samplingRate, performanceMode, collectorSettings);
   collector_->startCollecting();
 
   std::unique_lock<std::mutex> lock(stopMutex_);

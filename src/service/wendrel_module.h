@@ -89,7 +89,7 @@ class CWendrelModule {
   // Run, with an exception that escapes it logged and taken as E_FAIL.
   int32_t runGuarded(int showCommand);
   int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate, bool performanceMode,
-                   const SamplingChoice& sampling);
+                   const CollectorSettings& collectorSettings);
   // The index of the setting's value among `allowed` (compared without regard to case); the
   // first one, with a warning when the setting is there but none of them.
   size_t readChoice(const char* name, std::initializer_list<const char*> allowed);

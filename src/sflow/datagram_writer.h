@@ -34,6 +34,25 @@ struct FlowSample {
   uint32_t headerLength = 0;
 };
 
+// One counter sample in the compact form (enterprise 0, format 2) with the generic interface
+// counters record and the port-name record. A counter sFlow does not have is all ones.
+struct CounterSample {
+  uint32_t sequence = 0;
+  uint32_t sourceId = 0;
+  uint32_t ifIndex = 0;
+  uint64_t speed = 0;      // bits per second, 0 when unknown
+  uint32_t direction = 0;  // 1 full duplex, 2 half duplex, 0 unknown
+  uint32_t status = 0;     // bit 0 administratively up, bit 1 operationally up
+  uint64_t inOctets = 0;
+  uint32_t inUnicast = 0, inMulticast = 0, inBroadcast = 0, inDiscards = 0, inErrors = 0;
+  uint32_t inUnknownProtos = 0;
+  uint64_t outOctets = 0;
+  uint32_t outUnicast = 0, outMulticast = 0, outBroadcast = 0, outDiscards = 0, outErrors = 0;
+  uint32_t promiscuous = 0;
+  const char* name = "";  // the port name; at most kMaxPortName bytes of it are sent
+  size_t nameLength = 0;
+};
+
 class DatagramWriter {
  public:
   static constexpr size_t kMaxLength = 1300;
@@ -41,11 +60,14 @@ class DatagramWriter {
 
   // Bytes that `sample` takes in a datagram.
   static size_t encodedSize(const FlowSample& sample);
+  static size_t encodedSize(const CounterSample& sample);
+  static constexpr size_t kMaxPortName = 255;
 
   // Whether a sample of `encodedSize` bytes still fits behind the samples written.
   bool fits(size_t encodedSize) const { return length_ + encodedSize <= kMaxLength; }
   // Appends `sample`. It must fit: writing past the limit stops the process.
   void append(const FlowSample& sample);
+  void append(const CounterSample& sample);
   uint32_t sampleCount() const { return sampleCount_; }
 
   // Writes the header in front of the samples; returns the datagram's length. data() holds

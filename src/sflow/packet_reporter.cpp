@@ -43,6 +43,8 @@ PacketReporter::PacketReporter(std::string collectorAddress, Clock& clock, Datag
 
 void PacketReporter::construct(std::string collectorAddress) {
   sources = std::make_unique<SourceCounters[]>(kSourceIds);
+  for (size_t i = 0; i < kSourceIds; ++i)
+    sources[i].sourceId = static_cast<uint32_t>(i);
   startTime = timeSource.nowMs();
   initSocket(std::move(collectorAddress));
   startDatagram();
@@ -85,8 +87,9 @@ void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
   boost::mutex::scoped_lock lock(mutex);
 
   const uint32_t caplen = header->caplen;
+  SourceCounters& counters = sources[sourceIndex];
   FlowSample sample;
-  sample.sourceId = sourceIndex;
+  sample.sourceId = counters.sourceId;
   sample.samplingRate = samplingRate;
   sample.drops = extra.drops;
   sample.inputInterface = extra.input;
@@ -100,7 +103,6 @@ void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
 
   // A product smaller than the previous pool means the multiplication wrapped: the source
   // starts counting again.
-  SourceCounters& counters = sources[sourceIndex];
   sample.sequence = counters.sampleSequence + 1;
   sample.samplePool = samplingRate * sample.sequence;
   if (sample.samplePool < counters.lastSamplePool) {
@@ -120,6 +122,24 @@ ReporterStatistics PacketReporter::statistics() {
   return counts;
 }
 
+void PacketReporter::addCounters(uint16_t sourceIndex, CounterSample sample) {
+  boost::mutex::scoped_lock lock(mutex);
+  SourceCounters& counters = sources[sourceIndex];
+  sample.sequence = ++counters.counterSequence;
+  sample.sourceId = counters.sourceId;
+  makeRoomFor(DatagramWriter::encodedSize(sample));
+  datagram.append(sample);
+  sendPacket();
+  startDatagram();
+}
+
+void PacketReporter::registerSource(uint16_t sourceIndex, uint32_t sourceId) {
+  boost::mutex::scoped_lock lock(mutex);
+  SourceCounters& counters = sources[sourceIndex];
+  if (counters.sourceId != sourceId)
+    counters = SourceCounters{0, 0, 0, sourceId};
+}
+
 void PacketReporter::flush() {
   {
     boost::mutex::scoped_lock lock(mutex);
@@ -137,7 +157,8 @@ void PacketReporter::flush() {
 void PacketReporter::presetSource(uint16_t sourceIndex, uint32_t sampleSequence,
                                   uint32_t lastSamplePool) {
   boost::mutex::scoped_lock lock(mutex);
-  sources[sourceIndex] = SourceCounters{sampleSequence, lastSamplePool};
+  sources[sourceIndex].sampleSequence = sampleSequence;
+  sources[sourceIndex].lastSamplePool = lastSamplePool;
 }
 
 void PacketReporter::startDatagram() {

@@ -53,6 +53,14 @@ class PacketReporter {
   // the packet's direction (input and output interfaces); all 0 when unknown.
   void addSample(const pcap_pkthdr* header, const uint8_t* packet, uint32_t samplingRate,
                  uint16_t sourceIndex, const SampleExtra& extra = {});
+  // Adds one counter sample for `sourceIndex` (its own counter-sample sequence, from 1, and
+  // the source's sFlow id fill in `sample`'s sequence and source id) and sends the datagram
+  // at once: counters are not held back until the next flush.
+  void addCounters(uint16_t sourceIndex, CounterSample sample);
+  // From now on the samples of `sourceIndex` carry `sourceId` (24 bits; by default the index
+  // itself). A changed id starts the source's sequences again. Called when an interface opens,
+  // so that the sample path only reads a table.
+  void registerSource(uint16_t sourceIndex, uint32_t sourceId);
   // Sends the pending datagram now if it holds at least one sample; otherwise does nothing
   // and uses no sequence number.
   void flush();
@@ -67,10 +75,13 @@ class PacketReporter {
   static constexpr uint32_t kMaxHeaderBytes = 128;
 
  private:
-  // The flow-sample sequence and pool of one source id (sFlow counts them per source).
+  // The flow-sample sequence and pool of one source id (sFlow counts them per source), its
+  // counter-sample sequence and the sFlow source id that its samples carry.
   struct SourceCounters {
     uint32_t sampleSequence = 0;
     uint32_t lastSamplePool = 0;
+    uint32_t counterSequence = 0;
+    uint32_t sourceId = 0;
   };
 
   PacketReporter(std::string collectorAddress, std::unique_ptr<Clock> clock,
@@ -93,7 +104,7 @@ class PacketReporter {
   DatagramWriter datagram;
   // The agent address word of the header: 10.0.0.5 is 0x0a000005.
   uint32_t agentAddress = 0;
-  // One entry per 16-bit source id, allocated once here (512 KiB): indexing never
+  // One entry per 16-bit source index, allocated once here (1 MiB): indexing never
   // allocates, hashes or rehashes on the sample path, whatever the number of interfaces,
   // and the one reporter per process makes the memory a fixed, small cost.
   std::unique_ptr<SourceCounters[]> sources;

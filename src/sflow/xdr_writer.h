@@ -28,6 +28,11 @@ class XdrWriter {
     offset_ += 4;
   }
 
+  void u64(uint64_t value) {
+    u32(static_cast<uint32_t>(value >> 32));
+    u32(static_cast<uint32_t>(value));
+  }
+
   // Opaque bytes followed by zeros up to the next multiple of 4.
   void bytes(const uint8_t* data, size_t size) {
     const size_t padded = paddedSize(size);

@@ -127,11 +127,16 @@ class FakePlatform : public SettingsStore,
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
                                                   int32_t bufferSize, uint32_t samplingRate,
                                                   bool performanceMode,
-                                                  const SamplingChoice& sampling) override {
-    add("sampling", std::string(sampling.random ? "random" : "deterministic") +
-                        (sampling.ipv6 ? " ip" : " ipv4"));
-    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
-                     " " + std::to_string(samplingRate) + (performanceMode ? " on" : " off"));
+                                                  const CollectorSettings& extra) override {
+    add("sampling", std::string(extra.sampling.random ? "random" : "deterministic") +
+                        (extra.sampling.ipv6 ? " ip" : " ipv4"));
+    // The optional settings show only where they differ from their defaults.
+    add("agent",
+        "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) + " " +
+            std::to_string(samplingRate) + (performanceMode ? " on" : " off") +
+            (extra.sourceIdIsIfIndex ? " ifindex" : "") +
+            (extra.counterIntervalS != 30 ? " counters " + std::to_string(extra.counterIntervalS)
+                                          : ""));
     return std::make_unique<Part>(*this, "collector", failing == "collector");
   }
   void releaseReporter() {

@@ -146,21 +146,22 @@ TEST(Run, ReadsTheThreeSettings) {
        {},
        {},
        "CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-       "SamplingMethod = random, Traffic = ip"},
+       "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 30"},
       // A quoted number is text, not a number. Names the agent does not know are pointed out
       // (a mistyped one most likely), whatever their case; those of other versions are not.
       {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
        "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
-       {"reporter c.example", "collector 128 2097152 32 on", "start"},
+       {"reporter c.example", "collector 128 2097152 32 on counters 1", "start"},
        {"Unknown setting SampleRate in /etc/wendrel/wendrel.conf is ignored",
         "Unknown setting trafficc in /etc/wendrel/wendrel.conf is ignored",
         "Failed to read sampling rate from the registry, using the default of 32",
         "Failed to read performance mode from the registry, using the default of 1",
         "SamplingMethod 1 is not valid, using the default of \"random\"",
-        "Traffic 1 is not valid, using the default of \"ip\""},
+        "Traffic 1 is not valid, using the default of \"ip\"",
+        "Setting SourceId = 1 is not valid, using the default \"index\""},
        {},
        "CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-       "SamplingMethod = random, Traffic = ip"},
+       "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 1"},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
        {"reporter " + c254, "collector 128 2097152 8 off", "start"},
        {}},
@@ -175,6 +176,20 @@ TEST(Run, ReadsTheThreeSettings) {
        {},
        {},
        kNoAddress + ": \"b.example:0\" is not a host name or address with an optional port"},
+      // The optional SourceId and CounterInterval: valid values, then wrong ones.
+      {std::string(kSettings) + "\nSourceId = ifindex\nCounterInterval = 3600",
+       {"reporter 192.0.2.10", "collector 128 2097152 64 off ifindex counters 3600", "start"},
+       {}},
+      {std::string(kSettings) + "\nSourceId = index\nCounterInterval = 0",
+       {"reporter 192.0.2.10", "collector 128 2097152 64 off counters 0", "start"},
+       {}},
+      {std::string(kSettings) + "\nSourceId = 5\nCounterInterval = 3601",
+       kCreated,
+       {"Setting SourceId = 5 is not valid, using the default \"index\"",
+        "Setting CounterInterval = 3601 is not valid, using the default 30"}},
+      {std::string(kSettings) + "\nSourceId = IfIndex\nCounterInterval = soon",
+       {"reporter 192.0.2.10", "collector 128 2097152 64 off ifindex", "start"},
+       {"Setting CounterInterval = \"soon\" is not valid, using the default 30"}},
   };
   for (const auto& c : cases) {
     Harness h(c.settings);

@@ -64,6 +64,16 @@ const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   // A MAC address of this link's own, so that tests can tell the links' frames apart.
   const auto n = uint32_t(getpid()) * 16 + uint32_t(links_.size());
   l.farMac = {0x02, 0x77, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+  links_.push_back(l);
+  create(links_.back(), cidr);
+  return links_.back();
+}
+
+void NetnsPair::recreateLink(size_t i) {
+  create(links_.at(i), "");
+}
+
+void NetnsPair::create(Link& l, const std::string& cidr) {
   char mac[18];
   std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", l.farMac[0], l.farMac[1],
                 l.farMac[2], l.farMac[3], l.farMac[4], l.farMac[5]);
@@ -80,13 +90,12 @@ const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   std::thread([&] {
     if (joinNamespace(far_) == 0) {
       l.farIndex = static_cast<int>(if_nametoindex(l.farName.c_str()));
-      l.farSocket = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);  // sends, receives nothing
+      if (l.farSocket < 0)
+        l.farSocket = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);  // sends, receives nothing
     }
   }).join();
-  links_.push_back(l);
   if (l.farIndex == 0 || l.farSocket < 0)
     throw std::runtime_error("no sending socket on " + l.farName);
-  return links_.back();
 }
 
 void NetnsPair::removeLink(size_t i) {

@@ -31,7 +31,8 @@ class NetnsPair {
   const Link& addLink(const std::string& agentCidr);
   const Link& link(size_t i) const { return links_.at(i); }
   size_t linkCount() const { return links_.size(); }
-  void removeLink(size_t i);  // deletes both ends, while capture on it may still run
+  void removeLink(size_t i);    // deletes both ends, while capture on it may still run
+  void recreateLink(size_t i);  // after removeLink: the same names and far MAC, no address
 
   // Moves the calling (main) thread into the agent namespace for good: libpcap lists devices
   // from /proc/self/net, which follows the main thread. Later pairs can still be entered.
@@ -44,6 +45,7 @@ class NetnsPair {
 
  private:
   void drop() noexcept;
+  void create(Link& l, const std::string& cidr);
 
   std::string tag_, agent_, far_;
   std::vector<Link> links_;

@@ -29,6 +29,26 @@ std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
     auto refuseSample = [&](const char* why) {
       return refuse("sample " + std::to_string(i + 1) + ": " + why);
     };
+    if (size - at >= 8 && word(at) == 2) {  // counter sample: 2 records, 8 + 12 + 96 + 12 + name
+      const size_t length = size_t{word(at + 4)};
+      if (size - at - 8 < length || length < 120 || word(at + 16) != 2 || word(at + 20) != 1 ||
+          word(at + 24) != 88 || word(at + 32) != 6 || word(at + 116) != 1005)
+        return refuseSample("not a counter sample with the interface record and a port name");
+      DecodedCounters& c = d.counters.emplace_back();
+      c.sequence = word(at + 8);
+      c.sourceId = word(at + 12);
+      for (size_t k = 0; k < c.generic.size(); ++k)
+        c.generic[k] = word(at + 28 + 4 * k);
+      const size_t name = word(at + 124), padded = (name + 3) & ~size_t{3};
+      if (word(at + 120) != 4 + padded || length != 120 + padded)
+        return refuseSample("port name length does not add up");
+      c.name.assign(data + at + 128, data + at + 128 + name);
+      if (std::any_of(data + at + 128 + name, data + at + 128 + padded,
+                      [](uint8_t b) { return b; }))
+        return refuseSample("non-zero padding");
+      at += 8 + length;
+      continue;
+    }
     // Flow sample, 7 words, one record of type raw packet header, 4 words, the header bytes.
     if (size - at < 64)
       return refuseSample("truncated");

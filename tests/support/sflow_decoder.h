@@ -18,14 +18,27 @@ struct DecodedSample {
   std::vector<uint8_t> header;  // the copied packet bytes, without padding
 };
 
+// A counter sample with the generic interface counters and the port name.
+struct DecodedCounters {
+  uint32_t sequence = 0, sourceId = 0;
+  std::array<uint32_t, 22> generic{};  // the generic interface record's 22 words
+  std::string name;
+  uint32_t ifIndex() const { return generic[0]; }
+  uint32_t status() const { return generic[5]; }
+  uint64_t inOctets() const { return uint64_t{generic[6]} << 32 | generic[7]; }
+  uint32_t inPackets() const { return generic[8] + generic[9]; }  // unicast and multicast
+};
+
 struct DecodedDatagram {
   std::array<uint8_t, 4> agentAddress{};  // as on the wire: 10.0.0.5 is {10, 0, 0, 5}
   uint32_t subAgentId = 0, sequence = 0, uptimeMs = 0;
   std::vector<DecodedSample> samples;
+  std::vector<DecodedCounters> counters;
 };
 
 // Decodes one sFlow version 5 datagram of the shape the agent sends: IPv4 agent, flow
-// samples only, one raw-packet-header record each. Anything else (a length that does not
+// flow samples with one raw-packet-header record each, and counter samples with a generic
+// interface record and a port name. Anything else (a length that does not
 // add up, non-zero padding, trailing bytes, more than 1300 bytes) is refused with a reason.
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
                                               std::string* error = nullptr);

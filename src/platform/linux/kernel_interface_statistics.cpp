@@ -3,6 +3,7 @@
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
+#include <netlink/addr.h>
 #include <netlink/netlink.h>
 #include <netlink/route/link.h>
 #include <netlink/socket.h>
@@ -73,6 +74,9 @@ std::optional<InterfaceCounters> KernelInterfaceStatistics::read(const std::stri
   // IFF_RUNNING is the kernel's operational state (up, with carrier), as SNMP agents use it.
   c.status = ((flags & IFF_UP) ? 1u : 0u) | ((flags & IFF_RUNNING) ? 2u : 0u);
   c.promiscuousMode = (flags & IFF_PROMISC) ? 1 : 0;
+  nl_addr* address = rtnl_link_get_addr(link.get());
+  if (address != nullptr && nl_addr_get_len(address) == c.macAddress.size())
+    std::memcpy(c.macAddress.data(), nl_addr_get_binary_addr(address), c.macAddress.size());
 
   // The kernel counts received packets and, of them, multicast ones; broadcasts are in
   // neither count of their own, so inBroadcast stays unknown. Unknown protocols are counted

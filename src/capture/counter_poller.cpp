@@ -1,0 +1,75 @@
+#include "counter_poller.h"
+
+#include <algorithm>
+
+#include "packet_reporter.h"
+
+namespace wendrel {
+
+namespace {
+
+CounterSample sampleOf(const InterfaceCounters& c) {
+  CounterSample s;
+  s.ifIndex = c.ifIndex;
+  s.speed = c.speedBitsPerSecond;
+  s.direction = c.direction;
+  s.status = c.status;
+  s.inOctets = c.inOctets;
+  s.inUnicast = c.inUnicast;
+  s.inMulticast = c.inMulticast;
+  s.inBroadcast = c.inBroadcast;
+  s.inDiscards = c.inDiscards;
+  s.inErrors = c.inErrors;
+  s.inUnknownProtos = c.inUnknownProtos;
+  s.outOctets = c.outOctets;
+  s.outUnicast = c.outUnicast;
+  s.outMulticast = c.outMulticast;
+  s.outBroadcast = c.outBroadcast;
+  s.outDiscards = c.outDiscards;
+  s.outErrors = c.outErrors;
+  s.promiscuous = c.promiscuousMode;
+  s.name = c.name.data();
+  s.nameLength = c.name.size();
+  return s;
+}
+
+}  // namespace
+
+CounterPoller::CounterPoller(InterfaceStatistics* stats, PacketReporter& sampleReporter,
+                             uint32_t intervalS)
+    : statistics(stats), reporter(sampleReporter), interval(std::chrono::seconds(intervalS)) {}
+
+void CounterPoller::add(const std::string& name, uint16_t sourceIndex, uint64_t openId,
+                        Clock::time_point now) {
+  if (!enabled())
+    return;
+  std::uniform_int_distribution<long long> offset(0, interval.count() - 1);
+  entries.push_back({name, sourceIndex, openId, now + std::chrono::milliseconds(offset(random))});
+}
+
+int CounterPoller::msUntilDue(Clock::time_point now, int limitMs) const {
+  auto until = std::chrono::milliseconds(limitMs);
+  for (const Entry& e : entries)
+    until = std::min(until, std::chrono::duration_cast<std::chrono::milliseconds>(e.due - now));
+  return static_cast<int>(std::max<long long>(until.count(), 0));
+}
+
+void CounterPoller::poll(Clock::time_point now, const std::function<bool(uint64_t)>& isOpen) {
+  for (auto e = entries.begin(); e != entries.end();) {
+    if (e->due > now) {
+      ++e;
+    } else if (!isOpen(e->openId)) {
+      e = entries.erase(e);
+    } else {
+      if (const auto counters = statistics->read(e->name))
+        reporter.addCounters(e->sourceIndex, sampleOf(*counters));
+      // After a stall the schedule moves on rather than catching up with a burst.
+      e->due += interval;
+      if (e->due <= now)
+        e->due = now + interval;
+      ++e;
+    }
+  }
+}
+
+}  // namespace wendrel
