@@ -7,7 +7,6 @@
 #include <boost/thread/thread.hpp>
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include "../sflow/sflow_fakes.h"
 #include "capture_fakes.h"

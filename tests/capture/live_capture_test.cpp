@@ -3,10 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <map>
-#include <set>
 
 #include "../sflow/sflow_fakes.h"
 #include "agent_rig.h"

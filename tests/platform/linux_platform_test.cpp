@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 

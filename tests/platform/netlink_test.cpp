@@ -6,12 +6,8 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <map>
-#include <optional>
 #include <sstream>
 #include <thread>
 

@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <boost/asio/ip/udp.hpp>
-#include <map>
 #include <regex>
 
 #include "agent_rig.h"

@@ -3,11 +3,9 @@
 #include "packet_reporter.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <map>
 #include <thread>
 #include <tuple>
 

@@ -4,13 +4,11 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <thread>
 

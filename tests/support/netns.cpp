@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
