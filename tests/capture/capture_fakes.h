@@ -57,8 +57,8 @@ struct FakePcap : PcapApi {
   static Device& d(pcap_t* p) { return *reinterpret_cast<Device*>(p); }
   int add(pcap_t* p, const std::string& call, int value = -1) {
     std::lock_guard<std::mutex> lock(mutex);
-    trace += call + (p ? " " + d(p).name : "") + (value < 0 ? "" : " " + std::to_string(value));
-    trace += "; ";
+    trace +=
+        call + (p ? " " + d(p).name : "") + (value < 0 ? "" : " " + std::to_string(value)) + "; ";
     return 0;
   }
   static int fail(pcap_t* p, const char* error) { return d(p).error = error, -1; }
@@ -94,8 +94,7 @@ struct FakePcap : PcapApi {
   }
   pcap_t* create(const char* name, char*) override {
     add(nullptr, "create " + std::string(name));
-    ++find(name).created;
-    return reinterpret_cast<pcap_t*>(&find(name));
+    return ++find(name).created, reinterpret_cast<pcap_t*>(&find(name));
   }
   int setSnaplen(pcap_t* p, int bytes) override { return add(p, "snaplen", bytes); }
   int setPromisc(pcap_t* p, int on) override { return add(p, "promisc", d(p).promisc = on); }
@@ -133,13 +132,9 @@ struct FakePcap : PcapApi {
   const char* statusText(int status) override { return pcap_statustostr(status); }
   void breakloop(pcap_t* p) override {
     std::lock_guard<std::mutex> lock(mutex);
-    d(p).broken = true;
-    wake.notify_all();
+    d(p).broken = true, wake.notify_all();
   }
-  void close(pcap_t* p) override {
-    add(p, "close");
-    ++d(p).closed;
-  }
+  void close(pcap_t* p) override { add(p, "close"), ++d(p).closed; }
 };
 
 }  // namespace wendrel::test

@@ -1,16 +1,14 @@
 // Real capture through libpcap on veth links in namespaces the test creates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <map>
-#include <set>
 
 #include "../sflow/sflow_fakes.h"
+#include "agent_rig.h"
 #include "capture_fakes.h"
 #include "log_capture.h"
-#include "netns.h"
 #include "traffic_collector.h"
 
 namespace wendrel::test {
@@ -39,57 +37,45 @@ TEST(LiveCaptureTest, SamplesOnVethsSurvivesAVanishedDeviceAndStopsUnderTraffic)
       waitFor([&] { return log.contains(log4cplus::DEBUG_LOG_LEVEL, "Starting capture"); }));
   ASSERT_EQ(2u, log.messages(log4cplus::INFO_LOG_LEVEL).size());  // "Device ... initialized"
 
-  // IPv4/UDP with IP id `n` to a MAC address nobody has (so the agent sends no IPv4 of its own).
-  // The filter passes it when the checksum's low nibble is 0xF; every second of those is taken.
-  std::map<uint8_t, std::vector<uint16_t>> expected;  // link -> IP ids
+  // The filter passes a frame when its checksum's low nibble is 0xF; the last byte tells the
+  // link.
+  std::map<uint8_t, std::vector<uint16_t>> expected, taken;  // link -> IP ids
   int passed[2] = {0, 0};
   auto send = [&](uint8_t link, uint16_t n, bool passes) {
-    std::vector<uint8_t> f = {2, 0, 0x5e, 0x10, 0, 0x99, 0, 0, 0, 0, 0, 0, 8, 0, 0x45, 0, 0, 46};
-    f.resize(60, link);  // the last byte tells the link
-    f[18] = uint8_t(n >> 8), f[19] = uint8_t(n), f[20] = f[21] = 0, f[22] = 64, f[23] = 17;
-    f[24] = 0x12, f[25] = passes ? 0x3F : 0xFE;
-    std::copy(net.link(link).farMac.begin(), net.link(link).farMac.end(), f.begin() + 6);
-    f.resize(60, link);
+    std::vector<uint8_t> f = testFrame(net.link(link), n);
+    f[24] = 0x12, f[25] = passes ? 0x3F : 0xFE, f[59] = link;
     if (passes && ++passed[link] % 2 == 0)
       expected[link].push_back(n);
     return net.send(link, f);
   };
   std::vector<DecodedDatagram> all;
   // Takes what arrives until `count` samples in all (or 5 s), and then within the 1000 ms read
-  // timeout, by which frames reach user space at the latest; returns link -> IP ids.
-  auto received = [&](size_t count) {
+  // timeout, by which frames reach user space at the latest.
+  auto receive = [&](size_t count) {
     auto take = [&] {
-      size_t samples = 0;
       for (const DecodedDatagram& d : rig.datagrams(true))
-        all.push_back(d);
-      for (const DecodedDatagram& d : all)
-        samples += d.samples.size();
-      return samples >= count;
+        for (const DecodedSample& s : all.emplace_back(d).samples)
+          taken[s.header[59]].push_back(uint16_t(s.header[18] << 8 | s.header[19]));
+      return taken[0].size() + taken[1].size() >= count;
     };
     waitFor(take);
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     take();
-    std::map<uint8_t, std::vector<uint16_t>> ids;
-    for (const DecodedDatagram& d : all)
-      for (const DecodedSample& s : d.samples)
-        ids[s.header.back()].push_back(uint16_t(s.header[18] << 8 | s.header[19]));
-    return ids;
   };
   // 41 frames pass on link 0, so its counter carries a remainder into the later batches.
   for (uint16_t n = 1; n <= 61; ++n)
     ASSERT_TRUE(send(0, n, n % 3 != 0) && (n > 12 || send(1, n, n % 3 != 0)));  // 12 on link 1
-  ASSERT_EQ(expected, received(24));
+  receive(24);
+  ASSERT_EQ(expected, taken);
   std::map<uint8_t, std::set<uint32_t>> sources;  // link -> source indices
   for (const DecodedDatagram& d : all)
     for (const DecodedSample& s : d.samples)
-      sources[s.header.back()].insert(s.sourceId);
+      sources[s.header[59]].insert(s.sourceId);
   const uint32_t first = *sources[0].begin();  // 0 when link 0 was enumerated first
   EXPECT_EQ((std::map<uint8_t, std::set<uint32_t>>{{0, {first}}, {1, {1 - first}}}), sources);
-  for (const DecodedDatagram& d : all) {
-    uint32_t agent = 0;
-    std::memcpy(&agent, d.agentAddress.data(), 4);
-    EXPECT_EQ(inet_addr(net.link(first).agentAddress.c_str()), agent);
-  }
+  uint32_t agent = inet_addr(net.link(first).agentAddress.c_str());
+  for (const DecodedDatagram& d : all)
+    EXPECT_EQ(0, std::memcmp(&agent, d.agentAddress.data(), 4));
 
   net.removeLink(1);
   ASSERT_TRUE(
@@ -102,7 +88,8 @@ TEST(LiveCaptureTest, SamplesOnVethsSurvivesAVanishedDeviceAndStopsUnderTraffic)
   EXPECT_EQ("Closing capture device", stopped[2]);
   for (uint16_t n = 62; n <= 76; ++n)
     ASSERT_TRUE(send(0, n, true));
-  ASSERT_EQ(expected, received(32));
+  receive(32);
+  ASSERT_EQ(expected, taken);
 
   std::atomic<bool> done{false};
   std::thread sender([&] {
@@ -113,16 +100,14 @@ TEST(LiveCaptureTest, SamplesOnVethsSurvivesAVanishedDeviceAndStopsUnderTraffic)
   EXPECT_LT(millisecondsOf([&] { collector.stop(); }), 1000);
   done = true;
   sender.join();
-  received(0);
+  receive(0);
   EXPECT_EQ(fdsBefore, openFds());
-  uint32_t sequence = 0, id = 0;  // every sample reached the collector, in order
+  uint32_t sequence = 0;  // every sample reached the collector, in order
   for (const DecodedDatagram& d : all)
     for (const DecodedSample& s : d.samples)
-      if (s.sourceId == first) {
-        EXPECT_EQ(++sequence, s.sequence);
-        EXPECT_LT(id, uint32_t(s.header[18] << 8 | s.header[19]));
-        id = uint32_t(s.header[18] << 8 | s.header[19]);
-      }
+      EXPECT_EQ(s.sourceId == first ? ++sequence : s.sequence, s.sequence);
+  EXPECT_TRUE(std::adjacent_find(taken[0].begin(), taken[0].end(), std::greater_equal<>()) ==
+              taken[0].end());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -26,8 +25,7 @@ class ScratchRoot : public testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/wendrel-root.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
+    ASSERT_NE(root = ::mkdtemp(pattern), "");
     std::ofstream(root + "/systemctl") << "#!/bin/sh\necho \"$*\" >> \"$0.log\"\n"
                                        << "[ -f \"$0.$1\" ] && exit $(cat \"$0.$1\")\nexit 0\n";
     fs::permissions(root + "/systemctl", fs::perms::owner_all);
@@ -63,15 +61,13 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
   // systemd takes the unit, and rates its exposure (0 locked down to 10) at 1.6 with the
   // dynamic user: the unit must not slide back above that.
   if (test::shell("systemd-analyze --version")) {
-    const std::string report = root + "/report",
-                      key = "Overall exposure level for wendrel.service: ";
-    EXPECT_TRUE(test::shell("systemd-analyze verify " + unit + " >" + report + " 2>&1 && true"));
+    const std::string report = root + "/report", key = "exposure level for wendrel.service: ";
+    test::shell("systemd-analyze verify " + unit + " >" + report + " 2>&1; true");
     EXPECT_EQ(readFile(report), "");
-    test::shell("systemd-analyze security --offline=true --no-pager " + unit + " >" + report +
-                " 2>&1; true");
+    test::shell("systemd-analyze security --offline=true " + unit + " >" + report + " 2>&1; true");
     const std::string text = readFile(report);
-    ASSERT_NE(text.find(key), std::string::npos) << text;
-    EXPECT_LE(std::stod(text.substr(text.find(key) + key.size())), 1.6) << text;
+    const size_t at = text.find(key);
+    EXPECT_LE(at == std::string::npos ? 10 : std::stod(text.substr(at + key.size())), 1.6) << text;
   }
   EXPECT_EQ(calls(), "daemon-reload\ndaemon-reload\n");
   for (const auto& [code, stopped] : {std::pair{0, true}, {5, true}, {1, false}}) {
@@ -97,7 +93,7 @@ TEST_F(ScratchRoot, FileRecordStorePlacesTheRecords) {
   EXPECT_EQ(store.remove(RecordStore::Kind::TypeLib, false), 2);
   ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
   EXPECT_EQ(store.path(RecordStore::Kind::TypeLib, true), root + "/data/wendrel/TypeLib/{a}.conf");
-  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("XDG_DATA_HOME", "relative", 1);
   ::setenv("HOME", root.c_str(), 1);
   EXPECT_EQ(store.path(RecordStore::Kind::AppId, true),
             root + "/.local/share/wendrel/AppID/{a}.conf");

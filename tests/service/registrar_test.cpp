@@ -55,47 +55,39 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
 }
 
 TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
+  using State = ServiceManager::UnitState;
+  const State file = State::RegularFile, none = State::Missing;
+  // What fails: m the manager, c create, s stop, r remove, w the record write.
   const struct {
-    std::string name, args, exe;
-    std::function<void(test::FakePlatform&)> setUp;
+    std::string args, exe, fails;
+    State unit;
     int32_t status;
     std::string message, appId;  // appId "-": no record
   } cases[] = {
-      {"no manager", "-Service", kExe, [](auto& p) { p.managerUp = false; }, E_FAIL,
-       "Could not open Service Manager", kService},
-      {"create fails", "-Service", kExe, [](auto& p) { p.createWorks = false; }, E_FAIL,
-       "Could not start service", kService},
-      {"path no unit can hold", "-Service", "/opt/a\nb/wendrel", [](auto&) {}, E_FAIL,
-       "Could not start service", kService},
-      {"path too long", "-Service", "/" + std::string(259, 'w'), [](auto&) {}, E_FAIL, "",
-       kService},
-      {"stop fails", "-RegServer", kExe,
-       [](auto& p) {
-         p.unit = ServiceManager::UnitState::RegularFile;
-         p.stopWorks = false;
-       },
-       S_OK, "Could not stop service", ""},
-      {"delete fails", "-RegServer", kExe,
-       [](auto& p) {
-         p.unit = ServiceManager::UnitState::RegularFile;
-         p.removeWorks = false;
-       },
-       E_FAIL, "Could not delete service", "-"},
-      {"not a file", "-Service", kExe, [](auto& p) { p.unit = ServiceManager::UnitState::Other; },
-       E_FAIL, "Could not open service", "-"},
-      {"record unwritable", "-RegServer", kExe, [](auto& p) { p.writeError = 5; },
-       static_cast<int32_t>(0x80070005u), "", "-"},
-      {"executable unknown", "-RegServer", "", [](auto&) {}, static_cast<int32_t>(0x80070002u), "",
-       ""},
+      {"-Service", kExe, "m", none, E_FAIL, "Could not open Service Manager", kService},
+      {"-Service", kExe, "c", none, E_FAIL, "Could not start service", kService},
+      {"-Service", "/opt/a\nb/wendrel", "", none, E_FAIL, "Could not start service", kService},
+      {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, "", kService},
+      {"-RegServer", kExe, "s", file, S_OK, "Could not stop service", ""},
+      {"-RegServer", kExe, "r", file, E_FAIL, "Could not delete service", "-"},
+      {"-Service", kExe, "", State::Other, E_FAIL, "Could not open service", "-"},
+      {"-RegServer", kExe, "w", none, static_cast<int32_t>(0x80070005u), "", "-"},
+      {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), "", ""},
   };
   for (const auto& c : cases) {
     Host h(c.exe);
-    c.setUp(h.p);
-    EXPECT_EQ(h.run(c.args), c.status) << c.name;
+    h.p.managerUp = c.fails.find('m') == std::string::npos;
+    h.p.createWorks = c.fails.find('c') == std::string::npos;
+    h.p.stopWorks = c.fails.find('s') == std::string::npos;
+    h.p.removeWorks = c.fails.find('r') == std::string::npos;
+    h.p.writeError = c.fails.find('w') == std::string::npos ? 0 : 5;
+    h.p.unit = c.unit;
+    EXPECT_EQ(h.run(c.args), c.status) << c.args << " " << c.fails;
     EXPECT_EQ(h.p.log("msg"), c.message.empty() ? Strings{} : Strings{"Wendrel: " + c.message})
-        << c.name;
-    EXPECT_EQ(h.p.records.count("AppID") ? h.p.records["AppID"] : "-", c.appId) << c.name;
-    EXPECT_FALSE(h.p.records.count("TypeLib") && c.status < 0) << c.name;
+        << c.args << " " << c.fails;
+    EXPECT_EQ(h.p.records.count("AppID") ? h.p.records["AppID"] : "-", c.appId)
+        << c.args << " " << c.fails;
+    EXPECT_FALSE(h.p.records.count("TypeLib") && c.status < 0) << c.args << " " << c.fails;
   }
 }
 

@@ -3,16 +3,13 @@
 #include "packet_reporter.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
+#include "agent_rig.h"
 #include "log_capture.h"
 #include "sflow_fakes.h"
 
@@ -22,10 +19,9 @@ namespace {
 // Appends `words` big-endian, then `tail`.
 void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
          const std::vector<uint8_t>& tail = {}) {
-  for (uint32_t word : words) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-      out.push_back(static_cast<uint8_t>(word >> shift));
-  }
+  for (uint32_t word : words)
+    out.insert(out.end(),
+               {uint8_t(word >> 24), uint8_t(word >> 16), uint8_t(word >> 8), uint8_t(word)});
   out.insert(out.end(), tail.begin(), tail.end());
 }
 
@@ -43,8 +39,7 @@ std::vector<uint8_t> goldenDatagram() {
   addFrame(rig.reporter, pattern(128, 128), 1514, 32, 1);
   addFrame(rig.reporter, {}, 60, 32, 0);
   rig.reporter.flush();
-  const auto sent = rig.sink.datagrams();
-  return sent.size() == 2 ? sent[1] : std::vector<uint8_t>{};
+  return rig.sink.datagrams().at(1);
 }
 
 TEST(PacketReporterGolden, HeaderAndSamplesOfEveryShape) {
@@ -63,7 +58,6 @@ TEST(PacketReporterGolden, HeaderAndSamplesOfEveryShape) {
   put(expected, {1, 184, 1, 1, 32, 32, 0, 0, 0, 1, 1, 144, 1, 1514, 1386, 128}, pattern(128, 128));
   // nothing captured, second sample of source 0:
   put(expected, {1, 56, 2, 0, 32, 64, 0, 0, 0, 1, 1, 16, 1, 60, 60, 0});
-
   const std::vector<uint8_t> golden = goldenDatagram();
   ASSERT_EQ(expected.size(), golden.size());
   for (size_t i = 0; i < expected.size(); ++i)
@@ -73,34 +67,31 @@ TEST(PacketReporterGolden, HeaderAndSamplesOfEveryShape) {
 // An independent reading: tshark's sFlow dissector, on the golden datagram sent in UDP to port
 // 6343 (text2pcap, which comes with tshark, adds the Ethernet, IPv4 and UDP headers).
 TEST(PacketReporterGolden, TsharkDecodesTheGoldenDatagram) {
-  if (std::system("command -v tshark text2pcap >/dev/null 2>&1") != 0)
+  if (!shell("command -v tshark text2pcap"))
     GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
   const std::string path = "/tmp/wendrel-sflow-" + std::to_string(getpid());
-  std::ofstream hex(path + ".hex");
+  std::string hex;
   for (const uint8_t byte : goldenDatagram())
-    hex << "0123456789abcdef"[byte >> 4] << "0123456789abcdef"[byte & 15];
-  hex << "\n";
-  hex.close();
-  std::system(("text2pcap -q -r '^(?<data>[0-9a-f]+)$' -u 40000,6343 " + path + ".hex " + path +
-               ".pcap; tshark -r " + path +
-               ".pcap -T fields -E separator=';' -E aggregator=,"
-               " -e sflow_245.agent -e sflow_245.sequence_number -e sflow_245.sysuptime"
-               " -e sflow_245.numsamples -e sflow.flow_sample.sequence_number"
-               " -e sflow.flow_sample.source_id_class -e sflow.flow_sample.index"
-               " -e sflow.flow_sample.sampling_rate -e sflow.flow_sample.sample_pool"
-               " -e sflow_245.header.sampled_header_length -e sflow_245.header.frame_length"
-               " -e sflow_245.header.payload_stripped -e _ws.malformed >" +
-               path + ".txt 2>/dev/null")
+    hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  const std::string fields =
+      "sflow_245.agent sflow_245.sequence_number sflow_245.sysuptime sflow_245.numsamples "
+      "sflow.flow_sample.sequence_number sflow.flow_sample.source_id_class "
+      "sflow.flow_sample.index sflow.flow_sample.sampling_rate sflow.flow_sample.sample_pool "
+      "sflow_245.header.sampled_header_length sflow_245.header.frame_length "
+      "sflow_245.header.payload_stripped _ws.malformed";
+  EXPECT_TRUE(shell("cd /tmp && echo " + hex + " >" + path + ".hex && text2pcap -q -r " +
+                    "'^(?<data>[0-9a-f]+)$' -u 40000,6343 " + path + ".hex " + path + ".pcap"));
+  std::system(("tshark -r " + path + ".pcap -T fields -E separator=';' -E aggregator=, " +
+               "$(printf ' -e %s' " + fields + ") >" + path + ".txt 2>/dev/null")
                   .c_str());
-  std::stringstream output;
-  output << std::ifstream(path + ".txt").rdbuf();
-  std::system(("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt").c_str());
+  const std::string output = readFile(path + ".txt");
+  shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
   // agent;sequence;uptime;samples; per sample: sequence;source class;source index;rate;pool;
   // header length;frame length;stripped; then nothing malformed
   EXPECT_EQ(
       "10.0.0.5;2;5000;4;1,1,1,2;0,0,0,0;2,0,1,0;32,32,32,32;32,32,32,64;60,70,128,0;"
       "60,70,1514,60;0,0,1386,60;\n",
-      output.str());
+      output);
 }
 
 // The pending datagram leaves when the next sample would take it past 1300 bytes.
@@ -108,7 +99,6 @@ TEST(PacketReporterFlush, SendsWhenTheNextSampleWouldNotFit) {
   // n samples of one caplen, then further caplens; the last forces out a datagram of the size
   // given.
   const std::tuple<int, uint32_t, std::vector<uint32_t>, size_t> cases[] = {
-      {6, 200, {200}, 1180},    // samples of 192 bytes: the 7th does not fit
       {10, 60, {60}, 1268},     // samples of 124 bytes: the 11th does not fit
       {6, 128, {56, 0}, 1300},  // 28 + 6 * 192 + 120 ends exactly on 1300 and stays
       {6, 128, {57}, 1180},     // 57 bytes pad to 60: 1304 would pass it
@@ -164,7 +154,8 @@ TEST(PacketReporterSamples, CountersPerSourceLostDatagramsAndUntrustedLengths) {
             (std::vector<uint64_t>{counts.samples, counts.datagrams, counts.sendErrors}));
 }
 
-// Two capture threads, and the service flushing all the while.
+// Two capture threads, and the service flushing all the while: strictly decoded, whole samples
+// only, and every sequence consecutive.
 TEST(PacketReporterThreads, ConcurrentCallersGiveWholeSamplesAndConsecutiveSequences) {
   constexpr uint32_t kPerThread = 4000;
   ReporterRig rig;
@@ -180,15 +171,28 @@ TEST(PacketReporterThreads, ConcurrentCallersGiveWholeSamplesAndConsecutiveSeque
     rig.reporter.flush();
   first.join();
   second.join();
-
   std::map<uint32_t, uint32_t> last;  // source -> sequence
   uint32_t datagram = 0;
-  for (const auto& d : rig.datagrams()) {  // strictly decoded: whole samples only
+  for (const auto& d : rig.datagrams()) {
     EXPECT_EQ(++datagram, d.sequence);
     for (const auto& s : d.samples)
       EXPECT_EQ(++last[s.sourceId], s.sequence) << "source " << s.sourceId;
   }
   EXPECT_EQ((std::map<uint32_t, uint32_t>{{0, kPerThread}, {1, kPerThread}}), last);
+}
+
+// The writer does not trust its caller: a sample that does not fit stops the process, in every
+// build.
+TEST(DatagramWriterDeathTest, AppendingPastTheLimitStopsTheProcess) {
+  const std::vector<uint8_t> frame(128);
+  FlowSample sample;
+  sample.header = frame.data();
+  sample.headerLength = 128;
+  DatagramWriter writer;
+  for (int i = 0; i < 6; ++i)
+    writer.append(sample);
+  EXPECT_FALSE(writer.fits(DatagramWriter::encodedSize(sample)));
+  EXPECT_DEATH(writer.append(sample), "exceed the 1300-byte buffer");
 }
 
 }  // namespace

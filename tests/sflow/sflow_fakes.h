@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
-#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -51,9 +50,7 @@ inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
 
 inline void addFrame(PacketReporter& reporter, const std::vector<uint8_t>& frame, uint32_t len,
                      uint32_t rate = 32, uint16_t source = 0) {
-  pcap_pkthdr header{};
-  header.caplen = static_cast<uint32_t>(frame.size());
-  header.len = len;
+  const pcap_pkthdr header{{}, static_cast<uint32_t>(frame.size()), len};
   reporter.addSample(&header, frame.data(), rate, source);
 }
 

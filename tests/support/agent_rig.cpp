@@ -4,15 +4,11 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -28,22 +24,18 @@ std::string readFile(const std::string& path) {
 }
 
 bool waitUntil(const std::function<bool()>& done, Millis timeout) {
-  for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(Millis(20));
-  }
-  return true;
+  return done();
 }
 
 Agent::Agent(const std::string& binary) {
   char pattern[] = "/tmp/wendrel-agent.XXXXXX";
-  if (::mkdtemp(pattern) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  dir_ = pattern;
-  ::chmod(dir_.c_str(), 0755);  // a run as nobody must reach the executable
-  if (!shell("mkdir -p " + dir_ + "/bin " + root() + "/etc/wendrel && cp '" + binary + "' " + dir_ +
-             "/bin/wendrel"))
+  dir_ = ::mkdtemp(pattern) ? pattern : "";
+  // A run as nobody must reach the executable.
+  if (dir_.empty() || !shell("chmod 755 " + dir_ + " && mkdir -p " + dir_ + "/bin " + root() +
+                             "/etc/wendrel && cp '" + binary + "' " + dir_ + "/bin/wendrel"))
     throw std::runtime_error("cannot set up " + dir_ + " for " + binary);
   std::ofstream(dir_ + "/bin/log4j.properties")
       << "log4cplus.rootLogger=DEBUG, c\nlog4cplus.appender.c=log4cplus::ConsoleAppender\n"
@@ -60,10 +52,8 @@ Agent::Agent(const std::string& binary) {
 }
 
 Agent::~Agent() {
-  if (alive()) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  if (alive())
+    ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
   shell("rm -rf '" + dir_ + "'");
 }
 
@@ -71,43 +61,30 @@ void Agent::settings(const std::string& text) const {
   std::ofstream(root() + "/etc/wendrel/wendrel.conf") << text;
 }
 
+// A shell that execs, through env, `ip netns exec` (which enters the namespace and mounts a
+// /sys that shows its interfaces) and the wrapper, so the process started is the agent.
 bool Agent::start(const std::string& arg) {
   if (alive())
     return false;
-  // `ip netns exec` enters the namespace, mounts a /sys that shows its interfaces and execs.
-  std::vector<std::string> words, environment;
-  if (!ns.empty())
-    words = {"ip", "netns", "exec", ns};
-  words.insert(words.end(), wrapper.begin(), wrapper.end());
-  words.push_back(dir_ + "/bin/wendrel");
-  if (!arg.empty())
-    words.push_back(arg);
+  std::string command = "exec env -i";
   for (const auto& [name, value] : env)
-    environment.push_back(name + "=" + value);
-  std::vector<char*> argv, envp;
-  for (auto& w : words)
-    argv.push_back(w.data());
-  for (auto& e : environment)
-    envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  const std::string errors = dir_ + "/stderr";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    command += " '" + name + "=" + value + "'";
+  command += ns.empty() ? "" : " ip netns exec " + ns;
+  for (const std::string& word : wrapper)
+    command += " " + word;
+  command += " " + dir_ + "/bin/wendrel " + arg + " 2>" + dir_ + "/stderr";
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   status_.reset();
-  if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+  if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
     pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
   return pid_ > 0;
 }
 
 bool Agent::alive() {
   int status = 0;
-  if (pid_ <= 0 || status_ || ::waitpid(pid_, &status, WNOHANG) != pid_)
-    return pid_ > 0 && !status_;
-  status_ = status;
-  return false;
+  if (pid_ > 0 && !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+    status_ = status;
+  return pid_ > 0 && !status_;
 }
 
 int Agent::exitCode(Millis timeout) {
@@ -132,24 +109,19 @@ void Agent::signal(int sig) const {
 }
 
 Collector::Collector(const std::string& ns, const std::string& address) {
-  std::string failure;
   // A socket lives in the namespace of the thread that makes it; this one's is left as it is.
   std::thread([&] {
     const int netns = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
     sockaddr_in local{AF_INET, htons(6343), {}, {}};
-    if (netns < 0 || setns(netns, CLONE_NEWNET) != 0 ||
-        inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-        (fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) < 0 ||
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-      failure = "no collector on " + address + " in " + ns + ": " + std::strerror(errno);
-    if (netns >= 0)
-      ::close(netns);
+    if (netns >= 0 && setns(netns, CLONE_NEWNET) == 0 &&
+        inet_pton(AF_INET, address.c_str(), &local.sin_addr) == 1)
+      fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+      ::close(fd_), fd_ = -1;
+    ::close(netns);
   }).join();
-  if (!failure.empty()) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    throw std::runtime_error(failure);
-  }
+  if (fd_ < 0)
+    throw std::runtime_error("no collector on " + address + " in " + ns);
 }
 
 Collector::~Collector() {
@@ -159,10 +131,8 @@ Collector::~Collector() {
 size_t Collector::undecodable() {
   uint8_t buffer[65536];
   for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
-    if (auto datagram = decodeDatagram(buffer, size_t(n)))
-      datagrams_.push_back(std::move(*datagram));
-    else
-      ++undecodable_;
+    auto datagram = decodeDatagram(buffer, size_t(n));
+    datagram ? datagrams_.push_back(std::move(*datagram)) : void(++undecodable_);
   }
   return undecodable_;
 }

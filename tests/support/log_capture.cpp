@@ -10,27 +10,19 @@ class LogCapture::Appender : public log4cplus::Appender {
  public:
   ~Appender() override { destructorImpl(); }
   void close() override {}
-  std::vector<LogEntry> entries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
+  void append(const log4cplus::spi::InternalLoggingEvent& e) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    entries.push_back({e.getLoggerName(), e.getLogLevel(), e.getMessage()});
   }
-
- protected:
-  void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back({event.getLoggerName(), event.getLogLevel(), event.getMessage()});
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<LogEntry> entries_;
+  std::mutex mutex;
+  std::vector<LogEntry> entries;
 };
 
 LogCapture::LogCapture(const std::string& loggerName)
     : logger_(log4cplus::Logger::getInstance(loggerName)),
       savedLevel_(logger_.getLogLevel()),
-      sink_(new Appender) {
-  appender_ = log4cplus::SharedAppenderPtr(sink_);
+      sink_(new Appender),
+      appender_(sink_) {
   logger_.addAppender(appender_);
   logger_.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
 }
@@ -41,12 +33,13 @@ LogCapture::~LogCapture() {
 }
 
 std::vector<LogEntry> LogCapture::entries() const {
-  return sink_->entries();
+  std::lock_guard<std::mutex> lock(sink_->mutex);
+  return sink_->entries;
 }
 
 std::vector<std::string> LogCapture::messages(int level) const {
   std::vector<std::string> out;
-  for (const auto& e : sink_->entries())
+  for (const auto& e : entries())
     if (level == -1 || e.level == level)
       out.push_back(e.message);
   return out;

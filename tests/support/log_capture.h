@@ -35,8 +35,8 @@ class LogCapture {
   class Appender;
   log4cplus::Logger logger_;
   log4cplus::LogLevel savedLevel_;
-  log4cplus::SharedAppenderPtr appender_;
   Appender* sink_;
+  log4cplus::SharedAppenderPtr appender_;  // owns sink_
 };
 
 }  // namespace wendrel::test

@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -21,12 +19,10 @@ void run(const std::string& command) {
     throw std::runtime_error("command failed: " + command);
 }
 
-int joinNamespace(const std::string& name) {
+bool join(const std::string& name) {
   const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-  const int rc = fd < 0 ? -1 : setns(fd, CLONE_NEWNET);
-  if (fd >= 0)
-    ::close(fd);
-  return rc;
+  const bool joined = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+  return ::close(fd), joined;
 }
 
 }  // namespace
@@ -54,8 +50,8 @@ NetnsPair::~NetnsPair() {
 
 // Deleting a namespace removes the veths in it, and with them their peers.
 void NetnsPair::drop() noexcept {
-  const std::string del = "ip netns del ";
-  std::system((del + agent_ + " 2>/dev/null; " + del + far_ + " 2>/dev/null").c_str());
+  std::system(
+      ("ip netns del " + agent_ + " 2>/dev/null; ip netns del " + far_ + " 2>/dev/null").c_str());
 }
 
 const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
@@ -75,8 +71,8 @@ void NetnsPair::recreateLink(size_t i) {
 
 void NetnsPair::create(Link& l, const std::string& cidr) {
   char mac[18];
-  std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", l.farMac[0], l.farMac[1],
-                l.farMac[2], l.farMac[3], l.farMac[4], l.farMac[5]);
+  std::snprintf(mac, sizeof mac, "02:77:%02x:%02x:%02x:%02x", l.farMac[2], l.farMac[3], l.farMac[4],
+                l.farMac[5]);
   const std::string in = "ip -n " + agent_ + " ", out = "ip -n " + far_ + " ";
   run("ip link add " + l.agentName + " netns " + agent_ + " type veth peer name " + l.farName +
       " netns " + far_ + " address " + mac);
@@ -88,7 +84,7 @@ void NetnsPair::create(Link& l, const std::string& cidr) {
       " | grep -q LOWER_UP && exit 0; sleep 0.01; done; exit 1");
   // A thread of its own enters the far namespace; the socket stays there when it ends.
   std::thread([&] {
-    if (joinNamespace(far_) == 0) {
+    if (join(far_)) {
       l.farIndex = static_cast<int>(if_nametoindex(l.farName.c_str()));
       if (l.farSocket < 0)
         l.farSocket = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);  // sends, receives nothing
@@ -103,16 +99,13 @@ void NetnsPair::removeLink(size_t i) {
 }
 
 void NetnsPair::enterAgent() {
-  if (joinNamespace(agent_) != 0)
+  if (!join(agent_))
     throw std::runtime_error("cannot enter " + agent_);
 }
 
 bool NetnsPair::send(size_t i, const std::vector<uint8_t>& frame) const {
-  const Link& l = links_.at(i);
-  sockaddr_ll to{};
-  to.sll_family = AF_PACKET;
-  to.sll_ifindex = l.farIndex;
-  return ::sendto(l.farSocket, frame.data(), frame.size(), 0,
+  sockaddr_ll to{AF_PACKET, 0, links_.at(i).farIndex, 0, 0, 0, {}};
+  return ::sendto(links_[i].farSocket, frame.data(), frame.size(), 0,
                   reinterpret_cast<const sockaddr*>(&to), sizeof to) == ssize_t(frame.size());
 }
 

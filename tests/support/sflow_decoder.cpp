@@ -21,9 +21,7 @@ std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
     return refuse("not sFlow version 5 with an IPv4 agent");
   DecodedDatagram d;
   std::copy(data + 8, data + 12, d.agentAddress.begin());
-  d.subAgentId = word(12);
-  d.sequence = word(16);
-  d.uptimeMs = word(20);
+  d.subAgentId = word(12), d.sequence = word(16), d.uptimeMs = word(20);
   size_t at = 28;  // the sample being read
   for (uint32_t i = 0, count = word(24); i < count; ++i) {
     auto refuseSample = [&](const char* why) {
@@ -55,13 +53,11 @@ std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
     if (word(at) != 1 || word(at + 36) != 1 || word(at + 40) != 1)
       return refuseSample("not a flow sample with one raw packet header");
     DecodedSample& s = d.samples.emplace_back();
-    uint32_t* fields[] = {&s.sequence, &s.sourceId,       &s.samplingRate,   &s.samplePool,
-                          &s.drops,    &s.inputInterface, &s.outputInterface};
-    for (size_t k = 0; k < 7; ++k)
-      *fields[k] = word(at + 8 + 4 * k);
-    s.headerProtocol = word(at + 48);
-    s.frameLength = word(at + 52);
-    s.stripped = word(at + 56);
+    size_t k = at + 8;
+    for (uint32_t* field : {&s.sequence, &s.sourceId, &s.samplingRate, &s.samplePool, &s.drops,
+                            &s.inputInterface, &s.outputInterface})
+      *field = word(k), k += 4;
+    s.headerProtocol = word(at + 48), s.frameLength = word(at + 52), s.stripped = word(at + 56);
     const uint32_t length = word(at + 60);
     const size_t padded = (size_t{length} + 3) & ~size_t{3};
     if (length > 128 || size - at - 64 < padded)
