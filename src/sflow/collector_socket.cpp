@@ -21,15 +21,18 @@ log4cplus::Logger logger() {
   return log4cplus::Logger::getInstance("PacketReporter");
 }
 
+// host:port, with an IPv6 address in brackets.
+std::string hostPort(const std::string& host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 std::string describe(const boost::asio::ip::udp::endpoint& endpoint) {
-  const std::string address = endpoint.address().to_string();
-  const std::string port = std::to_string(endpoint.port());
-  return endpoint.address().is_v6() ? "[" + address + "]:" + port : address + ":" + port;
+  return hostPort(endpoint.address().to_string(), endpoint.port());
 }
 
 std::string labelOf(const CollectorEntry& entry) {
-  const bool v6 = entry.host.find(':') != std::string::npos;
-  return (v6 ? "[" + entry.host + "]" : entry.host) + ":" + std::to_string(entry.port);
+  return hostPort(entry.host, entry.port);
 }
 
 }  // namespace

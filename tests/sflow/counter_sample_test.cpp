@@ -35,11 +35,7 @@ CounterSample counters(const char* name) {
 // sent without a flush.
 std::vector<uint8_t> goldenDatagram() {
   ReporterRig rig;
-  for (int i = 0; i < 6; ++i)
-    addFrame(rig.reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
-  rig.reporter.flush();
-  rig.reporter.setAgentAddress(inet_addr("10.0.0.5"));
-  rig.clock.now += 5000;
+  rig.dirtyBuffer();
   rig.reporter.registerSource(3, 70000);
   rig.reporter.addCounters(3, counters("eth0.1"));
   const auto sent = rig.sink.datagrams();

@@ -29,11 +29,7 @@ void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
 // so padding must be written.
 std::vector<uint8_t> goldenDatagram() {
   ReporterRig rig;
-  for (int i = 0; i < 6; ++i)
-    addFrame(rig.reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
-  rig.reporter.flush();
-  rig.reporter.setAgentAddress(inet_addr("10.0.0.5"));
-  rig.clock.now += 5000;
+  rig.dirtyBuffer();
   addFrame(rig.reporter, pattern(60, 60), 60, 32, 2);
   addFrame(rig.reporter, pattern(70, 70), 70, 32, 0);
   addFrame(rig.reporter, pattern(128, 128), 1514, 32, 1);

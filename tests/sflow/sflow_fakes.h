@@ -2,6 +2,7 @@
 // sent. The capture tests use them too.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
@@ -58,6 +59,16 @@ struct ReporterRig {
   FakeClock clock;
   RecordingSink sink;
   PacketReporter reporter{"127.0.0.1", clock, sink};
+
+  // For golden bytes: six samples leave the buffer full of 0xff, so that padding not written
+  // shows; then the agent is 10.0.0.5 and 5 s have passed.
+  void dirtyBuffer() {
+    for (int i = 0; i < 6; ++i)
+      addFrame(reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
+    reporter.flush();
+    reporter.setAgentAddress(inet_addr("10.0.0.5"));
+    clock.now += 5000;
+  }
 
   // Flushes, then decodes what was sent (with `take`, what no earlier take returned); the
   // strict decoder refusing one fails the test.
