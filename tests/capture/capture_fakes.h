@@ -1,13 +1,11 @@
 // A scripted libpcap, so that device opening, the capture threads and stop run without
-// devices, and the waits the capture tests share.
+// devices.
 #pragma once
 
 #include <arpa/inet.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -17,19 +15,6 @@
 #include "pcap_api.h"
 
 namespace wendrel::test {
-
-// Polls `done` every 10 ms until it holds or 5 s have passed; returns its last value.
-inline bool waitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 500 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return done();
-}
-
-inline long long millisecondsOf(const std::function<void()>& action) {
-  const auto start = std::chrono::steady_clock::now();
-  action();
-  return (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
-}
 
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
 // "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),

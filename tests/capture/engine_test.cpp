@@ -1,5 +1,5 @@
-// Device opening, the agent address, the supervisor, the capture threads and stop, on a
-// scripted libpcap.
+// Device opening, the agent address, the supervisor, the capture threads, the figures and
+// stop, on a scripted libpcap and scripted link events.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,6 +11,7 @@
 #include "../sflow/sflow_fakes.h"
 #include "capture_fakes.h"
 #include "log_capture.h"
+#include "test_util.h"
 #include "traffic_collector.h"
 
 namespace wendrel::test {
@@ -111,6 +112,112 @@ TEST_F(CaptureEngineTest, StopInterruptsTheRetryPause) {
   }));
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // the pause is 30 s
   EXPECT_EQ("findalldevs; ", pcap.trace);
+}
+
+// The figures while capture runs and after, and why it captures on none.
+TEST(CaptureStatistics, CountsWhatIsCapturedAndSaysWhyNothingIs) {
+  using Devices = std::vector<FakePcap::Device>;
+  const struct {
+    Devices devices;
+    uint32_t interfaces;
+    std::string reason;
+  } cases[] = {
+      {{{"any", ""}, {"lo", "loopback"}}, 0, "no Ethernet interface besides loopback"},
+      {{{"eth0", "perm"}, {"eth1", "perm"}},
+       0,
+       "Operation not permitted: the agent needs CAP_NET_RAW"},
+      {{{"wlan0", "wifi"}, {"eth3", "compile"}},
+       0,
+       "no Ethernet device that takes the capture filter"},
+      {{{"eth0", "perm"}, {"eth1", "promisc local"}}, 0, ""},  // no one reason
+      {{{"eth0", "", "", nullptr, 0, 0, 0, 5},
+        {"eth1", "perm"},
+        {"eth2", "", "", nullptr, 0, 0, 0, 2}},
+       2,
+       ""},
+      {{}, 0, "the device list cannot be read: fake enumeration failure"},
+  };
+  for (const auto& c : cases) {
+    ReporterRig rig;
+    FakePcap pcap;
+    pcap.devices = c.devices;
+    pcap.failEnumerations = c.devices.empty() ? 1000 : 0;
+    TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, CaptureOptions{});
+    collector.startCollecting();
+    ASSERT_TRUE(waitFor([&] { return collector.statistics().tried; }));
+    const CaptureStatistics running = collector.statistics();
+    EXPECT_EQ(running.interfaces, c.interfaces) << c.reason;
+    EXPECT_EQ(running.noInterfaceReason, c.reason);
+    collector.stop();
+    const CaptureStatistics stopped = collector.statistics();
+    EXPECT_EQ(stopped.interfaces, 0u);
+    // 5 and 2 packets delivered; the fake's kernel has dropped 7 on each device.
+    EXPECT_EQ(stopped.packetsSeen, c.interfaces == 0 ? 0u : 7u) << c.reason;
+    EXPECT_EQ(stopped.kernelDrops, 7u * c.interfaces) << c.reason;
+  }
+}
+
+struct FakeLinkEvents : LinkEvents {
+  LinkChanges wait(int timeoutMs) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    ready.wait_for(lock, Millis(timeoutMs), [&] { return woken || !queue.empty(); });
+    woken = false;
+    if (queue.empty())
+      return {};
+    LinkChanges next = queue.front();
+    queue.pop_front();
+    return next;
+  }
+  void wake() override { push({}, true); }
+  void push(LinkChanges changes, bool wakeOnly = false) {
+    std::lock_guard<std::mutex> lock(mutex);
+    wakeOnly ? void(woken = true) : queue.push_back(std::move(changes));
+    ready.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<LinkChanges> queue;
+  bool woken = false;
+};
+
+// After the start: lost notifications mean a new enumeration, an interface already open is
+// not opened again, and stop wakes the wait at once.
+TEST_F(CaptureEngineTest, LostLinkChangesEnumerateAgainAndOpenInterfacesStayAsTheyAre) {
+  FakeLinkEvents events;
+  pcap.devices.reserve(2);  // capture threads hold references into it
+  pcap.devices.push_back({"eth0", ""});
+  CaptureOptions options;
+  options.linkEvents = &events;
+  TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
+  collector.startCollecting();
+  ASSERT_TRUE(waitFor([&] { return log.contains(kDebug, "Starting capture"); }));
+  pcap.devices.push_back({"eth1", ""});  // the supervisor reads it after the next change
+  events.push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, false});
+  events.push({{}, true});
+  EXPECT_TRUE(waitFor([&] { return log.contains(kInfo, "Device eth1 initialized successfully"); }));
+  EXPECT_LT(millisecondsOf([&] { collector.stop(); }), 500);
+  EXPECT_EQ(
+      (std::vector<int>{1, 1, 1}),
+      (std::vector<int>{pcap.devices[0].created, pcap.devices[0].closed, pcap.devices[1].closed}));
+}
+
+// A kernel that refuses the selection program leaves its device on the text filter, with a
+// warning; the other device gets the program; both end capture in the kernel at stop.
+TEST_F(CaptureEngineTest, TheSelectionProgramIsAttachedBesideTheTextFilterOrRefused) {
+  pcap.devices = {{"eth0", ""}, {"eth1", "userland"}};
+  CaptureOptions options;
+  options.method = SamplingMethod::kRandom, options.ipv6 = true;
+  TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
+  collector.startCollecting();
+  ASSERT_TRUE(waitFor([&] { return blockSignals({"wendrel-cap0", "wendrel-cap1"}); }));
+  collector.stop();
+  for (const std::string device : {"eth0", "eth1"})
+    EXPECT_NE(std::string::npos, pcap.trace.find("ip or ip6; setfilter " + device + "; attach " +
+                                                 device + " 11; nonblock " + device + " 0"));
+  EXPECT_NE(std::string::npos, pcap.trace.find("attach eth0 1; attach eth1 1;")) << pcap.trace;
+  EXPECT_EQ(log.messages(kWarn),
+            std::vector<std::string>{"The kernel did not take the sampling filter on device eth1, "
+                                     "sampling every packet in user space"});
 }
 
 }  // namespace

@@ -1,151 +1,215 @@
-// The real agent, once per capability, in a network namespace: in the foreground and as a
-// service, and as nobody with only the unit's capabilities.
+// The real agent in a network namespace: installed as a service and run as nobody with only
+// the unit's capabilities, it reports to the service manager, samples every frame at rate 1
+// and delivers all of them though it is stopped at once; and it answers as a command.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <set>
 
-#include "agent_rig.h"
+#include "netns.h"
+#include "sflow_decoder.h"
+#include "test_util.h"
 
 namespace wendrel::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-class EndToEnd : public testing::Test {
- protected:
-  void SetUp() override {
-    if (!NetnsPair::available())
-      GTEST_SKIP() << "needs root for network namespaces";
-    net = std::make_unique<NetnsPair>("e");
-    net->addLink("10.250.0.1/24");
-    ASSERT_TRUE(shell("ip -n " + net->agentNamespace() + " link set lo up"));
-    ASSERT_TRUE(shell("mkdir -p " + agent.root() + "/run/systemd/system " + agent.root() +
-                      "/etc/systemd/system"));
-    collector = std::make_unique<Collector>(net->agentNamespace(), "127.0.0.1");
-    ASSERT_EQ(agent.run("-RegServer"), "0 ");
-    agent.ns = net->agentNamespace();
-    agent.settings("CollectorAddress = 127.0.0.1\nSamplingRate = 1\nPerformanceMode = 0\n");
+// A copy of the executable in a scratch directory, beside a log4j.properties that logs
+// everything to stderr, with a WENDREL_ROOT prefix for its settings and records.
+class Agent {
+ public:
+  Agent() {
+    char pattern[] = "/tmp/wendrel-agent.XXXXXX";
+    dir = ::mkdtemp(pattern) ? pattern : "/nonexistent";
+    root = dir + "/root";
+    // A run as nobody must reach the executable.
+    EXPECT_TRUE(shell("chmod 755 " + dir + " && mkdir -p " + dir + "/bin " + root +
+                      "/etc/wendrel && cp '" WENDREL_BINARY "' " + dir + "/bin/wendrel"));
+    std::ofstream(dir + "/bin/log4j.properties")
+        << "log4cplus.rootLogger=DEBUG, c\nlog4cplus.appender.c=log4cplus::ConsoleAppender\n"
+           "log4cplus.appender.c.logToStdErr=true\n"
+           "log4cplus.appender.c.layout=log4cplus::PatternLayout\n"
+           "log4cplus.appender.c.layout.ConversionPattern=%p %c - %m%n\n";
+    env = "PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=" + dir + " WENDREL_ROOT=" + root +
+          " WENDREL_SYSTEMCTL=/bin/true";
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+      if (const char* value = std::getenv(name))
+        env += std::string(" ") + name + "='" + value + "'";
   }
-  // Sends frames 0..39, waits long enough for capture to hand them on but too short for the
-  // idle loop to be sure to have flushed them, and stops: the stop sends what is pending.
-  void sampleAndStop(const std::function<void()>& beforeStop = [] {}) {
-    ASSERT_TRUE(sendFrames(*net, 40));
-    std::this_thread::sleep_for(1200ms);
-    beforeStop();
-    agent.signal(SIGTERM);
-    EXPECT_EQ(agent.exitCode(), 0) << agent.output();
-    const auto frames = collector->framesFrom(net->link(0));
-    for (uint32_t n = 0; n < 40; ++n)
-      EXPECT_EQ(frames.count(n), 1u) << "frame " << n << "\n" << agent.output();
-    EXPECT_EQ(collector->undecodable(), 0u);
-    // At rate 1 with no preselection every packet seen is a sample, and every datagram
-    // arrived: the figures at stop say exactly what the collector got.
-    std::string log = agent.output();
-    log.erase(std::remove(log.begin(), log.end(), ','), log.end());
-    const size_t at = log.find("INFO Wendrel - At stop: ");
-    ASSERT_NE(at, std::string::npos) << log;
-    unsigned interfaces = 0;
-    size_t seen = 0, samples = 0, datagrams = 0, drops = 1, errors = 1;
-    ASSERT_EQ(std::sscanf(log.c_str() + at,
-                          "INFO Wendrel - At stop: %u interface %zu packets seen %zu samples in "
-                          "%zu datagrams %zu dropped by the kernel %zu send errors",
-                          &interfaces, &seen, &samples, &datagrams, &drops, &errors),
-              6)
-        << log.substr(at);
-    const auto [received, sampled] = collector->received();
-    EXPECT_EQ((std::vector<size_t>{interfaces, seen, samples, datagrams, drops, errors}),
-              (std::vector<size_t>{1, sampled, sampled, received, 0, 0}));
+  ~Agent() {
+    if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0)
+      ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    shell("rm -rf '" + dir + "'");
   }
+  // In a clean environment plus `extra`, the process itself after `prefix` (which execs it);
+  // its stderr goes to a file, and `arg` may send stdout there too.
+  void start(const std::string& arg, const std::string& extra = "",
+             const std::string& prefix = "") {
+    const std::string command = "exec env -i " + env + " " + extra + " " + prefix + " " + dir +
+                                "/bin/wendrel 2>" + dir + "/stderr " + arg;
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+      pid = -1;
+  }
+  // The exit code, or -1 (and a SIGKILL) after `timeout`.
+  int exitCode(Millis timeout = 10s) {
+    int status = 0;
+    bool ended = false;
+    if (!waitFor([&] { return ended = ended || ::waitpid(pid, &status, WNOHANG) == pid; }, timeout))
+      return ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0), pid = -1, -1;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string run(const std::string& arg) {
+    start(arg);
+    const int code = exitCode();
+    return std::to_string(code) + " " + output();
+  }
+  std::string output() const { return readFile(dir + "/stderr"); }
 
-  std::unique_ptr<NetnsPair> net;
-  std::unique_ptr<Collector> collector;
-  Agent agent{WENDREL_BINARY};  // ended before the namespaces go
+  std::string dir, root, env;
+  pid_t pid = -1;
 };
 
-TEST_F(EndToEnd, RunsInTheForegroundAndAsAService) {
-  ASSERT_TRUE(capturing(agent, *net, *collector));
-  sampleAndStop([this] {
-    agent.signal(SIGUSR1);  // in the foreground only a stop means anything
-    agent.signal(SIGHUP);
-  });
-
-  ASSERT_EQ(agent.run("-Service"), "0 ");
-  sockaddr_un notify{AF_UNIX, {}};
-  std::strncpy(notify.sun_path, (agent.dir() + "/notify").c_str(), sizeof notify.sun_path - 1);
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&notify), sizeof notify), 0);
+// A socket bound in namespace `ns`, made by a thread of its own that enters it.
+int socketIn(const std::string& ns, int family, int type, const sockaddr* at, socklen_t size) {
+  int fd = -1;
+  std::thread([&] {
+    const int netns = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns.empty() || (netns >= 0 && setns(netns, CLONE_NEWNET) == 0))
+      fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::bind(fd, at, size) != 0)
+      ::close(fd), fd = -1;
+    ::close(netns);
+  }).join();
   const timeval timeout{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return fd;
+}
+
+TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop) {
+  if (!NetnsPair::available())
+    GTEST_SKIP() << "needs root for network namespaces";
+  ASSERT_NE(readFile(WENDREL_UNIT).find("\nCapabilityBoundingSet=CAP_NET_RAW\n"), std::string::npos)
+      << "the unit grants other capabilities than this test expects";
+  NetnsPair net("e");
+  net.addLink("10.250.0.1/24");
+  ASSERT_TRUE(shell("ip -n " + net.agentNamespace() + " link set lo up"));
+  Agent agent;
+  ASSERT_TRUE(shell("mkdir -p " + agent.root + "/run/systemd/system " + agent.root +
+                    "/etc/systemd/system"));
+  ASSERT_EQ(agent.run("-Service"), "0 ");
+  std::ofstream(agent.root + "/etc/wendrel/wendrel.conf")
+      << "CollectorAddress = 127.0.0.1\nSamplingRate = 1\nPerformanceMode = 0\n";
+  const sockaddr_in collectorAt{AF_INET, htons(6343), {htonl(INADDR_LOOPBACK)}, {}};
+  const int collector =
+      socketIn(net.agentNamespace(), AF_INET, SOCK_DGRAM,
+               reinterpret_cast<const sockaddr*>(&collectorAt), sizeof collectorAt);
+  sockaddr_un notifyAt{AF_UNIX, {}};
+  std::strncpy(notifyAt.sun_path, (agent.dir + "/notify").c_str(), sizeof notifyAt.sun_path - 1);
+  const int notify =
+      socketIn("", AF_UNIX, SOCK_DGRAM, reinterpret_cast<sockaddr*>(&notifyAt), sizeof notifyAt);
+  ASSERT_TRUE(collector >= 0 && notify >= 0 && shell("chmod 777 " + agent.dir + "/notify"));
   auto report = [&] {
     char buffer[512];
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
     return n > 0 ? std::string(buffer, size_t(n)) : "nothing";
   };
-  agent.env["NOTIFY_SOCKET"] = notify.sun_path;
-  ASSERT_TRUE(agent.start());
+  agent.start("", std::string("NOTIFY_SOCKET=") + notifyAt.sun_path,
+              "ip netns exec " + net.agentNamespace() +
+                  " setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all,+net_raw "
+                  "--bounding-set=-all,+net_raw --ambient-caps=+net_raw");
   EXPECT_EQ(report(), "STATUS=Starting");
-  EXPECT_EQ(report(), "READY=1\nSTATUS=Running") << agent.output();
-  agent.signal(SIGUSR1);  // a user-defined control: an event, nothing else
-  agent.signal(SIGHUP);
-  agent.signal(SIGTERM);
+  ASSERT_EQ(report(), "READY=1\nSTATUS=Running") << agent.output();
+  const std::string status = readFile("/proc/" + std::to_string(agent.pid) + "/status");
+  EXPECT_NE(status.find("\nUid:\t65534\t"), std::string::npos) << status;
+  EXPECT_NE(status.find("\nCapEff:\t0000000000002000\n"), std::string::npos);  // CAP_NET_RAW
+
+  // Frames are numbered in their IP id; the collector keeps those sampled from the link.
+  std::multiset<uint32_t> frames;
+  size_t datagrams = 0, samples = 0;
+  auto receive = [&] {
+    uint8_t buffer[2048];
+    for (ssize_t n; (n = ::recv(collector, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+      std::string error;
+      const auto d = decodeDatagram(buffer, size_t(n), &error);
+      ASSERT_TRUE(d) << error;
+      EXPECT_EQ((std::array<uint8_t, 4>{10, 250, 0, 1}), d->agentAddress);
+      ++datagrams, samples += d->samples.size();
+      for (const DecodedSample& s : d->samples)
+        if (s.header.size() >= 20 && s.header[12] == 8 &&  // IPv4, not the far end's IPv6
+            std::equal(net.link(0).farMac.begin(), net.link(0).farMac.end(), s.header.begin() + 6))
+          frames.insert(uint32_t(s.header[18] << 8 | s.header[19]));
+    }
+  };
+  // Capture runs once a frame is sampled.
+  for (uint16_t i = 1000; i < 1100 && frames.empty(); ++i) {
+    net.send(0, testFrame(net.link(0), i));
+    waitFor([&] { return receive(), !frames.empty(); }, 100ms);
+  }
+  ASSERT_FALSE(frames.empty()) << agent.output();
+  for (uint16_t n = 0; n < 40; ++n)
+    ASSERT_TRUE(net.send(0, testFrame(net.link(0), n)));
+  ::kill(agent.pid, SIGUSR1);  // a user-defined control: an event, nothing else
+  ::kill(agent.pid, SIGHUP);
+  ::kill(agent.pid, SIGTERM);
   EXPECT_EQ(report(), "STOPPING=1");
   EXPECT_EQ(report(), "STATUS=Stopped, exit code 0x00000000") << agent.output();
   EXPECT_EQ(agent.exitCode(5s), 0) << agent.output();
-  ::close(fd);
+  receive();
+  for (uint32_t n = 0; n < 40; ++n)
+    EXPECT_EQ(frames.count(n), 1u) << "frame " << n << "\n" << agent.output();
+  // At rate 1 with no preselection every packet seen is a sample, and every datagram
+  // arrived: the figures at stop say exactly what the collector got.
+  std::string log = agent.output();
+  log.erase(std::remove(log.begin(), log.end(), ','), log.end());
+  const size_t at = log.find("INFO Wendrel - At stop: ");
+  ASSERT_NE(at, std::string::npos) << log;
+  size_t interfaces = 0, seen = 0, sampled = 0, sent = 0, drops = 1, errors = 1;
+  ASSERT_EQ(std::sscanf(log.c_str() + at,
+                        "INFO Wendrel - At stop: %zu interface %zu packets seen %zu samples in "
+                        "%zu datagrams %zu dropped by the kernel %zu send errors",
+                        &interfaces, &seen, &sampled, &sent, &drops, &errors),
+            6)
+      << log.substr(at);
+  EXPECT_EQ((std::vector<size_t>{interfaces, seen, sampled, sent, drops, errors}),
+            (std::vector<size_t>{1, samples, samples, datagrams, 0, 0}));
+  ::close(collector), ::close(notify);
 }
 
 // Asked what it is, it answers on stdout; without a log configuration it logs to stderr
 // (and log4cplus says nothing of its own); an unknown setting is pointed out.
-TEST(Binary, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
+TEST(EndToEnd, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
+  Agent agent;
   for (const std::string arg : {"--version", "--help", "-h"}) {
-    FILE* out = ::popen((WENDREL_BINARY " " + arg + " 2>&1").c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    for (int c; (c = std::fgetc(out)) != EOF;)
-      text += char(c);
-    EXPECT_EQ(::pclose(out), 0) << arg;
+    const std::string text = agent.run(arg + " >&2");
     if (arg == "--version")
-      EXPECT_EQ(text, "wendrel 1.0.0\n");
+      EXPECT_EQ(text, "0 wendrel 1.0.0\n");
     else
-      EXPECT_EQ(text.rfind("Usage: wendrel ", 0), 0u) << text;
+      EXPECT_EQ(text.rfind("0 Usage: wendrel ", 0), 0u) << text;
   }
-  Agent agent{WENDREL_BINARY};
   ASSERT_EQ(agent.run("-RegServer"), "0 ");
-  std::remove((agent.dir() + "/bin/log4j.properties").c_str());
-  agent.settings("CollectorPort = 6343\n");
-  EXPECT_EQ(agent.run(), "5 INFO  Wendrel - No log configuration file " + agent.dir() +
-                             "/bin/log4j.properties, logging INFO and above to stderr\n"
-                             "WARN  Wendrel - Unknown setting CollectorPort in " +
-                             agent.root() +
-                             "/etc/wendrel/wendrel.conf is ignored\n"
-                             "ERROR Wendrel - Failed to read collector address from the "
-                             "registry, cannot start\nWendrel: exit status 0x80004005\n");
-}
-
-// The agent needs no more privilege than its unit grants.
-TEST_F(EndToEnd, CapturesAsNobodyWithOnlyTheUnitsCapabilities) {
-  if (!shell("command -v setpriv"))
-    GTEST_SKIP() << "setpriv (util-linux) is not installed";
-  ASSERT_NE(readFile(WENDREL_UNIT).find("\nCapabilityBoundingSet=CAP_NET_RAW\n"), std::string::npos)
-      << "the unit grants other capabilities than this test expects";
-  agent.wrapper = {"setpriv",
-                   "--reuid=nobody",
-                   "--regid=nogroup",
-                   "--clear-groups",
-                   "--inh-caps=-all,+net_raw",
-                   "--bounding-set=-all,+net_raw",
-                   "--ambient-caps=+net_raw"};
-  ASSERT_TRUE(capturing(agent, *net, *collector));
-  const std::string status = readFile("/proc/" + std::to_string(agent.pid()) + "/status");
-  EXPECT_NE(status.find("\nUid:\t65534\t"), std::string::npos) << status;
-  EXPECT_NE(status.find("\nCapEff:\t0000000000002000\n"), std::string::npos);  // CAP_NET_RAW
-  sampleAndStop();
+  std::remove((agent.dir + "/bin/log4j.properties").c_str());
+  std::ofstream(agent.root + "/etc/wendrel/wendrel.conf") << "CollectorPort = 6343\n";
+  EXPECT_EQ(agent.run(""), "5 INFO  Wendrel - No log configuration file " + agent.dir +
+                               "/bin/log4j.properties, logging INFO and above to stderr\n"
+                               "WARN  Wendrel - Unknown setting CollectorPort in " +
+                               agent.root +
+                               "/etc/wendrel/wendrel.conf is ignored\n"
+                               "ERROR Wendrel - Failed to read collector address from the "
+                               "registry, cannot start\nWendrel: exit status 0x80004005\n");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "agent_rig.h"
+#include "test_util.h"
 #include "file_record_store.h"
 #include "linux_signal_source.h"
 #include "systemd_service_manager.h"

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "agent_rig.h"
+#include "test_util.h"
 #include "kernel_interface_statistics.h"
 #include "netlink_link_events.h"
 
@@ -111,7 +111,7 @@ TEST(KernelInterfaceStatistics, AgreesWithTheKernelAndFollowsTheLinkState) {
   // The operational state follows the carrier a moment after each change.
   auto settled = [&](const char* name, uint32_t status) {
     std::optional<InterfaceCounters> c;
-    test::waitUntil([&] { return (c = stats.read(name)) && c->status == status; }, 2000ms);
+    test::waitFor([&] { return (c = stats.read(name)) && c->status == status; }, 2000ms);
     EXPECT_TRUE(c && c->status == status) << name;
     return c.value_or(InterfaceCounters{});
   };
@@ -126,7 +126,7 @@ TEST(KernelInterfaceStatistics, AgreesWithTheKernelAndFollowsTheLinkState) {
     ASSERT_EQ(sendto(fd, frame, kSize, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
               ssize_t{kSize});
   close(fd);
-  test::waitUntil([] { return procNetDev("wst1").at(3) >= kFrames; }, 1000ms);  // the backlog
+  test::waitFor([] { return procNetDev("wst1").at(3) >= kFrames; }, 1000ms);  // the backlog
   for (const char* name : {"wst0", "wst1"}) {
     SCOPED_TRACE(name);
     const std::optional<InterfaceCounters> c = stats.read(name);

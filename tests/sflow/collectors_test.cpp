@@ -8,10 +8,10 @@
 
 #include <boost/asio/ip/udp.hpp>
 
-#include "agent_rig.h"
 #include "collector_socket.h"
 #include "log_capture.h"
 #include "sflow_fakes.h"
+#include "test_util.h"
 
 namespace wendrel::test {
 namespace {

@@ -1,17 +1,20 @@
-// The datagrams the reporter writes: exact bytes (also as tshark reads them), when they leave,
-// what each sample carries beside the packet, lost sends, concurrency.
+// The datagrams the reporter writes: exact bytes of flow and counter samples (also as tshark
+// reads them), when they leave, what each sample carries beside the packet, per-source
+// sequences, lost sends, concurrency.
 #include "packet_reporter.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <tuple>
 
-#include "agent_rig.h"
 #include "log_capture.h"
 #include "sflow_fakes.h"
+#include "test_util.h"
 
 namespace wendrel::test {
 namespace {
@@ -38,6 +41,12 @@ std::vector<uint8_t> goldenDatagram() {
   return rig.sink.datagrams().at(1);
 }
 
+void expectBytes(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& golden) {
+  ASSERT_EQ(expected.size(), golden.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(expected[i], golden[i]) << "byte " << i;
+}
+
 TEST(PacketReporterGolden, HeaderAndSamplesOfEveryShape) {
   std::vector<uint8_t> expected;
   put(expected, {5, 1, 0x0a000005, 0});  // version 5, agent IPv4 10.0.0.5, sub-agent 0
@@ -54,40 +63,82 @@ TEST(PacketReporterGolden, HeaderAndSamplesOfEveryShape) {
   put(expected, {1, 184, 1, 1, 32, 32, 0, 0, 0, 1, 1, 144, 1, 1514, 1386, 128}, pattern(128, 128));
   // nothing captured, second sample of source 0:
   put(expected, {1, 56, 2, 0, 32, 64, 0, 0, 0, 1, 1, 16, 1, 60, 60, 0});
-  const std::vector<uint8_t> golden = goldenDatagram();
-  ASSERT_EQ(expected.size(), golden.size());
-  for (size_t i = 0; i < expected.size(); ++i)
-    EXPECT_EQ(expected[i], golden[i]) << "byte " << i;
+  expectBytes(expected, goldenDatagram());
 }
 
-// An independent reading: tshark's sFlow dissector, on the golden datagram sent in UDP to port
-// 6343 (text2pcap, which comes with tshark, adds the Ethernet, IPv4 and UDP headers).
-TEST(PacketReporterGolden, TsharkDecodesTheGoldenDatagram) {
-  if (!shell("command -v tshark text2pcap"))
-    GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
+CounterSample counters(const char* name) {
+  CounterSample c;
+  c.ifIndex = 5, c.speed = 10000000000, c.direction = 1, c.status = 3;
+  c.inOctets = 0x123456789, c.inUnicast = 10, c.inMulticast = 11, c.inBroadcast = ~0u;
+  c.inDiscards = 12, c.inErrors = 13, c.inUnknownProtos = ~0u;
+  c.outOctets = 0x200000001, c.outUnicast = 20, c.outMulticast = c.outBroadcast = ~0u;
+  c.outDiscards = 21, c.outErrors = 22, c.promiscuous = 1;
+  c.name = name, c.nameLength = std::strlen(name);
+  return c;
+}
+
+// Written over a buffer that earlier samples left full of 0xff, so padding must be written;
+// sent without a flush.
+std::vector<uint8_t> goldenCounters() {
+  ReporterRig rig;
+  rig.dirtyBuffer();
+  rig.reporter.registerSource(3, 70000);
+  rig.reporter.addCounters(3, counters("eth0.1"));
+  const auto sent = rig.sink.datagrams();
+  return sent.size() == 2 ? sent[1] : std::vector<uint8_t>{};
+}
+
+TEST(CounterSampleGolden, InterfaceCountersAndPortName) {
+  std::vector<uint8_t> expected;
+  put(expected, {5, 1, 0x0a000005, 0, 2, 5000, 1});  // header: sequence 2, 1 sample
+  put(expected, {2, 128, 1, 70000, 2});  // counter sample, length, sequence, source, 2 records
+  put(expected, {1, 88, 5, 6, 2, 0x540be400, 1, 3});  // generic: ifIndex, type, 10 Gbit/s, ...
+  put(expected, {1, 0x23456789, 10, 11, ~0u, 12, 13, ~0u});  // in: octets, ucast ... unknown
+  put(expected, {2, 1, 20, ~0u, ~0u, 21, 22, 1});            // out: octets ... promiscuous
+  put(expected, {1005, 12, 6});  // port name record, length, string length, then the text
+  expected.insert(expected.end(), {'e', 't', 'h', '0', '.', '1', 0, 0});
+  expectBytes(expected, goldenCounters());
+}
+
+// An independent reading: tshark's sFlow dissector, on the golden datagrams sent in UDP to
+// port 6343 (text2pcap, which comes with tshark, adds the Ethernet, IPv4 and UDP headers):
+// the fields named, ';' between fields and ',' between samples.
+std::string tsharkReads(const std::vector<uint8_t>& datagram, const std::string& fields) {
   const std::string path = "/tmp/wendrel-sflow-" + std::to_string(getpid());
   std::string hex;
-  for (const uint8_t byte : goldenDatagram())
+  for (const uint8_t byte : datagram)
     hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-  const std::string fields =
-      "sflow_245.agent sflow_245.sequence_number sflow_245.sysuptime sflow_245.numsamples "
-      "sflow.flow_sample.sequence_number sflow.flow_sample.source_id_class "
-      "sflow.flow_sample.index sflow.flow_sample.sampling_rate sflow.flow_sample.sample_pool "
-      "sflow_245.header.sampled_header_length sflow_245.header.frame_length "
-      "sflow_245.header.payload_stripped _ws.malformed";
-  EXPECT_TRUE(shell("cd /tmp && echo " + hex + " >" + path + ".hex && text2pcap -q -r " +
-                    "'^(?<data>[0-9a-f]+)$' -u 40000,6343 " + path + ".hex " + path + ".pcap"));
+  shell("cd /tmp && echo " + hex + " >" + path + ".hex && text2pcap -q -r " +
+        "'^(?<data>[0-9a-f]+)$' -u 40000,6343 " + path + ".hex " + path + ".pcap");
   std::system(("tshark -r " + path + ".pcap -T fields -E separator=';' -E aggregator=, " +
-               "$(printf ' -e %s' " + fields + ") >" + path + ".txt 2>/dev/null")
+               "$(printf ' -e %s' " + fields + " _ws.malformed) >" + path + ".txt 2>/dev/null")
                   .c_str());
   const std::string output = readFile(path + ".txt");
   shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
+  return output;
+}
+
+TEST(PacketReporterGolden, TsharkDecodesTheGoldenDatagrams) {
+  if (!shell("command -v tshark text2pcap"))
+    GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
   // agent;sequence;uptime;samples; per sample: sequence;source class;source index;rate;pool;
   // header length;frame length;stripped; then nothing malformed
   EXPECT_EQ(
       "10.0.0.5;2;5000;4;1,1,1,2;0,0,0,0;2,0,1,0;32,32,32,32;32,32,32,64;60,70,128,0;"
       "60,70,1514,60;0,0,1386,60;\n",
-      output);
+      tsharkReads(goldenDatagram(),
+                  "sflow_245.agent sflow_245.sequence_number sflow_245.sysuptime "
+                  "sflow_245.numsamples sflow.flow_sample.sequence_number "
+                  "sflow.flow_sample.source_id_class sflow.flow_sample.index "
+                  "sflow.flow_sample.sampling_rate sflow.flow_sample.sample_pool "
+                  "sflow_245.header.sampled_header_length sflow_245.header.frame_length "
+                  "sflow_245.header.payload_stripped"));
+  EXPECT_EQ("1;70000;5;6;10000000000;4886718345;8589934593;1;\n",
+            tsharkReads(goldenCounters(),
+                        "sflow.counters_sample.sequence_number "
+                        "sflow.counters_sample.source_id_index sflow_245.ifindex "
+                        "sflow_245.iftype sflow_245.ifspeed sflow_245.ifinoct "
+                        "sflow_245.ifoutoct sflow_245.ifpromisc"));
 }
 
 // The pending datagram leaves when the next sample would take it past 1300 bytes.
@@ -177,18 +228,45 @@ TEST(PacketReporterThreads, ConcurrentCallersGiveWholeSamplesAndConsecutiveSeque
   EXPECT_EQ((std::map<uint32_t, uint32_t>{{0, kPerThread}, {1, kPerThread}}), last);
 }
 
-// The writer does not trust its caller: a sample that does not fit stops the process, in every
-// build.
-TEST(DatagramWriterDeathTest, AppendingPastTheLimitStopsTheProcess) {
-  const std::vector<uint8_t> frame(128);
-  FlowSample sample;
-  sample.header = frame.data();
-  sample.headerLength = 128;
-  DatagramWriter writer;
-  for (int i = 0; i < 6; ++i)
-    writer.append(sample);
-  EXPECT_FALSE(writer.fits(DatagramWriter::encodedSize(sample)));
-  EXPECT_DEATH(writer.append(sample), "exceed the 1300-byte buffer");
+// Counter samples go out at once, behind the pending flow samples when they fit and after
+// them otherwise; each source counts its own counter samples from 1, apart from its flow
+// samples, and a source that changes its id starts again.
+TEST(CounterSampleReporter, SentAtOnceWithinTheLimitAndCountedPerSource) {
+  const std::tuple<int, std::vector<size_t>> cases[] = {
+      {9, {1288}},        // 28 + 9 * 124 + 144 fits
+      {10, {1268, 172}},  // 1412 would not: the flow samples leave first
+  };
+  for (const auto& [flows, sizes] : cases) {
+    ReporterRig rig;
+    for (int i = 0; i < flows; ++i)
+      addFrame(rig.reporter, pattern(60), 60);
+    rig.reporter.addCounters(0, counters("abcdefghijklmno"));
+    std::vector<size_t> sent;
+    for (const auto& d : rig.sink.datagrams())
+      sent.push_back(d.size());
+    EXPECT_EQ(sizes, sent);
+  }
+  ReporterRig rig;
+  addFrame(rig.reporter, pattern(60), 60, 32, 1);
+  rig.reporter.addCounters(1, counters("a"));
+  rig.reporter.addCounters(2, counters("b"));
+  rig.reporter.addCounters(1, counters("a"));
+  rig.reporter.registerSource(2, 2);  // unchanged: counts on
+  rig.reporter.addCounters(2, counters("b"));
+  rig.reporter.registerSource(1, 0x123456);
+  rig.reporter.addCounters(1, counters("a"));
+  addFrame(rig.reporter, pattern(60), 60, 32, 1);
+  std::vector<std::tuple<uint32_t, uint32_t, std::string>> seen;  // source, sequence, name
+  for (const DecodedDatagram& d : rig.datagrams()) {
+    for (const DecodedSample& s : d.samples)  // the flow samples come first
+      seen.emplace_back(s.sourceId, s.sequence, "flow");
+    for (const DecodedCounters& c : d.counters)
+      seen.emplace_back(c.sourceId, c.sequence, c.name);
+  }
+  const decltype(seen) expected = {{1, 1, "flow"},       {1, 1, "a"}, {2, 1, "b"},
+                                   {1, 2, "a"},          {2, 2, "b"}, {0x123456, 1, "a"},
+                                   {0x123456, 1, "flow"}};
+  EXPECT_EQ(expected, seen);
 }
 
 }  // namespace

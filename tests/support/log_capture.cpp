@@ -12,10 +12,10 @@ class LogCapture::Appender : public log4cplus::Appender {
   void close() override {}
   void append(const log4cplus::spi::InternalLoggingEvent& e) override {
     std::lock_guard<std::mutex> lock(mutex);
-    entries.push_back({e.getLoggerName(), e.getLogLevel(), e.getMessage()});
+    entries.emplace_back(e.getLogLevel(), e.getMessage());
   }
   std::mutex mutex;
-  std::vector<LogEntry> entries;
+  std::vector<std::pair<int, std::string>> entries;
 };
 
 LogCapture::LogCapture(const std::string& loggerName)
@@ -32,16 +32,12 @@ LogCapture::~LogCapture() {
   logger_.setLogLevel(savedLevel_);
 }
 
-std::vector<LogEntry> LogCapture::entries() const {
-  std::lock_guard<std::mutex> lock(sink_->mutex);
-  return sink_->entries;
-}
-
 std::vector<std::string> LogCapture::messages(int level) const {
+  std::lock_guard<std::mutex> lock(sink_->mutex);
   std::vector<std::string> out;
-  for (const auto& e : entries())
-    if (level == -1 || e.level == level)
-      out.push_back(e.message);
+  for (const auto& [l, message] : sink_->entries)
+    if (level == -1 || l == level)
+      out.push_back(message);
   return out;
 }
 

@@ -7,15 +7,10 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace wendrel::test {
-
-struct LogEntry {
-  std::string logger;
-  int level;  // log4cplus level: DEBUG 10000, INFO 20000, WARN 30000, ERROR 40000
-  std::string message;
-};
 
 class LogCapture {
  public:
@@ -25,8 +20,7 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<LogEntry> entries() const;
-  // The messages in order, only those at `level` when it is not -1.
+  // The messages in order, only those at `level` (a log4cplus level) when it is not -1.
   std::vector<std::string> messages(int level = -1) const;
   bool contains(int level, const std::string& message) const { return count(level, message) > 0; }
   size_t count(int level, const std::string& message) const;

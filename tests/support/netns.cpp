@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -107,6 +108,21 @@ bool NetnsPair::send(size_t i, const std::vector<uint8_t>& frame) const {
   sockaddr_ll to{AF_PACKET, 0, links_.at(i).farIndex, 0, 0, 0, {}};
   return ::sendto(links_[i].farSocket, frame.data(), frame.size(), 0,
                   reinterpret_cast<const sockaddr*>(&to), sizeof to) == ssize_t(frame.size());
+}
+
+std::vector<uint8_t> testFrame(const NetnsPair::Link& link, uint16_t id, uint16_t checksum,
+                               bool ipv6) {
+  // IPv4 10.250.0.2 -> 10.250.9.9, UDP 40000 -> 9
+  std::vector<uint8_t> f = {2,    0, 0x5e, 0x10, 0, 0x99, 0,    0,    0,  0,  0, 0, 8,  0,
+                            0x45, 0, 0,    46,   0, 0,    0,    0,    64, 17, 0, 0, 10, 250,
+                            0,    2, 10,   250,  9, 9,    0x9c, 0x40, 0,  9,  0, 26};
+  std::copy(link.farMac.begin(), link.farMac.end(), f.begin() + 6);
+  f[18] = uint8_t(id >> 8), f[19] = uint8_t(id), f[20] = 0x40;
+  f[24] = uint8_t(checksum >> 8), f[25] = uint8_t(checksum);
+  if (ipv6)  // version 6, payload 6 bytes, UDP, hop limit 64
+    f[12] = 0x86, f[13] = 0xDD, f[14] = 0x60, f[18] = 0, f[19] = 6, f[20] = 17, f[21] = 64;
+  f.resize(60);
+  return f;
 }
 
 }  // namespace wendrel::test

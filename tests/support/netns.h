@@ -51,4 +51,10 @@ class NetnsPair {
   std::vector<Link> links_;
 };
 
+// A 60-byte frame from the far end of `link` to a MAC address no host owns, so nothing
+// answers it: IPv4/UDP (DF set) with `id` as IP identification and `checksum` as header
+// checksum (nothing on the way checks it), or with `ipv6` UDP over IPv6.
+std::vector<uint8_t> testFrame(const NetnsPair::Link& link, uint16_t id, uint16_t checksum = 0,
+                               bool ipv6 = false);
+
 }  // namespace wendrel::test
