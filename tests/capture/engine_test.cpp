@@ -7,6 +7,7 @@
 #include <boost/thread/thread.hpp>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "../sflow/sflow_fakes.h"
 #include "capture_fakes.h"
@@ -51,7 +52,8 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
                   {"wlan0", "wifi", "10.7.7.7/255.0.0.0"},
                   {"eth0", "",
                    "10.1.1.3/255.255.0.0 fe80::1/ffff:: 127.0.0.1/255.0.0.0 "
-                   "0.0.0.0/0.0.0.0 10.1.1.1"},
+                   "0.0.0.0/0.0.0.0 10.1.1.1",
+                   nullptr, 0, 0, 0, 5},
                   {"eth1", "promisc", "10.9.9.9/255.0.0.0"},
                   {"eth2", "warn", "", "Intel NIC"},
                   {"eth3", "compile"},
@@ -70,9 +72,15 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
   ASSERT_TRUE(waitFor([&] {
     return blockSignals({"wendrel-cap0", "wendrel-cap1", "wendrel-cap2"});
   }));
+  EXPECT_TRUE(waitFor([&] { return c.statistics().interfaces == 3; }));
   c.startCollecting();                                 // nothing
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // a blocked read lasts 10 s
-  c.stop();                                            // nothing
+  // Every device's kernel dropped 7; eth0 delivered 5 packets.
+  const CaptureStatistics figures = c.statistics();
+  EXPECT_EQ(std::tuple(0u, 5ul, 21ul, ""),
+            std::tuple(figures.interfaces, figures.packetsSeen, figures.kernelDrops,
+                       figures.noInterfaceReason));
+  c.stop();  // nothing
   EXPECT_EQ(60000, pausedMs);
   const std::string eth0 =
       "create eth0; snaplen eth0 128; promisc eth0 1; timeout eth0 250; "
@@ -112,48 +120,30 @@ TEST_F(CaptureEngineTest, StopInterruptsTheRetryPause) {
   }));
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // the pause is 30 s
   EXPECT_EQ("findalldevs; ", pcap.trace);
+  EXPECT_EQ("the device list cannot be read: fake enumeration failure",
+            c.statistics().noInterfaceReason);
 }
 
-// The figures while capture runs and after, and why it captures on none.
-TEST(CaptureStatistics, CountsWhatIsCapturedAndSaysWhyNothingIs) {
-  using Devices = std::vector<FakePcap::Device>;
-  const struct {
-    Devices devices;
-    uint32_t interfaces;
-    std::string reason;
-  } cases[] = {
-      {{{"any", ""}, {"lo", "loopback"}}, 0, "no Ethernet interface besides loopback"},
+// Why no device opened, when one reason holds for all.
+TEST(DeviceOpener, SaysWhyNoDeviceOpened) {
+  const std::pair<std::vector<FakePcap::Device>, std::string> cases[] = {
+      {{{"any", ""}, {"lo", "loopback"}}, "no Ethernet interface besides loopback"},
       {{{"eth0", "perm"}, {"eth1", "perm"}},
-       0,
        "Operation not permitted: the agent needs CAP_NET_RAW"},
       {{{"wlan0", "wifi"}, {"eth3", "compile"}},
-       0,
        "no Ethernet device that takes the capture filter"},
-      {{{"eth0", "perm"}, {"eth1", "promisc local"}}, 0, ""},  // no one reason
-      {{{"eth0", "", "", nullptr, 0, 0, 0, 5},
-        {"eth1", "perm"},
-        {"eth2", "", "", nullptr, 0, 0, 0, 2}},
-       2,
-       ""},
-      {{}, 0, "the device list cannot be read: fake enumeration failure"},
+      {{{"eth0", "perm"}, {"eth1", "promisc local"}}, ""},  // no one reason
+      {{{"eth0", ""}, {"eth1", "perm"}}, ""},
   };
-  for (const auto& c : cases) {
+  const CaptureFilter filter = buildFilter(32, true);
+  for (const auto& [devices, reason] : cases) {
     ReporterRig rig;
     FakePcap pcap;
-    pcap.devices = c.devices;
-    pcap.failEnumerations = c.devices.empty() ? 1000 : 0;
-    TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, CaptureOptions{});
-    collector.startCollecting();
-    ASSERT_TRUE(waitFor([&] { return collector.statistics().tried; }));
-    const CaptureStatistics running = collector.statistics();
-    EXPECT_EQ(running.interfaces, c.interfaces) << c.reason;
-    EXPECT_EQ(running.noInterfaceReason, c.reason);
-    collector.stop();
-    const CaptureStatistics stopped = collector.statistics();
-    EXPECT_EQ(stopped.interfaces, 0u);
-    // 5 and 2 packets delivered; the fake's kernel has dropped 7 on each device.
-    EXPECT_EQ(stopped.packetsSeen, c.interfaces == 0 ? 0u : 7u) << c.reason;
-    EXPECT_EQ(stopped.kernelDrops, 7u * c.interfaces) << c.reason;
+    pcap.devices = devices;
+    DeviceOpener opener(pcap, rig.reporter, 128, 2097152, filter);
+    std::vector<OpenedDevice> opened;
+    EXPECT_TRUE(opener.openAll(opened));
+    EXPECT_EQ(reason, opener.failureReason());
   }
 }
 
