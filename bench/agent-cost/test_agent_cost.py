@@ -139,9 +139,46 @@ class StrictDecoder(unittest.TestCase):
                 sflow_decode.decode_strict(data)
 
 
+def counter_sample(name=b"eth0.1", source=70000, name_pad=b"\0\0"):
+    """The agent's counter sample as its golden-buffer test writes it, words and all."""
+    words = struct.pack("!3I", 1, source, 2)
+    words += struct.pack("!2I", 1, 88) + struct.pack("!8I", 5, 6, 2, 0x540BE400, 1, 3, 1, 0x23456789)
+    words += struct.pack("!8I", 10, 11, 0xFFFFFFFF, 12, 13, 0xFFFFFFFF, 2, 1)
+    words += struct.pack("!6I", 20, 0xFFFFFFFF, 0xFFFFFFFF, 21, 22, 1)
+    words += struct.pack("!3I", 1005, 4 + len(name) + len(name_pad), len(name)) + name + name_pad
+    return struct.pack("!2I", 2, len(words)) + words
+
+
+class CounterSamples(unittest.TestCase):
+    def test_strict_reads_the_agents_counter_sample_between_flow_samples(self):
+        data = datagram([flow_sample(1, bytes(61)), counter_sample(), flow_sample(2, bytes(60))])
+        self.assertEqual(len(counter_sample()), 136)  # the golden datagram's sample length 128 + 8
+        for decode in (sflow_decode.decode_strict, sflow_decode.decode_generic):
+            decoded = decode(data)
+            self.assertEqual([s.sequence for s in decoded.samples], [1, 2])
+            (counters,) = decoded.counters
+            self.assertEqual((counters.sequence, counters.source_id, counters.name), (1, 70000, "eth0.1"))
+            c = counters.interface
+            self.assertEqual((c["if_index"], c["if_type"], c["speed"], c["direction"], c["status"]),
+                             (5, 6, 10000000000, 1, 3))
+            self.assertEqual((c["in_octets"], c["in_unicast"], c["in_unknown_protos"]),
+                             (0x123456789, 10, 0xFFFFFFFF))
+            self.assertEqual((c["out_octets"], c["out_errors"], c["promiscuous"]), (0x200000001, 22, 1))
+
+    def test_strict_refuses_counter_samples_the_agent_never_sends(self):
+        cases = {
+            "non-zero pad": counter_sample(name_pad=b"\0\1"),
+            "name not padded": counter_sample(name_pad=b""),
+            "source type 1": counter_sample(source=(1 << 24) | 3),
+        }
+        for name, sample in cases.items():
+            with self.subTest(name), self.assertRaises(sflow_decode.Malformed):
+                sflow_decode.decode_strict(datagram([sample]))
+
+
 class GenericDecoder(unittest.TestCase):
-    def test_keeps_flow_samples_and_skips_counters(self):
-        counter = struct.pack("!2I", 2, 8) + struct.pack("!2I", 1, 0)
+    def test_keeps_flow_and_counter_samples(self):
+        counter = struct.pack("!2I", 2, 12) + struct.pack("!3I", 1, 0, 0)  # no records
         expanded_body = struct.pack("!11I", 7, 0, 3, 100, 700, 0, 0, 0, 0, 0, 1)
         record = struct.pack("!4I", 1, 64, 0, 64) + bytes(64)
         expanded_body += struct.pack("!2I", 1, len(record)) + record
