@@ -1,14 +1,16 @@
 // agent_cost_collector: receives every UDP datagram sent to ADDRESS:PORT and stores each one,
 // as a 4-byte little-endian length followed by its bytes, in OUTPUT; decoding happens after
 // the run so that it costs the measured host nothing. Prints "ready" once bound, and on
-// SIGTERM/SIGINT drains what is queued and prints a JSON summary.
+// SIGTERM/SIGINT drains what is queued and prints a JSON summary. Given STAMPS, it also
+// writes there each datagram's kernel receive time (wall clock, ns, 8 bytes little-endian),
+// in the same order.
 //
 // With --send-cost it instead measures what one datagram send costs the sending thread
 // (CPU time, kernel delivery to the local receiver included): COUNT unconnected sendto
 // calls of SIZE bytes to ADDRESS:PORT, where a collector is listening, back to back (GAP 0)
 // or GAP microseconds apart.
 //
-//   agent_cost_collector ADDRESS PORT OUTPUT
+//   agent_cost_collector ADDRESS PORT OUTPUT [STAMPS]
 //   agent_cost_collector --send-cost ADDRESS PORT COUNT SIZE GAP
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,6 +92,22 @@ int measureSendCost(const char* host, const char* port, long count, long size, l
   return failed == 0 ? 0 : 1;
 }
 
+// 0 when the kernel gave no stamp.
+void writeStamp(std::FILE* stamps, msghdr& header) {
+  uint64_t ns = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec t{};
+      std::memcpy(&t, CMSG_DATA(c), sizeof t);
+      ns = static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+    }
+  }
+  uint8_t bytes[8];
+  for (int b = 0; b < 8; ++b)
+    bytes[b] = static_cast<uint8_t>(ns >> (8 * b));
+  std::fwrite(bytes, 1, 8, stamps);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,8 +115,8 @@ int main(int argc, char** argv) {
     return measureSendCost(argv[2], argv[3], std::atol(argv[4]), std::atol(argv[5]),
                            std::atol(argv[6]));
   }
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: agent_cost_collector ADDRESS PORT OUTPUT\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: agent_cost_collector ADDRESS PORT OUTPUT [STAMPS]\n");
     return 2;
   }
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -123,9 +141,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::FILE* out = std::fopen(argv[3], "wb");
-  if (out == nullptr) {
+  std::FILE* stamps = argc == 5 ? std::fopen(argv[4], "wb") : nullptr;
+  if (out == nullptr || (argc == 5 && stamps == nullptr)) {
     std::perror("agent_cost_collector: output");
     return 1;
+  }
+  if (stamps != nullptr) {
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   }
 
   struct sigaction action {};
@@ -139,6 +162,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> buffers(kBatch * kMaxDatagram);
   std::vector<iovec> iov(kBatch);
   std::vector<mmsghdr> messages(kBatch);
+  std::vector<uint8_t> controls(kBatch * CMSG_SPACE(sizeof(timespec)));
   uint64_t datagrams = 0;
   uint64_t bytes = 0;
   for (;;) {
@@ -150,6 +174,10 @@ int main(int argc, char** argv) {
         messages[i] = mmsghdr{};
         messages[i].msg_hdr.msg_iov = &iov[i];
         messages[i].msg_hdr.msg_iovlen = 1;
+        if (stamps != nullptr) {
+          messages[i].msg_hdr.msg_control = controls.data() + i * CMSG_SPACE(sizeof(timespec));
+          messages[i].msg_hdr.msg_controllen = CMSG_SPACE(sizeof(timespec));
+        }
       }
       const int n = recvmmsg(fd, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
       if (n < 0) {
@@ -166,6 +194,8 @@ int main(int argc, char** argv) {
                                    static_cast<uint8_t>(length >> 24)};
         std::fwrite(prefix, 1, 4, out);
         std::fwrite(iov[static_cast<unsigned>(i)].iov_base, 1, length, out);
+        if (stamps != nullptr)
+          writeStamp(stamps, messages[static_cast<unsigned>(i)].msg_hdr);
         ++datagrams;
         bytes += length;
       }
@@ -178,6 +208,8 @@ int main(int argc, char** argv) {
     nanosleep(&pause, nullptr);
   }
   std::fclose(out);
+  if (stamps != nullptr)
+    std::fclose(stamps);
   close(fd);
   std::printf("{\"datagrams\": %llu, \"bytes\": %llu}\n",
               static_cast<unsigned long long>(datagrams), static_cast<unsigned long long>(bytes));

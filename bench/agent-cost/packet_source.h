@@ -1,6 +1,8 @@
 // The benchmark's traffic: a seeded, reproducible stream of Ethernet/IPv4/UDP frames of
 // varied sizes and addresses with valid IP and UDP checksums. The sender puts them on the
 // wire; the same generator tells the runner what each capture filter and sampler should see.
+// MixedSource adds a flow whose headers never change and varied IPv6, to show whether a
+// sampler treats every packet alike; probeFrame marks single frames for latency.
 #pragma once
 
 #include <cstddef>
@@ -67,6 +69,15 @@ class PacketSource {
     }
   }
 
+  // One's-complement sum of the first `length` bytes of the fixed payload.
+  uint32_t payloadSum(size_t length) const {
+    uint32_t sum = prefixSum_[length / 2];
+    if (length & 1)
+      sum += static_cast<uint32_t>(payload_[length - 1] << 8);
+    return sum;
+  }
+  const uint8_t* payload() const { return payload_; }
+
   // Writes the next frame into `frame` (room for kMaxFrame bytes); returns its length.
   size_t next(uint8_t* frame) {
     const uint64_t a = random_.next();
@@ -110,17 +121,10 @@ class PacketSource {
     uint32_t sum = (source >> 16) + (source & 0xFFFF) + (destination >> 16) +
                    (destination & 0xFFFF) + 17 + static_cast<uint32_t>(udpLength);
     sum = sumWords(udp, kUdpHeader, sum);
-    sum += prefixSum_[payloadLength / 2];
-    if (payloadLength & 1)
-      sum += static_cast<uint32_t>(payload_[payloadLength - 1] << 8);
-    uint16_t udpChecksum = foldChecksum(sum);
-    if (udpChecksum == 0)
-      udpChecksum = 0xFFFF;  // 0 would mean "no checksum"
-    put16(udp + 6, udpChecksum);
+    put16(udp + 6, udpChecksumOf(sum + payloadSum(payloadLength)));
     return size;
   }
 
- private:
   static void put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
     p[1] = static_cast<uint8_t>(v);
@@ -129,10 +133,152 @@ class PacketSource {
     put16(p, static_cast<uint16_t>(v >> 16));
     put16(p + 2, static_cast<uint16_t>(v));
   }
+  static uint16_t udpChecksumOf(uint32_t sum) {
+    const uint16_t checksum = foldChecksum(sum);
+    return checksum == 0 ? 0xFFFF : checksum;  // 0 would mean "no checksum"
+  }
 
+ private:
   SplitMix64 random_;
   uint8_t payload_[kMaxPayload];
   uint32_t prefixSum_[kMaxPayload / 2 + 2];
 };
+
+enum class PacketClass : uint8_t { kVariedIpv4 = 0, kConstant = 1, kIpv6 = 2 };
+constexpr size_t kConstantIpLength = 1252;
+
+// A mix of three classes, drawn independently per packet with a second seeded generator:
+// the flow with constant headers (20 %: IP id 0, DF, fixed addresses and ports, 1252-byte IP
+// packets, so one header checksum for all), the varied IPv4 of PacketSource (70 %) and varied
+// IPv6/UDP (10 %) from 2001:db8::/32.
+class MixedSource {
+ public:
+  MixedSource(uint64_t seed, uint32_t constantSource, uint32_t constantDestination)
+      : ipv4_(seed), random_(seed ^ 0x6D69786564ULL) {
+    buildConstant(constantSource, constantDestination);
+  }
+
+  size_t next(uint8_t* frame, PacketClass* packetClass) {
+    const uint64_t draw = random_.next() % 10;
+    if (draw < 2) {
+      *packetClass = PacketClass::kConstant;
+      std::memcpy(frame, constant_, constantSize_);
+      return constantSize_;
+    }
+    if (draw < 9) {
+      *packetClass = PacketClass::kVariedIpv4;
+      return ipv4_.next(frame);
+    }
+    *packetClass = PacketClass::kIpv6;
+    return nextIpv6(frame);
+  }
+
+  const uint8_t* constantFrame() const { return constant_; }
+
+ private:
+  static constexpr size_t kIpv6Header = 40;
+
+  void buildConstant(uint32_t source, uint32_t destination) {
+    constantSize_ = kEthernetHeader + kConstantIpLength;
+    uint8_t* frame = constant_;
+    std::memcpy(frame, kDestinationMac, 6);
+    std::memcpy(frame + 6, kSourceMac, 6);
+    frame[12] = 0x08;
+    frame[13] = 0x00;
+    uint8_t* ip = frame + kEthernetHeader;
+    const size_t udpLength = kConstantIpLength - kIpHeader;
+    std::memset(ip, 0, kIpHeader);
+    ip[0] = 0x45;
+    PacketSource::put16(ip + 2, static_cast<uint16_t>(kConstantIpLength));
+    PacketSource::put16(ip + 6, 0x4000);  // DF, id 0: what QUIC and DNS servers send
+    ip[8] = 64;
+    ip[9] = 17;
+    PacketSource::put32(ip + 12, source);
+    PacketSource::put32(ip + 16, destination);
+    PacketSource::put16(ip + 10, foldChecksum(sumWords(ip, kIpHeader)));
+    uint8_t* udp = ip + kIpHeader;
+    PacketSource::put16(udp, 443);
+    PacketSource::put16(udp + 2, 50443);
+    PacketSource::put16(udp + 4, static_cast<uint16_t>(udpLength));
+    PacketSource::put16(udp + 6, 0);
+    std::memcpy(udp + kUdpHeader, ipv4_.payload(), udpLength - kUdpHeader);
+    const uint32_t sum =
+        sumWords(ip + 12, 8, 17 + static_cast<uint32_t>(udpLength)) + sumWords(udp, udpLength);
+    PacketSource::put16(udp + 6, PacketSource::udpChecksumOf(sum));
+  }
+
+  size_t nextIpv6(uint8_t* frame) {
+    const uint64_t a = random_.next();
+    const uint64_t b = random_.next();
+    const size_t minimum = kEthernetHeader + kIpv6Header + kUdpHeader;
+    const size_t size = minimum + static_cast<size_t>(a % (kMaxFrame - minimum + 1));
+    const size_t udpLength = size - kEthernetHeader - kIpv6Header;
+    std::memcpy(frame, kDestinationMac, 6);
+    std::memcpy(frame + 6, kSourceMac, 6);
+    frame[12] = 0x86;
+    frame[13] = 0xDD;
+    uint8_t* ip = frame + kEthernetHeader;
+    PacketSource::put32(ip, 0x60000000u | static_cast<uint32_t>((a >> 12) & 0xFFFFF));
+    PacketSource::put16(ip + 4, static_cast<uint16_t>(udpLength));
+    ip[6] = 17;
+    ip[7] = 64;
+    // 2001:db8:0:<16 random>::<32 random> to 2001:db8:1:<16 random>::<32 random>
+    const uint64_t c = random_.next();
+    for (int side = 0; side < 2; ++side) {
+      uint8_t* address = ip + 8 + 16 * side;
+      const uint64_t bits = side == 0 ? c : b;
+      std::memset(address, 0, 16);
+      PacketSource::put32(address, 0x20010DB8u);
+      PacketSource::put16(address + 4, static_cast<uint16_t>(side));
+      PacketSource::put16(address + 6, static_cast<uint16_t>(bits >> 48));
+      PacketSource::put32(address + 12, static_cast<uint32_t>(bits));
+    }
+    uint8_t* udp = ip + kIpv6Header;
+    PacketSource::put16(udp, static_cast<uint16_t>(1024 + ((c >> 32) % 64512)));
+    PacketSource::put16(udp + 2, static_cast<uint16_t>(b >> 32));
+    PacketSource::put16(udp + 4, static_cast<uint16_t>(udpLength));
+    PacketSource::put16(udp + 6, 0);
+    const size_t payloadLength = udpLength - kUdpHeader;
+    std::memcpy(udp + kUdpHeader, ipv4_.payload(), payloadLength);
+    uint32_t sum = sumWords(ip + 8, 32, 17 + static_cast<uint32_t>(udpLength));
+    sum = sumWords(udp, kUdpHeader, sum) + ipv4_.payloadSum(payloadLength);
+    PacketSource::put16(udp + 6, PacketSource::udpChecksumOf(sum));  // mandatory in IPv6
+    return size;
+  }
+
+  PacketSource ipv4_;
+  SplitMix64 random_;
+  uint8_t constant_[kMaxFrame];
+  size_t constantSize_ = 0;
+};
+
+// A single marked frame: 128 bytes of IPv4/UDP to the discard port whose payload starts
+// with "WPRB" and the frame's number, so its sample can be matched to its send time.
+constexpr uint8_t kProbeMarker[4] = {'W', 'P', 'R', 'B'};
+constexpr size_t kProbeFrame = 128;
+
+inline size_t probeFrame(uint8_t* frame, uint32_t number) {
+  std::memset(frame, 0, kProbeFrame);
+  std::memcpy(frame, kDestinationMac, 6);
+  std::memcpy(frame + 6, kSourceMac, 6);
+  frame[12] = 0x08;
+  uint8_t* ip = frame + kEthernetHeader;
+  const size_t ipLength = kProbeFrame - kEthernetHeader;
+  ip[0] = 0x45;
+  PacketSource::put16(ip + 2, static_cast<uint16_t>(ipLength));
+  PacketSource::put16(ip + 4, static_cast<uint16_t>(number));
+  ip[8] = 64;
+  ip[9] = 17;
+  PacketSource::put32(ip + 12, 0xC00002C8u);  // 192.0.2.200
+  PacketSource::put32(ip + 16, 0xC63364C8u);  // 198.51.100.200
+  PacketSource::put16(ip + 10, foldChecksum(sumWords(ip, kIpHeader)));
+  uint8_t* udp = ip + kIpHeader;
+  PacketSource::put16(udp, 40000);
+  PacketSource::put16(udp + 2, 9);
+  PacketSource::put16(udp + 4, static_cast<uint16_t>(ipLength - kIpHeader));
+  std::memcpy(udp + kUdpHeader, kProbeMarker, 4);
+  PacketSource::put32(udp + kUdpHeader + 4, number);  // the UDP checksum stays 0: none
+  return kProbeFrame;
+}
 
 }  // namespace wendrel::bench

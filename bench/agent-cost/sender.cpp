@@ -5,9 +5,13 @@
 //   agent_cost_sender --interface IF [--count N] [--seed S] [--batch B] [--max-seconds T]
 //   agent_cost_sender --describe RATE:PERF[,RATE:PERF...] [--count N] [--seed S]
 //   agent_cost_sender --pcap FILE [--count N] [--seed S]
+//   agent_cost_sender --interface IF --probe N [--gap-min S] [--gap-max S] [--seed S]
 //
-// --pcap writes the frames to a capture file instead (for checks and other tools). Each
-// mode prints one JSON object on stdout.
+// --pcap writes the frames to a capture file instead (for checks and other tools).
+// --mix SOURCE,DESTINATION (IPv4 addresses of the flow with constant headers) makes any of
+// the first three use the mixed stream; --describe then also counts each class. --probe
+// sends N single marked frames at random gaps and prints when each left. Each mode prints
+// one JSON object on stdout.
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
@@ -20,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,12 +35,20 @@
 namespace {
 
 using wendrel::bench::kMaxFrame;
+using wendrel::bench::MixedSource;
+using wendrel::bench::PacketClass;
 using wendrel::bench::PacketSource;
 
 struct Options {
   std::string interface;
   std::string describe;
   std::string pcapFile;
+  std::string mix;
+  uint32_t constantSource = 0;
+  uint32_t constantDestination = 0;
+  unsigned probes = 0;
+  double gapMin = 0.2;
+  double gapMax = 2.5;
   uint64_t count = 1000000;
   uint64_t seed = 1;
   unsigned batch = 256;
@@ -47,7 +61,9 @@ struct Options {
                "usage: agent_cost_sender --interface IF [--count N] [--seed S] [--batch B] "
                "[--max-seconds T]\n"
                "       agent_cost_sender --describe RATE:PERF[,...] [--count N] [--seed S]\n"
-               "       agent_cost_sender --pcap FILE [--count N] [--seed S]\n",
+               "       agent_cost_sender --pcap FILE [--count N] [--seed S]\n"
+               "       agent_cost_sender --interface IF --probe N [--gap-min S] [--gap-max S]\n"
+               "       (--mix SOURCE,DESTINATION with any but --probe)\n",
                why);
   std::exit(2);
 }
@@ -75,6 +91,14 @@ Options parse(int argc, char** argv) {
       o.batch = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 0));
     else if (arg == "--max-seconds")
       o.maxSeconds = std::strtod(value().c_str(), nullptr);
+    else if (arg == "--mix")
+      o.mix = value();
+    else if (arg == "--probe")
+      o.probes = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 0));
+    else if (arg == "--gap-min")
+      o.gapMin = std::strtod(value().c_str(), nullptr);
+    else if (arg == "--gap-max")
+      o.gapMax = std::strtod(value().c_str(), nullptr);
     else
       usage(("unknown argument " + arg).c_str());
   }
@@ -82,8 +106,44 @@ Options parse(int argc, char** argv) {
     usage("--batch must be 1..1024");
   if (!o.interface.empty() + !o.describe.empty() + !o.pcapFile.empty() != 1)
     usage("give exactly one of --interface, --describe, --pcap");
+  if (!o.mix.empty()) {
+    const size_t comma = o.mix.find(',');
+    in_addr source{}, destination{};
+    if (comma == std::string::npos ||
+        inet_pton(AF_INET, o.mix.substr(0, comma).c_str(), &source) != 1 ||
+        inet_pton(AF_INET, o.mix.substr(comma + 1).c_str(), &destination) != 1)
+      usage("--mix takes SOURCE,DESTINATION IPv4 addresses");
+    o.constantSource = ntohl(source.s_addr);
+    o.constantDestination = ntohl(destination.s_addr);
+  }
+  // Bounded: at most 1000 frames, gaps of at most 10 s.
+  if (o.probes > 1000 || o.gapMin < 0 || o.gapMax < o.gapMin || o.gapMax > 10)
+    usage("--probe is at most 1000, gaps 0 <= min <= max <= 10 s");
+  if (o.probes && (o.interface.empty() || !o.mix.empty()))
+    usage("--probe needs --interface and no --mix");
   return o;
 }
+
+// The plain stream, or the mixed one when --mix is given.
+class Frames {
+ public:
+  explicit Frames(const Options& o) : plain_(o.seed) {
+    if (!o.mix.empty())
+      mixed_ = std::make_unique<MixedSource>(o.seed, o.constantSource, o.constantDestination);
+  }
+  size_t next(uint8_t* frame, PacketClass* packetClass) {
+    if (mixed_)
+      return mixed_->next(frame, packetClass);
+    *packetClass = PacketClass::kVariedIpv4;
+    return plain_.next(frame);
+  }
+
+ private:
+  PacketSource plain_;
+  std::unique_ptr<MixedSource> mixed_;
+};
+
+constexpr const char* kClassNames[3] = {"ipv4", "constant", "ipv6"};
 
 // The agent's sampler, replayed: the kernel filter keeps packets whose IP checksum low
 // byte has all bits of k-1 set (performance mode), and a 16-bit counter advanced by k per
@@ -95,6 +155,7 @@ struct Config {
   uint16_t mask = 0;
   uint64_t passed = 0;
   uint64_t sampled = 0;
+  uint64_t sampledByClass[3] = {0, 0, 0};
   uint16_t counter = 0;
 };
 
@@ -125,37 +186,51 @@ int describe(const Options& o) {
     start = end + 1;
   }
 
-  PacketSource source(o.seed);
+  Frames source(o);
   std::vector<uint8_t> frame(kMaxFrame);
   uint64_t bytes = 0;
+  uint64_t classes[3] = {0, 0, 0};
   for (uint64_t n = 0; n < o.count; ++n) {
-    bytes += source.next(frame.data());
+    PacketClass packetClass;
+    bytes += source.next(frame.data(), &packetClass);
+    const auto k = static_cast<size_t>(packetClass);
+    ++classes[k];
+    // Both the filter "ip" and the checksum filter pass IPv4 only.
+    if (packetClass == PacketClass::kIpv6)
+      continue;
     const uint8_t checksumLow = frame[14 + 11];
     for (Config& c : configs) {
       if ((checksumLow & c.mask) != c.mask)
         continue;
       ++c.passed;
-      if (c.rate == 0) {
-        ++c.sampled;
-        continue;
+      if (c.rate != 0) {
+        c.counter = static_cast<uint16_t>(c.counter + c.step);
+        if (c.counter < c.rate)
+          continue;
+        c.counter = static_cast<uint16_t>(c.counter - c.rate);
       }
-      c.counter = static_cast<uint16_t>(c.counter + c.step);
-      if (c.counter < c.rate)
-        continue;
-      c.counter = static_cast<uint16_t>(c.counter - c.rate);
       ++c.sampled;
+      ++c.sampledByClass[k];
     }
   }
-  std::printf("{\"count\": %llu, \"seed\": %llu, \"bytes\": %llu, \"configs\": [",
+  auto byClass = [](const uint64_t(&counts)[3]) {
+    std::string out = "{";
+    for (size_t k = 0; k < 3; ++k)
+      out +=
+          std::string(k ? ", " : "") + "\"" + kClassNames[k] + "\": " + std::to_string(counts[k]);
+    return out + "}";
+  };
+  std::printf("{\"count\": %llu, \"seed\": %llu, \"bytes\": %llu, \"classes\": %s, \"configs\": [",
               static_cast<unsigned long long>(o.count), static_cast<unsigned long long>(o.seed),
-              static_cast<unsigned long long>(bytes));
+              static_cast<unsigned long long>(bytes), byClass(classes).c_str());
   for (size_t i = 0; i < configs.size(); ++i) {
     const Config& c = configs[i];
     std::printf(
         "%s{\"rate\": %u, \"performance\": %s, \"step\": %u, \"mask\": %u, "
-        "\"passed\": %llu, \"sampled\": %llu}",
+        "\"passed\": %llu, \"sampled\": %llu, \"sampled_by_class\": %s}",
         i ? ", " : "", c.rate, c.performance ? "true" : "false", c.step, c.mask,
-        static_cast<unsigned long long>(c.passed), static_cast<unsigned long long>(c.sampled));
+        static_cast<unsigned long long>(c.passed), static_cast<unsigned long long>(c.sampled),
+        byClass(c.sampledByClass).c_str());
   }
   std::printf("]}\n");
   return 0;
@@ -170,11 +245,12 @@ int writePcap(const Options& o) {
   }
   const uint32_t fileHeader[6] = {0xA1B2C3D4u, 0x00040002u, 0, 0, 65535, 1};
   std::fwrite(fileHeader, sizeof fileHeader, 1, out);
-  PacketSource source(o.seed);
+  Frames source(o);
   std::vector<uint8_t> frame(kMaxFrame);
   uint64_t bytes = 0;
   for (uint64_t n = 0; n < o.count; ++n) {
-    const auto size = static_cast<uint32_t>(source.next(frame.data()));
+    PacketClass packetClass;
+    const auto size = static_cast<uint32_t>(source.next(frame.data(), &packetClass));
     const uint32_t recordHeader[4] = {0, 0, size, size};
     std::fwrite(recordHeader, sizeof recordHeader, 1, out);
     std::fwrite(frame.data(), 1, size, out);
@@ -186,18 +262,18 @@ int writePcap(const Options& o) {
   return ok ? 0 : 1;
 }
 
-int send(const Options& o) {
+int openSocket(const Options& o) {
   const unsigned ifindex = if_nametoindex(o.interface.c_str());
   if (ifindex == 0) {
     std::fprintf(stderr, "agent_cost_sender: no interface %s: %s\n", o.interface.c_str(),
                  std::strerror(errno));
-    return 1;
+    return -1;
   }
   // Protocol 0: the socket only sends, it never receives a copy of anything.
   const int fd = socket(AF_PACKET, SOCK_RAW, 0);
   if (fd < 0) {
     std::fprintf(stderr, "agent_cost_sender: socket: %s\n", std::strerror(errno));
-    return 1;
+    return -1;
   }
   sockaddr_ll address{};
   address.sll_family = AF_PACKET;
@@ -205,14 +281,51 @@ int send(const Options& o) {
   address.sll_protocol = 0;
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
     std::fprintf(stderr, "agent_cost_sender: bind: %s\n", std::strerror(errno));
-    return 1;
+    close(fd);
+    return -1;
   }
   const int one = 1;
   setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
   const int sendBuffer = 8 << 20;
   setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sendBuffer, sizeof sendBuffer);
+  return fd;
+}
 
-  PacketSource source(o.seed);
+// Single frames with seeded random gaps; each one's wall-clock send time (the collector
+// stamps datagrams with the same clock) is printed for the runner to match.
+int probe(const Options& o) {
+  const int fd = openSocket(o);
+  if (fd < 0)
+    return 1;
+  wendrel::bench::SplitMix64 random(o.seed);
+  uint8_t frame[wendrel::bench::kProbeFrame];
+  std::string out = "{\"probes\": [";
+  for (unsigned i = 0; i < o.probes; ++i) {
+    const double unit = static_cast<double>(random.next() >> 11) * 0x1.0p-53;
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(o.gapMin + unit * (o.gapMax - o.gapMin)));
+    const size_t size = wendrel::bench::probeFrame(frame, i + 1);
+    timespec sent{};
+    clock_gettime(CLOCK_REALTIME, &sent);
+    if (::send(fd, frame, size, 0) != static_cast<ssize_t>(size)) {
+      std::fprintf(stderr, "agent_cost_sender: send: %s\n", std::strerror(errno));
+      close(fd);
+      return 1;
+    }
+    out += std::string(i ? ", " : "") + "{\"number\": " + std::to_string(i + 1) +
+           ", \"sent_ns\": " +
+           std::to_string(static_cast<long long>(sent.tv_sec) * 1000000000LL + sent.tv_nsec) + "}";
+  }
+  close(fd);
+  std::printf("%s]}\n", out.c_str());
+  return 0;
+}
+
+int send(const Options& o) {
+  const int fd = openSocket(o);
+  if (fd < 0)
+    return 1;
+  Frames source(o);
   std::vector<uint8_t> frames(static_cast<size_t>(o.batch) * kMaxFrame);
   std::vector<iovec> iov(o.batch);
   std::vector<mmsghdr> messages(o.batch);
@@ -230,7 +343,8 @@ int send(const Options& o) {
     for (unsigned i = 0; i < n; ++i) {
       uint8_t* frame = frames.data() + static_cast<size_t>(i) * kMaxFrame;
       iov[i].iov_base = frame;
-      iov[i].iov_len = source.next(frame);
+      PacketClass packetClass;
+      iov[i].iov_len = source.next(frame, &packetClass);
       messages[i] = mmsghdr{};
       messages[i].msg_hdr.msg_iov = &iov[i];
       messages[i].msg_hdr.msg_iovlen = 1;
@@ -279,5 +393,7 @@ int main(int argc, char** argv) {
     return describe(o);
   if (!o.pcapFile.empty())
     return writePcap(o);
+  if (o.probes)
+    return probe(o);
   return send(o);
 }

@@ -2,9 +2,11 @@
 
 Two readers: `decode_strict` accepts exactly the shape the agent sends (flow samples with one
 raw-packet-header record, counter samples with the generic interface record and the port
-name, every length and pad as the agent writes them) and names the first thing that differs;
-`decode_generic` walks any well-formed sFlow v5 datagram (the peer agent also sends other
-records) and keeps its flow and counter samples.
+name, every length and pad as the agent writes them; the drops field is the agent's running
+count and is kept) and names the first thing that differs; `decode_generic` walks any
+well-formed sFlow v5 datagram (the peer agent also sends other records) and keeps its flow
+and counter samples. `classify` and `probe_number` tell the benchmark's own frames apart in
+the sampled headers.
 """
 
 import struct
@@ -17,15 +19,16 @@ class Malformed(Exception):
 
 
 class Sample:
-    __slots__ = ("sequence", "source_id", "rate", "pool", "frame_length", "header")
+    __slots__ = ("sequence", "source_id", "rate", "pool", "frame_length", "header", "drops")
 
-    def __init__(self, sequence, source_id, rate, pool, frame_length, header):
+    def __init__(self, sequence, source_id, rate, pool, frame_length, header, drops=0):
         self.sequence = sequence
         self.source_id = source_id
         self.rate = rate
         self.pool = pool
         self.frame_length = frame_length
         self.header = header
+        self.drops = drops
 
 
 # The generic interface counters record, word by word (64-bit counters as one field).
@@ -137,7 +140,7 @@ def decode_strict(data):
         pad = (4 - header_length % 4) % 4
         if sample_type != 1 or records != 1 or record_type != 1 or protocol != 1:
             raise Malformed("sample kind %d/%d/%d/%d" % (sample_type, records, record_type, protocol))
-        if drops or input_if or output_if or source_id >> 16:
+        if input_if or output_if or source_id >> 16:
             raise Malformed("fixed sample fields not zero")
         if header_length > 128:
             raise Malformed("header length %d" % header_length)
@@ -151,7 +154,7 @@ def decode_strict(data):
             raise Malformed("truncated sample")
         if any(data[end:end + pad]):
             raise Malformed("non-zero pad")
-        samples.append(Sample(sample_sequence, source_id, rate, pool, frame_length, data[start:end]))
+        samples.append(Sample(sample_sequence, source_id, rate, pool, frame_length, data[start:end], drops))
         offset = end + pad
     if offset != len(data):
         raise Malformed("%d trailing bytes" % (len(data) - offset))
@@ -221,3 +224,28 @@ def decode_generic(data):
     if offset != len(data):
         raise Malformed("%d trailing bytes" % (len(data) - offset))
     return Datagram(len(data), sequence, agent, samples, counters)
+
+
+def classify(header, sender_mac, constant_addresses):
+    """Which of the benchmark's classes a sampled header belongs to: "constant" (IPv4 with the
+    constant flow's source and destination, 8 bytes), "ipv4", "ipv6", or None for a frame the
+    benchmark did not send."""
+    if header[6:12] != sender_mac or len(header) < 14:
+        return None
+    ether_type = header[12:14]
+    if ether_type == b"\x86\xdd":
+        return "ipv6"
+    if ether_type != b"\x08\x00":
+        return None
+    return "constant" if header[26:34] == constant_addresses else "ipv4"
+
+
+def probe_number(header, marker=b"WPRB"):
+    """The number of a latency probe frame (IPv4/UDP, marker at the start of the payload), or
+    None for any other frame."""
+    if len(header) < 50 or header[12:14] != b"\x08\x00":
+        return None
+    payload = 14 + (header[14] & 0x0F) * 4 + 8
+    if header[payload:payload + 4] != marker:
+        return None
+    return int.from_bytes(header[payload + 4:payload + 8], "big")

@@ -1,13 +1,17 @@
-"""Checks of the benchmark's own pieces: the packets it injects and the decoder that judges
-the datagrams. No root needed.
+"""Checks of the benchmark's own pieces: the packets it injects (plain and mixed), the replay
+of the agent's filter and counter, and the decoder that judges the datagrams and classifies
+the samples. No root needed.
 
     python3 -m unittest discover -s bench/agent-cost -p 'test_*.py'
 
 The sender checks use agent_cost_sender from $AGENT_COST_BUILD (default build-bench/).
 """
 
+import importlib.machinery
+import importlib.util
 import json
 import os
+import socket
 import struct
 import subprocess
 import tempfile
@@ -17,6 +21,11 @@ from pathlib import Path
 import sflow_decode
 
 HERE = Path(__file__).resolve().parent
+SENDER_MAC = bytes([0x02, 0x77, 0x63, 0x00, 0x00, 0x01])
+# The runner itself (a script without .py), for its constants.
+_loader = importlib.machinery.SourceFileLoader("agent_cost_run", str(HERE / "run"))
+RUN = importlib.util.module_from_spec(importlib.util.spec_from_loader("agent_cost_run", _loader))
+_loader.exec_module(RUN)
 BUILD = Path(os.environ.get("AGENT_COST_BUILD", HERE.parents[1] / "build-bench"))
 SENDER = BUILD / "bench" / "agent-cost" / "agent_cost_sender"
 
@@ -43,12 +52,17 @@ def read_pcap(path):
 
 @unittest.skipUnless(SENDER.exists(), "build agent_cost_sender first")
 class SenderPackets(unittest.TestCase):
-    def frames(self, seed, count=4000):
+    def frames(self, seed, count=4000, mix=()):
         with tempfile.TemporaryDirectory() as work:
             path = Path(work) / "frames.pcap"
-            subprocess.run([SENDER, "--pcap", path, "--count", str(count), "--seed", str(seed)],
-                           check=True, capture_output=True)
+            subprocess.run([SENDER, "--pcap", path, "--count", str(count), "--seed", str(seed)] +
+                           (["--mix", ",".join(mix)] if mix else []), check=True, capture_output=True)
             return read_pcap(path)
+
+    def describe(self, configs, count, seed, mix=()):
+        return json.loads(subprocess.run(
+            [SENDER, "--describe", configs, "--count", str(count), "--seed", str(seed)] +
+            (["--mix", ",".join(mix)] if mix else []), check=True, capture_output=True, text=True).stdout)
 
     def test_frames_are_valid_varied_and_reproducible(self):
         frames = self.frames(seed=3)
@@ -77,23 +91,61 @@ class SenderPackets(unittest.TestCase):
 
     def test_describe_replays_the_filter_and_the_counter(self):
         count = 20000
-        frames = self.frames(seed=9, count=count)
-        described = json.loads(subprocess.run(
-            [SENDER, "--describe", "32:1,100:1,32:0,4:1", "--count", str(count), "--seed", "9"],
-            check=True, capture_output=True, text=True).stdout)
-        for config in described["configs"]:
-            rate, step = config["rate"], config["step"]
-            mask = step - 1
-            passed = [f for f in frames if f[14 + 11] & mask == mask]
-            counter, sampled = 0, 0
-            for _ in passed:
-                counter = (counter + step) & 0xFFFF
-                if counter >= rate:
-                    counter -= rate
-                    sampled += 1
-            self.assertEqual((config["passed"], config["sampled"]), (len(passed), sampled), config)
-        steps = {(c["rate"], c["performance"]): c["step"] for c in described["configs"]}
-        self.assertEqual(steps, {(32, True): 16, (100, True): 64, (32, False): 1, (4, True): 2})
+        for mix in ((), RUN.CONSTANT_FLOWS["passes"]):
+            frames = self.frames(seed=9, count=count, mix=mix)
+            constant = b"".join(socket.inet_aton(a) for a in mix)
+            described = self.describe("32:1,100:1,32:0,4:1", count, 9, mix)
+            for config in described["configs"]:
+                rate, step = config["rate"], config["step"]
+                mask = step - 1
+                # The filters pass IPv4 only.
+                passed = [f for f in frames if f[12:14] == b"\x08\x00" and f[14 + 11] & mask == mask]
+                counter, sampled = 0, {"ipv4": 0, "constant": 0, "ipv6": 0}
+                for frame in passed:
+                    counter = (counter + step) & 0xFFFF
+                    if counter >= rate:
+                        counter -= rate
+                        sampled[sflow_decode.classify(frame[:128], SENDER_MAC, constant) if mix else "ipv4"] += 1
+                self.assertEqual((config["passed"], config["sampled"], config["sampled_by_class"]),
+                                 (len(passed), sum(sampled.values()), sampled), (mix, config))
+            steps = {(c["rate"], c["performance"]): c["step"] for c in described["configs"]}
+            self.assertEqual(steps, {(32, True): 16, (100, True): 64, (32, False): 1, (4, True): 2})
+
+    def test_mixed_stream_classes(self):
+        count = 20000
+        for flow, (source, destination) in RUN.CONSTANT_FLOWS.items():
+            frames = self.frames(seed=5, count=count, mix=(source, destination))
+            self.assertEqual(frames, self.frames(seed=5, count=count, mix=(source, destination)))
+            constant = socket.inet_aton(source) + socket.inet_aton(destination)
+            classes = {"ipv4": [], "constant": [], "ipv6": []}
+            for frame in frames:
+                classes[sflow_decode.classify(frame[:128], SENDER_MAC, constant)].append(frame)
+            counts = {k: len(v) for k, v in classes.items()}
+            self.assertEqual(counts, self.describe("32:1", count, 5, (source, destination))["classes"])
+            # About 20 / 70 / 10 %, each within 4 standard deviations of its binomial.
+            for name, share in (("constant", 0.2), ("ipv4", 0.7), ("ipv6", 0.1)):
+                self.assertLess(abs(counts[name] - count * share), 4 * (count * share * (1 - share)) ** 0.5, name)
+            # One frame, byte for byte: IP id 0, DF, 1252 bytes, valid checksums; the
+            # checksum's low byte decides the checksum filter, as the runner claims.
+            self.assertEqual(len(set(classes["constant"])), 1)
+            frame = classes["constant"][0]
+            ip, udp = frame[14:34], frame[34:]
+            self.assertEqual((ip[4:8], struct.unpack("!H", ip[2:4])[0], len(frame)), (b"\0\0\x40\0", 1252, 1266))
+            self.assertEqual(ones_complement_sum(ip), 0xFFFF)
+            self.assertEqual(ones_complement_sum(ip[12:20] + struct.pack("!BBH", 0, 17, len(udp)) + udp), 0xFFFF)
+            low = ip[11]
+            self.assertEqual(flow == "passes", low & 0x3F == 0x3F and low & 0x0F == 0x0F, hex(low))
+            self.assertEqual(flow == "blocked", low & 0x0F != 0x0F, hex(low))
+            # IPv6: varied sizes and addresses in 2001:db8::/32, valid mandatory UDP checksums.
+            sources = set()
+            for frame in classes["ipv6"]:
+                ip6, udp = frame[14:54], frame[54:]
+                self.assertEqual((ip6[0] >> 4, ip6[6], struct.unpack("!H", ip6[4:6])[0]), (6, 17, len(udp)))
+                self.assertEqual((ip6[8:12], ip6[24:28]), (b"\x20\x01\x0d\xb8",) * 2)
+                pseudo = ip6[8:40] + struct.pack("!IxxxB", len(udp), 17)
+                self.assertEqual(ones_complement_sum(pseudo + udp), 0xFFFF)
+                sources.add(ip6[8:24])
+            self.assertGreater(len(sources), counts["ipv6"] * 0.99)
 
 
 def flow_sample(sequence, header, frame_length=None, source=0, rate=32, pad_byte=0):
