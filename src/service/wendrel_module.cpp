@@ -2,19 +2,16 @@
 
 #include <log4cplus/configurator.h>
 #include <log4cplus/loggingmacros.h>
-#include <strings.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
-#include <iterator>
 #include <thread>
 
 #include "agent_monitor.h"
-#include "collector_list.h"
+#include "agent_settings.h"
 #include "status_codes.h"
 #include "stderr_log.h"
 #include "threads.h"
@@ -22,48 +19,9 @@
 namespace wendrel {
 namespace {
 
-constexpr size_t kCollectorAddressSize = 255;
 constexpr size_t kLocalServiceSize = 260;
-constexpr uint32_t kDefaultSamplingRate = 32;
-constexpr uint32_t kDefaultPerformanceMode = 1;
 // With the capture's 250 ms read timeout, a sample leaves within a second of its packet.
 constexpr auto kIdlePeriod = std::chrono::milliseconds(500);
-constexpr size_t kChoiceSize = 64;
-// Every setting the agent reads; another name in the file is likely a mistyped one.
-constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
-                                          "SamplingMethod",   "Traffic",      "SourceId",
-                                          "CounterInterval"};
-constexpr size_t kOptionalTextSize = 256;
-constexpr uint32_t kMaxCounterInterval = 3600;
-
-// A setting present with a value it cannot have: one warning, and the default.
-void warnBadSetting(log4cplus::Logger& logger, const char* name, const std::string& value,
-                    const char* fallback) {
-  LOG4CPLUS_WARN_FMT(logger, "Setting %s = %s is not valid, using the default %s", name,
-                     value.c_str(), fallback);
-}
-
-// SourceId and CounterInterval: absent is the default, silently.
-CollectorSettings readCollectorSettings(SettingsStore& store, log4cplus::Logger& logger) {
-  CollectorSettings settings;
-  if (const auto text = store.readString("SourceId", kOptionalTextSize)) {
-    if (strcasecmp(text->c_str(), "ifindex") == 0)
-      settings.sourceIdIsIfIndex = true;
-    else if (strcasecmp(text->c_str(), "index") != 0)
-      warnBadSetting(logger, "SourceId", "\"" + *text + "\"", "\"index\"");
-  } else if (const auto number = store.readUInt32("SourceId")) {
-    warnBadSetting(logger, "SourceId", std::to_string(*number), "\"index\"");
-  }
-  if (const auto number = store.readUInt32("CounterInterval")) {
-    if (*number <= kMaxCounterInterval)
-      settings.counterIntervalS = *number;
-    else
-      warnBadSetting(logger, "CounterInterval", std::to_string(*number), "30");
-  } else if (const auto text = store.readString("CounterInterval", kOptionalTextSize)) {
-    warnBadSetting(logger, "CounterInterval", "\"" + *text + "\"", "30");
-  }
-  return settings;
-}
 
 }  // namespace
 
@@ -252,18 +210,6 @@ void CWendrelModule::initLog() {
   LOG4CPLUS_INFO_FMT(logger_, "Configured log using config file %s", path.c_str());
 }
 
-void CWendrelModule::warnUnknownSettings() {
-  for (const std::string& name : seams_.settings.names()) {
-    const bool known =
-        std::any_of(std::begin(kKnownSettings), std::end(kKnownSettings),
-                    [&name](const char* k) { return strcasecmp(k, name.c_str()) == 0; });
-    if (!known) {
-      LOG4CPLUS_WARN_FMT(logger_, "Unknown setting %s in %s is ignored", name.c_str(),
-                         seams_.settings.location().c_str());
-    }
-  }
-}
-
 int32_t CWendrelModule::runGuarded(int showCommand) {
   try {
     return Run(showCommand);
@@ -282,64 +228,11 @@ int32_t CWendrelModule::Run(int) {
     std::lock_guard<std::mutex> lock(stopMutex_);
     running_ = !stopRequested_;
   }
-  warnUnknownSettings();
-
-  const auto collectorAddress =
-      seams_.settings.readString("CollectorAddress", kCollectorAddressSize);
-  if (!collectorAddress) {
-    LOG4CPLUS_ERROR(logger_, "Failed to read collector address from the registry, cannot start");
+  const std::optional<AgentSettings> settings = readAgentSettings(seams_.settings, logger_);
+  if (!settings)
     return E_FAIL;
-  }
-  // Checked here, so that an empty or mistyped list stops the start with a clear reason
-  // rather than sending to whatever the resolver makes of it.
-  std::string listError;
-  if (!parseCollectorList(*collectorAddress, listError)) {
-    LOG4CPLUS_ERROR_FMT(logger_,
-                        "Failed to read collector address from the registry, cannot start: %s",
-                        listError.c_str());
-    return E_FAIL;
-  }
-  auto samplingRate = seams_.settings.readUInt32("SamplingRate");
-  if (!samplingRate) {
-    LOG4CPLUS_WARN(logger_,
-                   "Failed to read sampling rate from the registry, using the default of 32");
-    samplingRate = kDefaultSamplingRate;
-  }
-  if (*samplingRate == 0) {
-    // Collectors scale counts by the rate; with 0 every sample would count for nothing.
-    LOG4CPLUS_WARN(logger_, "Sampling rate 0 is not valid, using 1 (every packet)");
-    samplingRate = 1;
-  }
-  auto performanceMode = seams_.settings.readUInt32("PerformanceMode");
-  if (!performanceMode) {
-    LOG4CPLUS_WARN(logger_,
-                   "Failed to read performance mode from the registry, using the default of 1");
-    performanceMode = kDefaultPerformanceMode;
-  }
-
-  SamplingChoice sampling;
-  sampling.random = readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
-  sampling.ipv6 = readChoice("Traffic", {"ip", "ipv4"}) == 0;
-  const bool preselected = *performanceMode == 1;
-  CollectorSettings collectorSettings = readCollectorSettings(seams_.settings, logger_);
-  collectorSettings.sampling = sampling;
-  LOG4CPLUS_INFO_FMT(logger_,
-                     "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
-                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
-                     "CounterInterval = %u",
-                     seams_.settings.location().c_str(), collectorAddress->c_str(),
-                     static_cast<unsigned>(*samplingRate), static_cast<unsigned>(*performanceMode),
-                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
-                     collectorSettings.sourceIdIsIfIndex ? "ifindex" : "index",
-                     static_cast<unsigned>(collectorSettings.counterIntervalS));
-  LOG4CPLUS_INFO_FMT(logger_, "Sampling 1 in %u packets of %s traffic %s%s", *samplingRate,
-                     sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
-                     sampling.random ? "at random" : "deterministically",
-                     !preselected      ? ""
-                     : sampling.random ? ", preselected in the kernel"
-                                       : ", preselected in the kernel on IPv4 header checksums");
   try {
-    return runAgent(*collectorAddress, *samplingRate, preselected, collectorSettings);
+    return runAgent(*settings);
   } catch (...) {
     // Whatever failed, capture must be over before the objects it uses go away.
     if (collector_)
@@ -350,28 +243,8 @@ int32_t CWendrelModule::Run(int) {
   }
 }
 
-size_t CWendrelModule::readChoice(const char* name, std::initializer_list<const char*> allowed) {
-  std::string value;
-  if (const auto text = seams_.settings.readString(name, kChoiceSize)) {
-    value = *text;
-    for (size_t i = 0; i < allowed.size(); ++i) {
-      if (strcasecmp(value.c_str(), allowed.begin()[i]) == 0)
-        return i;
-    }
-    value = "\"" + value + "\"";
-  } else if (const auto number = seams_.settings.readUInt32(name)) {
-    value = std::to_string(*number);
-  } else {
-    return 0;
-  }
-  LOG4CPLUS_WARN_FMT(logger_, "%s %s is not valid, using the default of \"%s\"", name,
-                     value.c_str(), *allowed.begin());
-  return 0;
-}
-
-int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t samplingRate,
-                                 bool performanceMode, const CollectorSettings& collectorSettings) {
-  reporter_ = seams_.agents.createReporter(collectorAddress);
+int32_t CWendrelModule::runAgent(const AgentSettings& settings) {
+  reporter_ = seams_.agents.createReporter(settings.collectorAddress);
   if (!reporter_->isInitialized()) {
     SetServiceStatus(SERVICE_STOPPED);
     // Released here, on the thread that made it, rather than at process exit.
@@ -379,7 +252,8 @@ int32_t CWendrelModule::runAgent(const std::string& collectorAddress, uint32_t s
     return E_FAIL;
   }
   collector_ = seams_.agents.createCollector(kSnapLength, *reporter_, kCaptureBufferSize,
-                                             samplingRate, performanceMode, collectorSettings);
+                                             settings.samplingRate, settings.performanceMode,
+                                             settings.collector);
   collector_->startCollecting();
 
   std::unique_lock<std::mutex> lock(stopMutex_);

@@ -8,12 +8,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "agent_factory.h"
+#include "agent_settings.h"
 #include "command_line.h"
 #include "event_log.h"
 #include "record_store.h"
@@ -84,15 +84,9 @@ class CWendrelModule {
   // Replaces the status line while the service runs.
   void reportStatusText(const std::string& text);
   AgentFigures figures();
-  // One WARN line for each setting the agent does not know.
-  void warnUnknownSettings();
   // Run, with an exception that escapes it logged and taken as E_FAIL.
   int32_t runGuarded(int showCommand);
-  int32_t runAgent(const std::string& collectorAddress, uint32_t samplingRate, bool performanceMode,
-                   const CollectorSettings& collectorSettings);
-  // The index of the setting's value among `allowed` (compared without regard to case); the
-  // first one, with a warning when the setting is there but none of them.
-  size_t readChoice(const char* name, std::initializer_list<const char*> allowed);
+  int32_t runAgent(const AgentSettings& settings);
   // Waits for controls on the calling thread until `body`, run on a thread of its own, ends.
   // False when the controls could no longer be received: the run was then stopped.
   template <typename Body>

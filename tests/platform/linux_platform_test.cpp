@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "test_util.h"
 #include "file_record_store.h"
 #include "linux_signal_source.h"
 #include "systemd_service_manager.h"
+#include "test_util.h"
 #include "unit_file.h"
 
 namespace wendrel {

@@ -4,25 +4,22 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
-
 #include "service_fakes.h"
 #include "status_codes.h"
-#include "wendrel_module.h"
 
 namespace wendrel {
 namespace {
 
 using test::Strings;
-using Kind = RecordStore::Kind;
 const std::string kExe = "/opt/wendrel/wendrel";
 const std::string kService = "LocalService = \"Wendrel\"\n";
 
 struct Host {
   explicit Host(const std::string& exe = kExe) : registrar("Wendrel", exe, p, p, p) {}
-  test::FakePlatform p{""};
+  test::FakeSettings settings{""};
+  test::FakePlatform p;
   Registrar registrar;
-  CWendrelModule module{ModuleSeams{p, p, p, p, p, p, registrar, kExe}};
+  CWendrelModule module{ModuleSeams{settings, p, p, p, p, p, registrar, kExe}};
   int32_t run(const std::string& args) { return module.WinMain("wendrel " + args); }
 };
 
@@ -57,37 +54,31 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
 TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   using State = ServiceManager::UnitState;
   const State file = State::RegularFile, none = State::Missing;
-  // What fails: m the manager, c create, s stop, r remove, w the record write.
   const struct {
     std::string args, exe, fails;
     State unit;
     int32_t status;
     std::string message, appId;  // appId "-": no record
   } cases[] = {
-      {"-Service", kExe, "m", none, E_FAIL, "Could not open Service Manager", kService},
-      {"-Service", kExe, "c", none, E_FAIL, "Could not start service", kService},
+      {"-Service", kExe, "manager", none, E_FAIL, "Could not open Service Manager", kService},
+      {"-Service", kExe, "create", none, E_FAIL, "Could not start service", kService},
       {"-Service", "/opt/a\nb/wendrel", "", none, E_FAIL, "Could not start service", kService},
       {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, "", kService},
-      {"-RegServer", kExe, "s", file, S_OK, "Could not stop service", ""},
-      {"-RegServer", kExe, "r", file, E_FAIL, "Could not delete service", "-"},
+      {"-RegServer", kExe, "stop", file, S_OK, "Could not stop service", ""},
+      {"-RegServer", kExe, "remove", file, E_FAIL, "Could not delete service", "-"},
       {"-Service", kExe, "", State::Other, E_FAIL, "Could not open service", "-"},
-      {"-RegServer", kExe, "w", none, static_cast<int32_t>(0x80070005u), "", "-"},
+      {"-RegServer", kExe, "write", none, static_cast<int32_t>(0x80070005u), "", "-"},
       {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), "", ""},
   };
   for (const auto& c : cases) {
     Host h(c.exe);
-    h.p.managerUp = c.fails.find('m') == std::string::npos;
-    h.p.createWorks = c.fails.find('c') == std::string::npos;
-    h.p.stopWorks = c.fails.find('s') == std::string::npos;
-    h.p.removeWorks = c.fails.find('r') == std::string::npos;
-    h.p.writeError = c.fails.find('w') == std::string::npos ? 0 : 5;
+    h.p.failing = c.fails;
     h.p.unit = c.unit;
-    EXPECT_EQ(h.run(c.args), c.status) << c.args << " " << c.fails;
-    EXPECT_EQ(h.p.log("msg"), c.message.empty() ? Strings{} : Strings{"Wendrel: " + c.message})
-        << c.args << " " << c.fails;
-    EXPECT_EQ(h.p.records.count("AppID") ? h.p.records["AppID"] : "-", c.appId)
-        << c.args << " " << c.fails;
-    EXPECT_FALSE(h.p.records.count("TypeLib") && c.status < 0) << c.args << " " << c.fails;
+    SCOPED_TRACE(c.args + " " + c.fails);
+    EXPECT_EQ(h.run(c.args), c.status);
+    EXPECT_EQ(h.p.log("msg"), c.message.empty() ? Strings{} : Strings{"Wendrel: " + c.message});
+    EXPECT_EQ(h.p.records.count("AppID") ? h.p.records["AppID"] : "-", c.appId);
+    EXPECT_FALSE(h.p.records.count("TypeLib") && c.status < 0);
   }
 }
 

@@ -1,44 +1,41 @@
-// Every seam of the service host faked in memory, in one object. What the seams were asked
-// is kept by channel: "sd" the status reports, "event" the event log, "agent" the calls on
-// the reporter and the collector, "sm" the service manager, "msg" the messages shown.
+// The service host's seams faked in memory: the settings file, and every other seam in one
+// object that keeps what it was asked by channel: "sd" the status reports, "event" the event
+// log, "agent" the calls on the reporter and the collector, "sm" the service manager, "msg"
+// the messages shown.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "agent_factory.h"
-#include "event_log.h"
-#include "message_sink.h"
-#include "record_store.h"
-#include "service_manager.h"
-#include "service_notifier.h"
-#include "settings_store.h"
-#include "signal_source.h"
+#include "registrar.h"
+#include "wendrel_module.h"
 
 namespace wendrel::test {
 
 using Strings = std::vector<std::string>;
 
-class FakePlatform : public SettingsStore,
-                     public ServiceNotifier,
+struct FakeSettings : SettingsStore {
+  explicit FakeSettings(const std::string& text) : file(ValueFile::parse(text)) {}
+  std::optional<std::string> readString(const std::string& name, size_t capacity) override {
+    return file.readString(name, capacity);
+  }
+  std::optional<uint32_t> readUInt32(const std::string& n) override { return file.readUInt32(n); }
+  std::vector<std::string> names() override { return file.names(); }
+  std::string location() override { return "/etc/wendrel/wendrel.conf"; }
+  ValueFile file;
+};
+
+class FakePlatform : public ServiceNotifier,
                      public EventLog,
                      public SignalSource,
                      public AgentFactory,
                      public RecordStore,
                      public ServiceManager,
-                     public MessageSink {
+                     public MessageSink,
+                     public RegistrationOperations {
  public:
-  explicit FakePlatform(const std::string& settingsText)
-      : settings(ValueFile::parse(settingsText)) {}
-
   void add(const std::string& channel, const std::string& entry) {
     std::lock_guard<std::mutex> lock(mutex_);
     log_[channel].push_back(entry);
@@ -54,20 +51,10 @@ class FakePlatform : public SettingsStore,
       return std::count(log_[channel].begin(), log_[channel].end(), entry) > 0;
     });
   }
+  // What `failing` names fails: "manager" (not up), "create", "stop", "remove", "write" (the
+  // records), "reporter" (not initialized), "collector" (its start throws).
+  bool fails(const char* what) const { return failing.find(what) != std::string::npos; }
 
-  std::optional<std::string> readString(const std::string& name, size_t capacity) override {
-    return settings.readString(name, capacity);
-  }
-  std::optional<uint32_t> readUInt32(const std::string& name) override {
-    return settings.readUInt32(name);
-  }
-  std::vector<std::string> names() override { return settings.names(); }
-  std::string location() override { return "/etc/wendrel/wendrel.conf"; }
-  // What the collector reports of the agent's work, all of it.
-  void setFigures(const AgentFigures& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    figures_ = f;
-  }
   bool startedByServiceManager() override { return startedByManager; }
   void notify(const std::string& state) override { add("sd", state); }
   void write(const std::string& source, const std::string& text) override {
@@ -92,57 +79,52 @@ class FakePlatform : public SettingsStore,
     changed_.notify_all();
   }
 
-  // Stands for the reporter or the collector.
-  class Part : public AgentReporter, public AgentCollector {
-   public:
-    Part(FakePlatform& platform, std::string name, bool fail)
-        : p_(platform), name_(std::move(name)), fail_(fail) {}
-    ~Part() override { p_.add("agent", "delete " + name_); }
-    bool isInitialized() const override { return !fail_; }
-    void flush() override { p_.add("agent", "flush"); }
+  // The reporter or the collector; the collector tells the figures set.
+  struct Part : AgentReporter, AgentCollector {
+    Part(FakePlatform& platform, std::string what) : p(platform), name(std::move(what)) {}
+    ~Part() override { p.add("agent", "delete " + name); }
+    bool isInitialized() const override { return !p.fails(name.c_str()); }
+    void flush() override { p.add("agent", "flush"); }
     void startCollecting() override {
-      p_.add("agent", "start");
-      if (fail_)
+      p.add("agent", "start");
+      if (p.fails(name.c_str()))
         throw std::runtime_error("thread creation failed");
     }
-    void stop() override { p_.add("agent", "stop"); }
+    void stop() override { p.add("agent", "stop"); }
     void addFigures(AgentFigures& f) override {
-      std::lock_guard<std::mutex> lock(p_.mutex_);
-      f = name_ == "collector" ? p_.figures_ : f;
+      std::lock_guard<std::mutex> lock(p.mutex_);
+      f = name == "collector" ? p.figures_ : f;
     }
-
-   private:
-    FakePlatform& p_;
-    std::string name_;
-    bool fail_;
+    FakePlatform& p;
+    std::string name;
   };
-
   // Holds while `holdReporter` is set.
   std::unique_ptr<AgentReporter> createReporter(const std::string& address) override {
     add("agent", "reporter " + address);
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return !holdReporter; });
-    return std::make_unique<Part>(*this, "reporter", failing == "reporter");
+    return std::make_unique<Part>(*this, "reporter");
   }
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
-                                                  int32_t bufferSize, uint32_t samplingRate,
-                                                  bool performanceMode,
-                                                  const CollectorSettings& extra) override {
-    add("sampling", std::string(extra.sampling.random ? "random" : "deterministic") +
-                        (extra.sampling.ipv6 ? " ip" : " ipv4"));
+                                                  int32_t bufferSize, uint32_t rate, bool kernel,
+                                                  const CollectorSettings& s) override {
     // The optional settings show only where they differ from their defaults.
     add("agent",
         "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) + " " +
-            std::to_string(samplingRate) + (performanceMode ? " on" : " off") +
-            (extra.sourceIdIsIfIndex ? " ifindex" : "") +
-            (extra.counterIntervalS != 30 ? " counters " + std::to_string(extra.counterIntervalS)
-                                          : ""));
-    return std::make_unique<Part>(*this, "collector", failing == "collector");
+            std::to_string(rate) + (kernel ? " on" : " off") +
+            (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
+            (s.sampling.ipv6 ? "" : " ipv4") +
+            (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : ""));
+    return std::make_unique<Part>(*this, "collector");
   }
   void releaseReporter() {
     std::lock_guard<std::mutex> lock(mutex_);
     holdReporter = false;
     changed_.notify_all();
+  }
+  void setFigures(const AgentFigures& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    figures_ = f;
   }
 
   // The records as text under "AppID" or "TypeLib", "/user" added for the user's.
@@ -156,42 +138,54 @@ class FakePlatform : public SettingsStore,
     return it == records.end() ? 2 : 0;
   }
   int32_t write(Kind kind, bool perUser, const ValueFile& record) override {
-    if (writeError == 0)
-      records[key(kind, perUser)] = record.serialize();
-    return writeError;
+    if (fails("write"))
+      return 5;
+    records[key(kind, perUser)] = record.serialize();
+    return 0;
   }
   int32_t remove(Kind kind, bool perUser) override {
     return records.erase(key(kind, perUser)) ? 0 : 2;
   }
 
-  bool open() override { return managerUp; }
+  bool open() override { return !fails("manager"); }
   UnitState unitState() override { return unit; }
   bool create(const std::string& executable) override {
     add("sm", "create " + executable);
-    if (!createWorks || executable.find('\n') != std::string::npos)
+    if (fails("create") || executable.find('\n') != std::string::npos)
       return false;
     unit = UnitState::RegularFile;
     return true;
   }
   bool stop() override {
     add("sm", "stop");
-    return stopWorks;
+    return !fails("stop");
   }
   bool remove() override {
     add("sm", "remove");
-    if (removeWorks)
-      unit = UnitState::Missing;
-    return removeWorks;
+    if (fails("remove"))
+      return false;
+    unit = UnitState::Missing;
+    return true;
   }
 
-  ValueFile settings;
-  bool startedByManager = true;
-  std::string failing;  // "reporter": not initialized; "collector": its start throws
-  bool holdReporter = false;
+  // The registration operations a switch ran, joined by spaces.
+  int32_t RegisterAppId(bool service) override {
+    return reg(service ? "RegisterAppId(service)" : "RegisterAppId");
+  }
+  int32_t UnregisterAppId() override { return reg("UnregisterAppId"); }
+  int32_t RegisterServer(bool tlb) override { return reg(tlb ? "RegisterServer(tlb)" : "-"); }
+  int32_t UnregisterServer(bool tlb) override { return reg(tlb ? "UnregisterServer(tlb)" : "-"); }
+  void SetPerUserRegistration() override { reg("PerUser"); }
+  int32_t reg(const std::string& call) {
+    registered += (registered.empty() ? "" : " ") + call;
+    return 0;
+  }
+
+  std::string failing;
+  bool startedByManager = true, holdReporter = false;
   std::map<std::string, std::string> records;
-  int32_t writeError = 0;
-  bool managerUp = true, createWorks = true, stopWorks = true, removeWorks = true;
   UnitState unit = UnitState::Missing;
+  std::string registered;
 
  private:
   std::mutex mutex_;

@@ -1,5 +1,5 @@
-// The service module with every seam it reaches faked: the command line, the settings, the
-// run and the life of the service.
+// The service module with every seam it reaches faked: the command line, the run and the
+// life of the service, and what the running agent tells.
 #include "wendrel_module.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "agent_monitor.h"
 #include "log_capture.h"
 #include "service_fakes.h"
 #include "status_codes.h"
@@ -18,48 +19,24 @@ namespace wendrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakePlatform, test::Strings;
+using test::Strings;
 
-// Registration operations that record their calls.
-struct FakeRegistration : RegistrationOperations {
-  int32_t RegisterAppId(bool service) override {
-    return call(service ? "RegisterAppId(service)" : "RegisterAppId");
-  }
-  int32_t UnregisterAppId() override { return call("UnregisterAppId"); }
-  int32_t RegisterServer(bool tlb) override {
-    return call(tlb ? "RegisterServer(tlb)" : "RegisterServer");
-  }
-  int32_t UnregisterServer(bool tlb) override {
-    return call(tlb ? "UnregisterServer(tlb)" : "UnregisterServer");
-  }
-  void SetPerUserRegistration() override { call("PerUser"); }
-  int32_t call(const std::string& name) {
-    calls += (calls.empty() ? "" : " ") + name;
-    return 0;
-  }
-  std::string calls;
-};
-
+// Every setting that reaches capture differs from its default, so none is lost on the way.
 constexpr char kSettings[] =
-    "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0";
+    "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = ifindex\n"
+    "SamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5";
 const std::string kStarting = "STATUS=Starting", kReady = "READY=1\nSTATUS=Running";
 const std::string kStoppedOk = "STATUS=Stopped, exit code 0x00000000";
 const std::string kStoppedFail = "STATUS=Stopped, exit code 0x80004005";
-const std::string kNoAddress = "Failed to read collector address from the registry, cannot start";
-const Strings kCreated = {"reporter 192.0.2.10", "collector 128 2097152 64 off", "start"};
+const Strings kCreated = {"reporter 192.0.2.10",
+                          "collector 128 2097152 64 off ifindex deterministic ipv4 counters 5",
+                          "start"};
 // Capture ends before the last datagram goes out; both objects go on Run's thread.
 const Strings kTeardown = {"stop", "flush", "delete collector", "delete reporter"};
 
 Strings operator+(Strings a, const Strings& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-// A run's calls but those of the idle loop, which flushes twice a second.
-Strings withoutIdleFlushes(Strings calls) {
-  if (calls.size() > 7)
-    calls.erase(calls.begin() + 3, calls.end() - 4);
-  return calls;
 }
 
 // Runs `f` on leaving the scope, so a failed assertion never leaves a run waited for forever.
@@ -69,13 +46,11 @@ struct AtExit {
 };
 
 struct Harness {
-  explicit Harness(const std::string& settings = kSettings, std::chrono::milliseconds status = 10s)
-      : p(settings), period(status) {}
-  FakePlatform p;
-  FakeRegistration registration;
-  std::chrono::milliseconds period;
-  CWendrelModule module{
-      ModuleSeams{p, p, p, p, p, p, registration, "/opt/wendrel/wendrel", period}};
+  explicit Harness(std::chrono::milliseconds status = 10s)
+      : module({settings, p, p, p, p, p, p, "/opt/wendrel/wendrel", status}) {}
+  test::FakeSettings settings{kSettings};
+  test::FakePlatform p;
+  CWendrelModule module;
 };
 
 const std::string kRegServer = "RegisterAppId RegisterServer(tlb)";
@@ -105,7 +80,7 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
       int32_t status = -1;
       EXPECT_EQ(h.module.ParseCommandLine(line, &status), calls.empty()) << line;
       EXPECT_EQ(status, 0) << line;
-      EXPECT_EQ(h.registration.calls, calls) << line;
+      EXPECT_EQ(h.p.registered, calls) << line;
     }
   }
 }
@@ -126,145 +101,35 @@ TEST(CommandLine, RebuiltFromArgvAsThePlatformQuotes) {
   int32_t status = 0;
   EXPECT_TRUE(h.module.ParseCommandLine(buildCommandLine(2, argv), &status));
   EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
-  EXPECT_EQ(h.registration.calls, kRegServer);
+  EXPECT_EQ(h.p.registered, kRegServer);
 }
 
-TEST(Run, ReadsTheThreeSettings) {
-  std::string c254;  // a list of names filling the capacity to the last byte
-  while (c254.size() < 250)
-    c254 += "ccccccccc,";
-  c254 += "cccc";
-  const struct {
-    std::string settings;
-    Strings created;  // none: Run fails
-    Strings warnings;
-    std::string error = kNoAddress;  // when Run fails
-    std::string inEffect = {};
-  } cases[] = {
-      {kSettings,
-       kCreated,
-       {},
-       {},
-       "CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-       "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 30"},
-      // A quoted number is text, not a number. Names the agent does not know are pointed out
-      // (a mistyped one most likely), whatever their case; those of other versions are not.
-      {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
-       "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
-       {"reporter c.example", "collector 128 2097152 32 on counters 1", "start"},
-       {"Unknown setting SampleRate in /etc/wendrel/wendrel.conf is ignored",
-        "Unknown setting trafficc in /etc/wendrel/wendrel.conf is ignored",
-        "Failed to read sampling rate from the registry, using the default of 32",
-        "Failed to read performance mode from the registry, using the default of 1",
-        "SamplingMethod 1 is not valid, using the default of \"random\"",
-        "Traffic 1 is not valid, using the default of \"ip\"",
-        "Setting SourceId = 1 is not valid, using the default \"index\""},
-       {},
-       "CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-       "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 1"},
-      {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
-       {"reporter " + c254, "collector 128 2097152 8 off", "start"},
-       {}},
-      {"CollectorAddress = c\nSamplingRate = 0\nPerformanceMode = 1",
-       {"reporter c", "collector 128 2097152 1 on", "start"},
-       {"Sampling rate 0 is not valid, using 1 (every packet)"}},
-      {"CollectorAddress = " + c254 + "c\nSamplingRate = 8", {}, {}},
-      {"CollectorAddress = 7", {}, {}},
-      // Resolved as the empty name, the collector would silently be this host.
-      {"CollectorAddress = \"  \"", {}, {}, kNoAddress + ": no collector is given"},
-      {"CollectorAddress = \"a.example b.example:0\"",
-       {},
-       {},
-       kNoAddress + ": \"b.example:0\" is not a host name or address with an optional port"},
-      // The optional SourceId and CounterInterval: valid values, then wrong ones.
-      {std::string(kSettings) + "\nSourceId = ifindex\nCounterInterval = 3600",
-       {"reporter 192.0.2.10", "collector 128 2097152 64 off ifindex counters 3600", "start"},
-       {}},
-      {std::string(kSettings) + "\nSourceId = index\nCounterInterval = 0",
-       {"reporter 192.0.2.10", "collector 128 2097152 64 off counters 0", "start"},
-       {}},
-      {std::string(kSettings) + "\nSourceId = 5\nCounterInterval = 3601",
-       kCreated,
-       {"Setting SourceId = 5 is not valid, using the default \"index\"",
-        "Setting CounterInterval = 3601 is not valid, using the default 30"}},
-      {std::string(kSettings) + "\nSourceId = IfIndex\nCounterInterval = soon",
-       {"reporter 192.0.2.10", "collector 128 2097152 64 off ifindex", "start"},
-       {"Setting CounterInterval = \"soon\" is not valid, using the default 30"}},
-  };
-  for (const auto& c : cases) {
-    Harness h(c.settings);
-    test::LogCapture log("Wendrel");
-    h.module.OnStop();  // Run then configures, starts and returns at its loop
-    auto run = std::async(std::launch::async, [&] { return h.module.Run(0); });
-    AtExit stop{[&] { h.module.OnStop(); }};
-    ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the stop was lost";
-    EXPECT_EQ(run.get(), c.created.empty() ? E_FAIL : S_OK) << c.settings;
-    EXPECT_EQ(h.p.log("agent"), c.created.empty() ? Strings{} : c.created + kTeardown);
-    EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL), c.warnings);
-    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
-              c.created.empty() ? Strings{c.error} : Strings{});
-    const Strings info = log.messages(log4cplus::INFO_LOG_LEVEL);
-    ASSERT_FALSE(info.empty());
-    EXPECT_EQ(info[0],
-              "No log configuration file /opt/wendrel/log4j.properties, logging INFO and above "
-              "to stderr");
-    if (!c.inEffect.empty()) {
-      EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL,
-                               "Settings from /etc/wendrel/wendrel.conf: " + c.inEffect));
-    }
-  }
-}
-
-// The two sampling settings: absent or wrong (a warning then) is the default, case is ignored.
-TEST(Run, ReadsTheSamplingSettings) {
-  const std::string base = "CollectorAddress = c\nSamplingRate = 8\n";
-  const std::string kMethod = "SamplingMethod \"sometimes\" is not valid, using the default of ";
-  const struct {
-    std::string settings, sampling, info;
-    Strings warnings;
-  } cases[] = {
-      {"", "random ip", "of IPv4 and IPv6 traffic at random, preselected in the kernel", {}},
-      {"SamplingMethod = \"Deterministic\"\nTraffic = \"IPv4\"",
-       "deterministic ipv4",
-       "of IPv4 traffic deterministically, preselected in the kernel on IPv4 header checksums",
-       {}},
-      {"SamplingMethod = \"RANDOM\"\nTraffic = \"ip\"\nPerformanceMode = 0",
-       "random ip",
-       "of IPv4 and IPv6 traffic at random",
-       {}},
-      {"SamplingMethod = \"sometimes\"\nTraffic = 6",
-       "random ip",
-       "of IPv4 and IPv6 traffic at random, preselected in the kernel",
-       {kMethod + "\"random\"", "Traffic 6 is not valid, using the default of \"ip\""}},
-  };
-  for (const auto& c : cases) {
-    Harness h(base + c.settings);
-    test::LogCapture log("Wendrel");
-    h.module.OnStop();
-    ASSERT_EQ(h.module.Run(0), S_OK);
-    EXPECT_EQ(h.p.log("sampling"), Strings{c.sampling}) << c.settings;
-    Strings warnings = log.messages(log4cplus::WARN_LOG_LEVEL);
-    warnings.erase(std::remove(warnings.begin(), warnings.end(),
-                               "Failed to read performance mode from the registry, using the "
-                               "default of 1"),
-                   warnings.end());
-    EXPECT_EQ(warnings, c.warnings) << c.settings;
-    EXPECT_EQ(log.messages(log4cplus::INFO_LOG_LEVEL).at(2), "Sampling 1 in 8 packets " + c.info);
-  }
-}
-
-TEST(Service, RunsUntilStoppedFlushingTwiceASecond) {
-  Harness h;
+// With a status period of 0 the status line follows each idle tick's flush.
+TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
+  Harness h(0ms);
   // The user's record is looked at first; an empty name still makes a service.
   h.p.records["AppID"] = "";
   h.p.records["AppID/user"] = "LocalService = \"\"";
+  AgentFigures none;
+  none.captureTried = true;
+  none.noInterfaceReason = "Operation not permitted: the agent needs CAP_NET_RAW";
+  h.p.setFigures(none);
+  test::LogCapture log("Wendrel");
   auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
   AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
   ASSERT_TRUE(h.p.waitFor("sd", kReady));
+  const auto readyAt = std::chrono::steady_clock::now();
+  const std::string idle = "STATUS=Running: no interface captured";
+  ASSERT_TRUE(h.p.waitFor("sd", idle));
   for (uint32_t control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
                            SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, 128u})
     h.p.post(control);
-  std::this_thread::sleep_for(1250ms);
+  h.p.setFigures({2, 1234567, 38580, 6430, 0, 1000, true, ""});
+  const std::string figures =
+      "2 interfaces, 1,234,567 packets seen, 38,580 samples in 6,430 datagrams, 0 dropped by "
+      "the kernel, 1,000 send errors";
+  ASSERT_TRUE(h.p.waitFor("sd", "STATUS=Running: " + figures));
+  std::this_thread::sleep_until(readyAt + 1250ms);
   const auto stopAt = std::chrono::steady_clock::now();
   h.p.post(SERVICE_CONTROL_STOP);
   h.p.post(SERVICE_CONTROL_STOP);
@@ -274,16 +139,44 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecond) {
   ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(result.get(), S_OK);
   h.module.Handler(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kReady, "STOPPING=1", kStoppedOk}));
+
+  Strings sd = h.p.log("sd"), calls = h.p.log("agent");
+  const auto ticks = sd.size() - 4;
+  EXPECT_TRUE(ticks == 2 || ticks == 3) << ticks;  // in 1.25 s
+  sd.erase(std::unique(sd.begin(), sd.end()), sd.end());
+  EXPECT_EQ(sd, (Strings{kStarting, kReady, idle, "STATUS=Running: " + figures, "STOPPING=1",
+                         kStoppedOk}));
+  EXPECT_EQ(calls, kCreated + Strings(ticks, "flush") + kTeardown);
   EXPECT_EQ(h.p.log("event"),
             (Strings{"Wendrel: Bad service request", "Wendrel: Service stopped"}));
-  const Strings calls = h.p.log("agent");
-  EXPECT_EQ(withoutIdleFlushes(calls), kCreated + kTeardown);
-  EXPECT_GE(calls.size(), 9u);  // 2 or 3 idle flushes
-  EXPECT_LE(calls.size(), 10u);
+  EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL),
+            Strings{"No interface captured: " + none.noInterfaceReason});
+  const Strings info = log.messages(log4cplus::INFO_LOG_LEVEL);
+  EXPECT_EQ(info.front(),
+            "No log configuration file /opt/wendrel/log4j.properties, logging INFO and above to "
+            "stderr");
+  EXPECT_EQ(info.back(), "At stop: " + figures);
 }
 
-TEST(Service, StopWhileConfiguringIsHonouredAtTheLoop) {
+TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
+  test::LogCapture log("Wendrel");
+  const auto t0 = AgentMonitor::Clock::now();
+  AgentMonitor monitor(log4cplus::Logger::getInstance("Wendrel"), 10s, t0);
+  EXPECT_FALSE(monitor.due(t0 + 9s));
+  AgentFigures figures;
+  monitor.poll(figures, t0);  // no devices looked for yet: nothing to warn of
+  EXPECT_TRUE(monitor.due(t0 + 10s));
+  figures.captureTried = true;
+  for (const auto at : {60s, 600s, 659s, 660s})  // 10 minutes apart: one more
+    monitor.poll(figures, t0 + at);
+  figures.interfaces = 1;
+  EXPECT_EQ(monitor.poll(figures, t0 + 12min).substr(0, 21), "Running: 1 interface,");
+  figures.interfaces = 0;  // a new spell warns at once
+  monitor.poll(figures, t0 + 12min + 1s);
+  EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "No interface captured"), 3u);
+}
+
+TEST(Service, AStopBeforeTheLoopIsHonouredThere) {
   Harness h;
   h.p.holdReporter = true;
   auto service = std::async(std::launch::async, [&] { h.module.ServiceMain(); });
@@ -298,6 +191,14 @@ TEST(Service, StopWhileConfiguringIsHonouredAtTheLoop) {
   ASSERT_EQ(service.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, "STOPPING=1", kStoppedOk}));
   EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
+  // Even one that came before Run began.
+  Harness early;
+  early.module.OnStop();
+  auto run = std::async(std::launch::async, [&] { return early.module.Run(0); });
+  AtExit stopRun{[&] { early.module.OnStop(); }};
+  ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the stop was lost";
+  EXPECT_EQ(run.get(), S_OK);
+  EXPECT_EQ(early.p.log("agent"), kCreated + kTeardown);
 }
 
 TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {

@@ -1,0 +1,148 @@
+#include "agent_settings.h"
+
+#include <log4cplus/loggingmacros.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <iterator>
+
+#include "collector_list.h"
+
+namespace wendrel {
+namespace {
+
+constexpr size_t kCollectorAddressSize = 255;
+constexpr uint32_t kDefaultSamplingRate = 32;
+constexpr uint32_t kDefaultPerformanceMode = 1;
+constexpr size_t kChoiceSize = 64;
+constexpr size_t kOptionalTextSize = 256;
+constexpr uint32_t kMaxCounterInterval = 3600;
+// Every setting the agent reads; another name in the file is likely a mistyped one.
+constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
+                                          "SamplingMethod",   "Traffic",      "SourceId",
+                                          "CounterInterval"};
+
+class Reader {
+ public:
+  Reader(SettingsStore& store, log4cplus::Logger& logger) : store_(store), logger_(logger) {}
+
+  void warnUnknownSettings() {
+    for (const std::string& name : store_.names()) {
+      const bool known =
+          std::any_of(std::begin(kKnownSettings), std::end(kKnownSettings),
+                      [&name](const char* k) { return strcasecmp(k, name.c_str()) == 0; });
+      if (!known) {
+        LOG4CPLUS_WARN_FMT(logger_, "Unknown setting %s in %s is ignored", name.c_str(),
+                           store_.location().c_str());
+      }
+    }
+  }
+
+  // The index of the setting's value among `allowed` (compared without regard to case); the
+  // first one, with a warning when the setting is there but none of them.
+  size_t readChoice(const char* name, std::initializer_list<const char*> allowed,
+                    size_t capacity = kChoiceSize) {
+    if (const auto text = store_.readString(name, capacity)) {
+      for (size_t i = 0; i < allowed.size(); ++i) {
+        if (strcasecmp(text->c_str(), allowed.begin()[i]) == 0)
+          return i;
+      }
+      warnBad(name, "\"" + *text + "\"", "\"" + std::string(*allowed.begin()) + "\"");
+    } else if (const auto number = store_.readUInt32(name)) {
+      warnBad(name, std::to_string(*number), "\"" + std::string(*allowed.begin()) + "\"");
+    }
+    return 0;
+  }
+
+  // Absent is the default, silently.
+  uint32_t readCounterInterval(uint32_t fallback) {
+    if (const auto number = store_.readUInt32("CounterInterval")) {
+      if (*number <= kMaxCounterInterval)
+        return *number;
+      warnBad("CounterInterval", std::to_string(*number), std::to_string(fallback));
+    } else if (const auto text = store_.readString("CounterInterval", kOptionalTextSize)) {
+      warnBad("CounterInterval", "\"" + *text + "\"", std::to_string(fallback));
+    }
+    return fallback;
+  }
+
+ private:
+  // An optional setting present with a value it cannot have: one warning, and the default.
+  void warnBad(const char* name, const std::string& value, const std::string& fallback) {
+    LOG4CPLUS_WARN_FMT(logger_, "Setting %s = %s is not valid, using the default %s", name,
+                       value.c_str(), fallback.c_str());
+  }
+
+  SettingsStore& store_;
+  log4cplus::Logger& logger_;
+};
+
+}  // namespace
+
+std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger) {
+  Reader reader(store, logger);
+  reader.warnUnknownSettings();
+
+  AgentSettings s;
+  const auto collectorAddress = store.readString("CollectorAddress", kCollectorAddressSize);
+  if (!collectorAddress) {
+    LOG4CPLUS_ERROR(logger, "Failed to read collector address from the registry, cannot start");
+    return std::nullopt;
+  }
+  // Checked here, so that an empty or mistyped list stops the start with a clear reason
+  // rather than sending to whatever the resolver makes of it.
+  std::string listError;
+  if (!parseCollectorList(*collectorAddress, listError)) {
+    LOG4CPLUS_ERROR_FMT(logger,
+                        "Failed to read collector address from the registry, cannot start: %s",
+                        listError.c_str());
+    return std::nullopt;
+  }
+  s.collectorAddress = *collectorAddress;
+  auto samplingRate = store.readUInt32("SamplingRate");
+  if (!samplingRate) {
+    LOG4CPLUS_WARN(logger,
+                   "Failed to read sampling rate from the registry, using the default of 32");
+    samplingRate = kDefaultSamplingRate;
+  }
+  if (*samplingRate == 0) {
+    // Collectors scale counts by the rate; with 0 every sample would count for nothing.
+    LOG4CPLUS_WARN(logger, "Sampling rate 0 is not valid, using 1 (every packet)");
+    samplingRate = 1;
+  }
+  s.samplingRate = *samplingRate;
+  auto performanceMode = store.readUInt32("PerformanceMode");
+  if (!performanceMode) {
+    LOG4CPLUS_WARN(logger,
+                   "Failed to read performance mode from the registry, using the default of 1");
+    performanceMode = kDefaultPerformanceMode;
+  }
+  s.performanceMode = *performanceMode == 1;
+
+  SamplingChoice& sampling = s.collector.sampling;
+  sampling.random = reader.readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
+  sampling.ipv6 = reader.readChoice("Traffic", {"ip", "ipv4"}) == 0;
+  s.collector.sourceIdIsIfIndex =
+      reader.readChoice("SourceId", {"index", "ifindex"}, kOptionalTextSize) == 1;
+  s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
+
+  LOG4CPLUS_INFO_FMT(logger,
+                     "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
+                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
+                     "CounterInterval = %u",
+                     store.location().c_str(), s.collectorAddress.c_str(),
+                     static_cast<unsigned>(s.samplingRate), static_cast<unsigned>(*performanceMode),
+                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
+                     s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
+                     static_cast<unsigned>(s.collector.counterIntervalS));
+  LOG4CPLUS_INFO_FMT(logger, "Sampling 1 in %u packets of %s traffic %s%s", s.samplingRate,
+                     sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
+                     sampling.random ? "at random" : "deterministically",
+                     !s.performanceMode ? ""
+                     : sampling.random  ? ", preselected in the kernel"
+                                        : ", preselected in the kernel on IPv4 header checksums");
+  return s;
+}
+
+}  // namespace wendrel

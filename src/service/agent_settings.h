@@ -1,0 +1,27 @@
+// The agent's settings as Run uses them: read from the store once at start, with a warning
+// and the default for each one that is missing or wrong, and the settings in effect logged.
+#pragma once
+
+#include <log4cplus/logger.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "agent_factory.h"
+#include "settings_store.h"
+
+namespace wendrel {
+
+struct AgentSettings {
+  std::string collectorAddress;  // a list that parses
+  uint32_t samplingRate = 32;    // never 0
+  bool performanceMode = true;   // the kernel preselects packets
+  CollectorSettings collector;
+};
+
+// Nothing, with the ERROR line logged, when there is no usable collector address: the agent
+// cannot start then. Every other setting falls back to its default.
+std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger);
+
+}  // namespace wendrel
