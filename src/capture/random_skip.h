@@ -48,20 +48,35 @@ class SampleRandom {
 class RandomSkip {
  public:
   RandomSkip(double probability, uint64_t seed)
-      : random_(seed), logNotTaken_(probability >= 1.0 ? 0.0 : std::log1p(-probability)) {
+      : random_(seed),
+        logNotTaken_(probability >= 1.0 ? 0.0 : std::log1p(-probability)),
+        threshold_(probability >= kTrialsBelow && probability < 1.0
+                       ? static_cast<uint64_t>(probability * 0x1.0p64)
+                       : 0) {
     assert(probability > 0.0);
   }
 
   uint32_t next() {
     if (logNotTaken_ == 0.0)
       return 1;
+    if (threshold_ != 0) {
+      // A likely take: a few integer trials cost less than the logarithm.
+      uint32_t skip = 1;
+      while (random_.next() >= threshold_)
+        ++skip;
+      return skip;
+    }
     const double skip = std::floor(std::log(random_.unitInterval()) / logNotTaken_);
     return skip >= 4294967294.0 ? 4294967295u : static_cast<uint32_t>(skip) + 1;
   }
 
  private:
+  // At most 8 trials on average; below that the logarithm is cheaper.
+  static constexpr double kTrialsBelow = 0.125;
+
   SampleRandom random_;
   double logNotTaken_;
+  uint64_t threshold_;  // probability in 2^-64 units, when trials are used; else 0
 };
 
 }  // namespace wendrel
