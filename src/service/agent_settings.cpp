@@ -100,25 +100,23 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
     return std::nullopt;
   }
   s.collectorAddress = *collectorAddress;
-  auto samplingRate = store.readUInt32("SamplingRate");
-  if (!samplingRate) {
-    LOG4CPLUS_WARN(logger,
-                   "Failed to read sampling rate from the registry, using the default of 32");
-    samplingRate = kDefaultSamplingRate;
-  }
-  if (*samplingRate == 0) {
+  // The documented numbers: absent, or not a number, is the default, with a warning.
+  const auto readNumber = [&](const char* name, const char* what, uint32_t fallback) {
+    if (const auto value = store.readUInt32(name))
+      return *value;
+    LOG4CPLUS_WARN_FMT(logger, "Failed to read %s from the registry, using the default of %u", what,
+                       static_cast<unsigned>(fallback));
+    return fallback;
+  };
+  s.samplingRate = readNumber("SamplingRate", "sampling rate", kDefaultSamplingRate);
+  if (s.samplingRate == 0) {
     // Collectors scale counts by the rate; with 0 every sample would count for nothing.
     LOG4CPLUS_WARN(logger, "Sampling rate 0 is not valid, using 1 (every packet)");
-    samplingRate = 1;
+    s.samplingRate = 1;
   }
-  s.samplingRate = *samplingRate;
-  auto performanceMode = store.readUInt32("PerformanceMode");
-  if (!performanceMode) {
-    LOG4CPLUS_WARN(logger,
-                   "Failed to read performance mode from the registry, using the default of 1");
-    performanceMode = kDefaultPerformanceMode;
-  }
-  s.performanceMode = *performanceMode == 1;
+  const uint32_t performanceMode =
+      readNumber("PerformanceMode", "performance mode", kDefaultPerformanceMode);
+  s.performanceMode = performanceMode == 1;
 
   SamplingChoice& sampling = s.collector.sampling;
   sampling.random = reader.readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
@@ -132,7 +130,7 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
                      "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
                      "CounterInterval = %u",
                      store.location().c_str(), s.collectorAddress.c_str(),
-                     static_cast<unsigned>(s.samplingRate), static_cast<unsigned>(*performanceMode),
+                     static_cast<unsigned>(s.samplingRate), static_cast<unsigned>(performanceMode),
                      sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
                      s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
                      static_cast<unsigned>(s.collector.counterIntervalS));
