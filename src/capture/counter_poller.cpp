@@ -6,35 +6,6 @@
 
 namespace wendrel {
 
-namespace {
-
-CounterSample sampleOf(const InterfaceCounters& c) {
-  CounterSample s;
-  s.ifIndex = c.ifIndex;
-  s.speed = c.speedBitsPerSecond;
-  s.direction = c.direction;
-  s.status = c.status;
-  s.inOctets = c.inOctets;
-  s.inUnicast = c.inUnicast;
-  s.inMulticast = c.inMulticast;
-  s.inBroadcast = c.inBroadcast;
-  s.inDiscards = c.inDiscards;
-  s.inErrors = c.inErrors;
-  s.inUnknownProtos = c.inUnknownProtos;
-  s.outOctets = c.outOctets;
-  s.outUnicast = c.outUnicast;
-  s.outMulticast = c.outMulticast;
-  s.outBroadcast = c.outBroadcast;
-  s.outDiscards = c.outDiscards;
-  s.outErrors = c.outErrors;
-  s.promiscuous = c.promiscuousMode;
-  s.name = c.name.data();
-  s.nameLength = c.name.size();
-  return s;
-}
-
-}  // namespace
-
 CounterPoller::CounterPoller(InterfaceStatistics* stats, PacketReporter& sampleReporter,
                              uint32_t intervalS)
     : statistics(stats), reporter(sampleReporter), interval(std::chrono::seconds(intervalS)) {}
@@ -61,8 +32,12 @@ void CounterPoller::poll(Clock::time_point now, const std::function<bool(uint64_
     } else if (!isOpen(e->openId)) {
       e = entries.erase(e);
     } else {
-      if (const auto counters = statistics->read(e->name))
-        reporter.addCounters(e->sourceIndex, sampleOf(*counters));
+      if (const auto counters = statistics->read(e->name)) {
+        CounterSample sample = *counters;
+        sample.name = counters->portName.c_str();
+        sample.nameLength = counters->portName.size();
+        reporter.addCounters(e->sourceIndex, sample);
+      }
       // After a stall the schedule moves on rather than catching up with a burst.
       e->due += interval;
       if (e->due <= now)

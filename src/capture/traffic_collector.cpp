@@ -92,7 +92,8 @@ void TrafficCollector::adopt(std::vector<OpenedDevice>& opened) {
 void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   const std::unique_ptr<InterfaceData> data(raw);  // this thread owns its record
   char name[24];
-  std::snprintf(name, sizeof name, "wendrel-cap%u", static_cast<unsigned>(data->index));
+  SamplingState& state = data->state;
+  std::snprintf(name, sizeof name, "wendrel-cap%u", static_cast<unsigned>(state.sourceIndex));
   platform::nameThisThread(name);
   ++interfacesOpen;
   {
@@ -102,35 +103,24 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   }
 
   int last = 0;
-  {
-    SamplingState state;
-    state.reporter = reporter;
-    state.samplingRate = samplingRate;
-    state.step = data->userSpace ? 1 : filter.step;
-    state.sourceIndex = data->index;
-    if (method == SamplingMethod::kRandom || data->userSpace)
-      chooseAtRandom(state, (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}());
-    auto* user = reinterpret_cast<u_char*>(&state);
-    state.direction = data->direction;
-    state.ifIndex = data->ifIndex;
-    state.macAddress = data->macAddress;
-    // An idle Linux device does not return at its read timeout; stop() ends the wait with
-    // pcap_breakloop after clearing `collecting`.
-    uint32_t lastDrops = 0;
-    while (collecting.load() && last >= 0) {
-      last = pcap.dispatch(data->handle, -1, &packetHandler, user);
-      countBatch(data->handle, last, state, lastDrops);
-    }
-    if (last >= 0 || last == PCAP_ERROR_BREAK) {
-      // What the kernel has handed over but nobody read yet still goes out.
-      char errbuf[PCAP_ERRBUF_SIZE];
-      if (pcap.setNonblock(data->handle, 1, errbuf) == 0)
-        countBatch(data->handle, pcap.dispatch(data->handle, -1, &packetHandler, user), state,
-                   lastDrops);
-    }
+  auto* user = reinterpret_cast<u_char*>(&state);
+  // An idle Linux device does not return at its read timeout; stop() ends the wait with
+  // pcap_breakloop after clearing `collecting`.
+  uint32_t lastDrops = 0;
+  while (collecting.load() && last >= 0) {
+    last = pcap.dispatch(data->handle, -1, &packetHandler, user);
+    countBatch(data->handle, last, state, lastDrops);
+  }
+  if (last >= 0 || last == PCAP_ERROR_BREAK) {
+    // What the kernel has handed over but nobody read yet still goes out.
+    char errbuf[PCAP_ERRBUF_SIZE];
+    if (pcap.setNonblock(data->handle, 1, errbuf) == 0)
+      countBatch(data->handle, pcap.dispatch(data->handle, -1, &packetHandler, user), state,
+                 lastDrops);
   }
   --interfacesOpen;
-  LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d", static_cast<int>(data->index));
+  LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d",
+                     static_cast<int>(state.sourceIndex));
   if (last == -1) {
     LOG4CPLUS_ERROR_FMT(logger(), "Error in pcap_loop: %s", pcap.geterr(data->handle));
   } else {
@@ -254,13 +244,20 @@ void TrafficCollector::startThreads(size_t from) {
     Device& device = devices[i];
     auto data = std::make_unique<InterfaceData>();
     data->handle = device.handle.get();
-    data->index = device.index;
-    data->ifIndex = device.ifIndex;
-    data->direction = sourceId == SourceIdKind::IfIndex;
-    data->userSpace = opener.selectsInUserSpace(data->handle);
-    if (data->direction && kernelCounters != nullptr) {
+    SamplingState& state = data->state;
+    state.reporter = reporter;
+    state.samplingRate = samplingRate;
+    state.sourceIndex = device.index;
+    // A device whose kernel refused the selection program chooses every packet here, at random.
+    const bool userSpace = opener.selectsInUserSpace(data->handle);
+    state.step = userSpace ? 1 : filter.step;
+    if (method == SamplingMethod::kRandom || userSpace)
+      chooseAtRandom(state, (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}());
+    state.direction = sourceId == SourceIdKind::IfIndex;
+    state.ifIndex = device.ifIndex;
+    if (state.direction && kernelCounters != nullptr) {
       if (const auto counters = kernelCounters->read(device.name))
-        data->macAddress = counters->macAddress;
+        state.macAddress = counters->macAddress;
     }
     poller.add(device.name, device.index, device.openId, CounterPoller::Clock::now());
     std::unique_ptr<boost::thread>& thread = threads[device.index];

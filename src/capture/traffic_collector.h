@@ -6,7 +6,6 @@
 
 #include <pcap/pcap.h>
 
-#include <array>
 #include <atomic>
 #include <boost/chrono/duration.hpp>
 #include <boost/thread/mutex.hpp>
@@ -75,16 +74,11 @@ struct CaptureStatistics {
   std::string noInterfaceReason;  // see DeviceOpener::failureReason
 };
 
-// One capture thread's device: its handle (owned by the collector), its index (stable for
-// its name through the run), and what the direction of a frame is told by.
+// One capture thread's device (its handle is owned by the collector) and its sampling state,
+// made ready by the supervisor.
 struct InterfaceData {
   pcap_t* handle = nullptr;
-  uint16_t index = 0;
-  // The kernel refused the selection program: every eligible packet is chosen here, at random.
-  bool userSpace = false;
-  uint32_t ifIndex = 0;
-  std::array<uint8_t, 6> macAddress{};
-  bool direction = false;
+  SamplingState state;
 };
 
 class TrafficCollector {

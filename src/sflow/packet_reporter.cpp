@@ -130,7 +130,6 @@ void PacketReporter::addCounters(uint16_t sourceIndex, CounterSample sample) {
   makeRoomFor(DatagramWriter::encodedSize(sample));
   datagram.append(sample);
   sendPacket();
-  startDatagram();
 }
 
 void PacketReporter::registerSource(uint16_t sourceIndex, uint32_t sourceId) {
@@ -143,10 +142,8 @@ void PacketReporter::registerSource(uint16_t sourceIndex, uint32_t sourceId) {
 void PacketReporter::flush() {
   {
     boost::mutex::scoped_lock lock(mutex);
-    if (datagram.sampleCount() != 0) {
+    if (datagram.sampleCount() != 0)
       sendPacket();
-      startDatagram();
-    }
   }
   // The flush runs on the service thread once a second: the sink's upkeep (name lookups)
   // goes there, outside the lock, where it delays no capture thread.
@@ -171,11 +168,10 @@ void PacketReporter::makeRoomFor(size_t encodedSize) {
   if (datagram.fits(encodedSize))
     return;
   sendPacket();
-  startDatagram();
 }
 
-// Runs with `mutex` held. Resets nothing: the caller starts the next datagram, so a datagram
-// whose send failed still uses up its sequence number.
+// Runs with `mutex` held. The next datagram starts after it whether or not the send
+// succeeded, so a datagram whose send failed still uses up its sequence number.
 void PacketReporter::sendPacket() {
   DatagramHeader header;
   header.agentAddress = agentAddress;
@@ -189,6 +185,7 @@ void PacketReporter::sendPacket() {
     ++counts.sendErrors;
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to send sFlow packet: %s", e.what());
   }
+  startDatagram();
 }
 
 }  // namespace wendrel

@@ -92,6 +92,7 @@ class PacketReporter {
   // Sends the pending datagram first when a sample of `encodedSize` bytes would not fit
   // behind it. Every kind of sample goes through here, so a datagram is never split.
   void makeRoomFor(size_t encodedSize);
+  // Sends the pending datagram and starts the next.
   void sendPacket();
 
   // Set only by the one-argument constructor, which owns its clock and socket.

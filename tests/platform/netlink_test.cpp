@@ -96,7 +96,7 @@ TEST(KernelInterfaceStatistics, AgreesWithTheKernelAndFollowsTheLinkState) {
     EXPECT_TRUE(
         test::waitFor([&] { return (c = stats.read(name)) && c->status == status; }, 2000ms))
         << name << " " << status;
-    return c ? c->promiscuousMode : 2;
+    return c ? c->promiscuous : 2;
   };
   promiscuousOnceSettled("wst0", 3);  // until then there is no queue to send through
   promiscuousOnceSettled("wst1", 3);
@@ -114,7 +114,7 @@ TEST(KernelInterfaceStatistics, AgreesWithTheKernelAndFollowsTheLinkState) {
     const std::optional<InterfaceCounters> c = stats.read(name);
     const std::vector<uint64_t> k = procNetDev(name);
     ASSERT_TRUE(c) << stats.error();
-    EXPECT_EQ(std::tuple(c->name, c->ifIndex, c->speedBitsPerSecond, c->direction),
+    EXPECT_EQ(std::tuple(c->portName, c->ifIndex, c->speed, c->direction),
               std::tuple(name, if_nametoindex(name), 10000000000ul, 1u));  // veth: 10G, full
     EXPECT_EQ(k[0] + k[8], kFrames * kSize);  // what was sent, and nothing else
     EXPECT_EQ(std::vector<uint64_t>({c->inOctets, c->inUnicast + c->inMulticast, c->inErrors,

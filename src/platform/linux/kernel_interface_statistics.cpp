@@ -68,12 +68,12 @@ std::optional<InterfaceCounters> KernelInterfaceStatistics::read(const std::stri
   auto stat = [&](rtnl_link_stat_id_t id) { return rtnl_link_get_stat(link.get(), id); };
   InterfaceCounters c;
   const char* kernelName = rtnl_link_get_name(link.get());
-  c.name = kernelName ? kernelName : name;
+  c.portName = kernelName ? kernelName : name;
   c.ifIndex = static_cast<uint32_t>(rtnl_link_get_ifindex(link.get()));
   const unsigned flags = rtnl_link_get_flags(link.get());
   // IFF_RUNNING is the kernel's operational state (up, with carrier), as SNMP agents use it.
   c.status = ((flags & IFF_UP) ? 1u : 0u) | ((flags & IFF_RUNNING) ? 2u : 0u);
-  c.promiscuousMode = (flags & IFF_PROMISC) ? 1 : 0;
+  c.promiscuous = (flags & IFF_PROMISC) ? 1 : 0;
   nl_addr* address = rtnl_link_get_addr(link.get());
   if (address != nullptr && nl_addr_get_len(address) == c.macAddress.size())
     std::memcpy(c.macAddress.data(), nl_addr_get_binary_addr(address), c.macAddress.size());
@@ -93,7 +93,7 @@ std::optional<InterfaceCounters> KernelInterfaceStatistics::read(const std::stri
   c.outUnicast = counter32(stat(RTNL_LINK_TX_PACKETS));
   c.outDiscards = counter32(stat(RTNL_LINK_TX_DROPPED));
   c.outErrors = counter32(stat(RTNL_LINK_TX_ERRORS));
-  readSpeed(c.name, c);
+  readSpeed(c.portName, c);
   return c;
 }
 
@@ -110,7 +110,7 @@ void KernelInterfaceStatistics::readSpeed(const std::string& name, InterfaceCoun
     return;
   const uint32_t mbps = ethtool_cmd_speed(&cmd);
   if (mbps != 0 && mbps != static_cast<uint32_t>(SPEED_UNKNOWN))
-    out.speedBitsPerSecond = uint64_t{mbps} * 1000000;
+    out.speed = uint64_t{mbps} * 1000000;
   if (cmd.duplex == DUPLEX_FULL)
     out.direction = 1;
   else if (cmd.duplex == DUPLEX_HALF)
