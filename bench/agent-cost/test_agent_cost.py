@@ -8,13 +8,13 @@ The sender checks use agent_cost_sender from $AGENT_COST_BUILD (default build-be
 """
 
 import importlib.machinery
-import importlib.util
 import json
 import os
 import socket
 import struct
 import subprocess
 import tempfile
+import types
 import unittest
 from pathlib import Path
 
@@ -24,7 +24,8 @@ HERE = Path(__file__).resolve().parent
 SENDER_MAC = bytes([0x02, 0x77, 0x63, 0x00, 0x00, 0x01])
 # The runner itself (a script without .py), for its constants.
 _loader = importlib.machinery.SourceFileLoader("agent_cost_run", str(HERE / "run"))
-RUN = importlib.util.module_from_spec(importlib.util.spec_from_loader("agent_cost_run", _loader))
+RUN = types.ModuleType(_loader.name)
+RUN.__file__ = _loader.path
 _loader.exec_module(RUN)
 BUILD = Path(os.environ.get("AGENT_COST_BUILD", HERE.parents[1] / "build-bench"))
 SENDER = BUILD / "bench" / "agent-cost" / "agent_cost_sender"
