@@ -4,6 +4,8 @@
 
 #include <pcap/pcap.h>
 
+#include <string>
+
 namespace wendrel {
 
 class PcapApi {
@@ -15,6 +17,8 @@ class PcapApi {
   virtual void freeAllDevs(pcap_if_t* list) = 0;
   // The kernel's index of a network interface, 0 when the name is not one (if_nametoindex).
   virtual unsigned interfaceIndex(const char* name) = 0;
+  // The interface's name now, "" when the index is gone (if_indextoname).
+  virtual std::string interfaceName(unsigned) { return {}; }
 
   // Two-phase opening: create, set the options, activate.
   virtual pcap_t* create(const char* device, char* errbuf) = 0;
@@ -49,6 +53,7 @@ class LivePcap final : public PcapApi {
   int findAllDevs(pcap_if_t** list, char* errbuf) override;
   void freeAllDevs(pcap_if_t* list) override;
   unsigned interfaceIndex(const char* name) override;
+  std::string interfaceName(unsigned ifIndex) override;
   pcap_t* create(const char* device, char* errbuf) override;
   int setSnaplen(pcap_t* p, int snaplen) override;
   int setPromisc(pcap_t* p, int promisc) override;
