@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the mask and only the main
   // thread takes the signals, through the signal source.
   LinuxSignalSource::blockSignals();
+  files::raiseOpenFileLimit();
   if (!platform.signals.error().empty()) {
     // With the signals blocked and unread, nothing could stop the agent.
     std::fprintf(stderr, "Wendrel: cannot receive signals (%s)\n",

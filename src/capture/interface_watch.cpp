@@ -108,8 +108,12 @@ void TrafficCollector::reapEnded() {
         it->second.status != Link::Status::Captured)
       continue;
     // A capture failure is retried only when the interface's state changes; one that went
-    // down or away is looked at again now, as it may be back already.
-    it->second.status = e.failed ? Link::Status::Failed : Link::Status::Ended;
+    // down or away (its capture said so) is looked at again now, as it may be back already.
+    it->second.status = e.failed ? Link::Status::Failed : Link::Status::Down;
+    if (e.gone && it->second.ifIndex == e.ifIndex && it->second.present) {
+      it->second.present = false;
+      it->second.goneAt = std::chrono::steady_clock::now();
+    }
     if (!e.failed)
       evaluate(it->first, it->second);
   }

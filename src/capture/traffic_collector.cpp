@@ -150,9 +150,9 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   const bool vanished =
       last == -1 && (std::strcmp(pcap.geterr(data->handle), "The interface disappeared") == 0 ||
                      pcap.interfaceIndex(data->name.c_str()) != data->ifIndex);
+  const std::string now = vanished ? pcap.interfaceName(data->ifIndex) : data->name;
   if (vanished) {
     LOG4CPLUS_DEBUG_FMT(logger(), "Stopped collecting on interface %d", index);
-    const std::string now = pcap.interfaceName(data->ifIndex);
     if (now.empty()) {
       LOG4CPLUS_INFO_FMT(logger(), "Interface %s is gone, capture with index %d ended",
                          data->name.c_str(), index);
@@ -183,7 +183,8 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   closeDevice(data->handle, vanished);
   {
     boost::lock_guard<boost::mutex> lock(endedMutex);
-    ended.push_back({data->name, data->openId, !vanished && collecting.load()});
+    ended.push_back({data->name, data->openId, data->ifIndex, !vanished && collecting.load(),
+                     now != data->name});
   }
   if (linkEvents != nullptr)
     linkEvents->wake();  // the supervisor joins this thread and looks at the interface again

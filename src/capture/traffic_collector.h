@@ -123,7 +123,7 @@ class TrafficCollector {
   void watch();
   // What the supervisor knows of an interface, by name.
   struct Link {
-    enum class Status { Unseen, Captured, Down, Failed, Ended };
+    enum class Status { Unseen, Captured, Down, Failed };
     Status status = Status::Unseen;
     unsigned ifIndex = 0;
     bool usable = false;  // up, with carrier where the kernel reports one
@@ -135,7 +135,9 @@ class TrafficCollector {
   struct Ended {
     std::string name;
     uint64_t openId;
+    unsigned ifIndex;
     bool failed;  // a capture failure, not the interface going down or away
+    bool gone;    // the interface is gone or renamed, and its capture said so
   };
   // Takes in the kernel's news of one interface; acts only when its own state changed.
   void noteLink(const LinkChange& change);
