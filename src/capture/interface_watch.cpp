@@ -62,9 +62,14 @@ void TrafficCollector::evaluate(const std::string& name, Link& link) {
   if (!link.present || link.status == Link::Status::Captured)
     return;  // a capture still ending comes back here when it has
   if (!link.usable) {
-    if (link.status != Link::Status::Down)
+    // A link is made down and set up a moment later (every container start): only one known
+    // before is worth a line.
+    if (link.status == Link::Status::Unseen) {
+      LOG4CPLUS_DEBUG_FMT(logger(), "Interface %s is down", name.c_str());
+    } else if (link.status != Link::Status::Down) {
       LOG4CPLUS_INFO_FMT(logger(), "Interface %s is down, not capturing it until it is up",
                          name.c_str());
+    }
     link.status = Link::Status::Down;
     return;
   }
