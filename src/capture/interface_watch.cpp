@@ -133,7 +133,11 @@ void TrafficCollector::releaseGone(std::chrono::steady_clock::time_point now) {
       continue;
     }
     auto index = indexes.find(it->first);
-    if (index != indexes.end() && threads.count(index->second) == 0) {
+    if (index != indexes.end() && threads.count(index->second) != 0) {
+      ++it;  // its capture thread is not joined yet
+      continue;
+    }
+    if (index != indexes.end()) {
       freeIndexes.push_back(index->second);
       std::push_heap(freeIndexes.begin(), freeIndexes.end(), std::greater<>());
       indexes.erase(index);
