@@ -4,6 +4,8 @@
 
 #include <pcap/pcap.h>
 
+#include <memory>
+
 namespace wendrel {
 
 class PcapApi {
@@ -42,6 +44,22 @@ class PcapApi {
   virtual void breakloop(pcap_t* p) = 0;
   virtual void close(pcap_t* p) = 0;
 };
+
+// Owners, so that no error path leaks a handle, a compiled program or a device list; each
+// frees through the calls that made it.
+struct PcapClose {
+  PcapApi* api = nullptr;
+  void operator()(pcap_t* p) const { api->close(p); }
+};
+struct PcapFreeCode {
+  PcapApi* api = nullptr;
+  void operator()(bpf_program* program) const { api->freeCode(program); }
+};
+struct PcapFreeDevices {
+  PcapApi* api = nullptr;
+  void operator()(pcap_if_t* list) const { api->freeAllDevs(list); }
+};
+using PcapHandle = std::unique_ptr<pcap_t, PcapClose>;
 
 // The host's libpcap.
 class LivePcap final : public PcapApi {

@@ -35,11 +35,6 @@ log4cplus::Logger& logger() {
 }  // namespace
 
 TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter, int32_t buffer,
-                                   uint32_t rate, bool performance)
-    : TrafficCollector(snap, sampleReporter, buffer, rate, performance, LivePcap::instance(),
-                       CaptureOptions{}) {}
-
-TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter, int32_t buffer,
                                    uint32_t rate, bool performance, PcapApi& pcapApi,
                                    CaptureOptions options)
     : reporter(sampleReporter),

@@ -25,9 +25,6 @@ void Registrar::show(const char* text) {
 int32_t Registrar::RegisterAppId(bool service) {
   if (!Uninstall())
     return E_FAIL;
-  const int32_t status = UpdateRegistryAppId(true);
-  if (status < 0)
-    return status;
 
   ValueFile record;
   const int32_t readError = records_.read(RecordStore::Kind::AppId, perUserRegistration_, record);
@@ -60,12 +57,10 @@ int32_t Registrar::UnregisterAppId() {
           records_.write(RecordStore::Kind::AppId, perUserRegistration_, record)) {
     return hresultFromWin32(writeError);
   }
-  return UpdateRegistryAppId(false);
+  return S_OK;
 }
 
-int32_t Registrar::RegisterServer(bool registerTypeLib) {
-  if (!registerTypeLib)
-    return S_OK;
+int32_t Registrar::RegisterServer() {
   if (executable_.empty())
     return hresultFromWin32(ERROR_FILE_NOT_FOUND);
   ValueFile record;
@@ -76,9 +71,7 @@ int32_t Registrar::RegisterServer(bool registerTypeLib) {
   return hresultFromWin32(records_.write(RecordStore::Kind::TypeLib, perUserRegistration_, record));
 }
 
-int32_t Registrar::UnregisterServer(bool unregisterTypeLib) {
-  if (!unregisterTypeLib)
-    return S_OK;
+int32_t Registrar::UnregisterServer() {
   const int32_t error = records_.remove(RecordStore::Kind::TypeLib, perUserRegistration_);
   if (error == ERROR_FILE_NOT_FOUND)
     return TYPE_E_REGISTRYACCESS;
@@ -125,10 +118,6 @@ bool Registrar::Uninstall() {
     return false;
   }
   return true;
-}
-
-int32_t Registrar::UpdateRegistryAppId(bool) {
-  return S_OK;
 }
 
 }  // namespace wendrel

@@ -173,8 +173,8 @@ class FakePlatform : public ServiceNotifier,
     return reg(service ? "RegisterAppId(service)" : "RegisterAppId");
   }
   int32_t UnregisterAppId() override { return reg("UnregisterAppId"); }
-  int32_t RegisterServer(bool tlb) override { return reg(tlb ? "RegisterServer(tlb)" : "-"); }
-  int32_t UnregisterServer(bool tlb) override { return reg(tlb ? "UnregisterServer(tlb)" : "-"); }
+  int32_t RegisterServer() override { return reg("RegisterServer(tlb)"); }
+  int32_t UnregisterServer() override { return reg("UnregisterServer(tlb)"); }
   void SetPerUserRegistration() override { reg("PerUser"); }
   int32_t reg(const std::string& call) {
     registered += (registered.empty() ? "" : " ") + call;
