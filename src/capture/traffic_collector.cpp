@@ -1,7 +1,7 @@
 #include "traffic_collector.h"
 
 #include "collector_lock.h"
-#include "threads.h"
+#include "worker_threads.h"
 
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>

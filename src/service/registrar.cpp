@@ -26,7 +26,7 @@ int32_t Registrar::RegisterAppId(bool service) {
   if (!Uninstall())
     return E_FAIL;
 
-  ValueFile record;
+  Record record;
   const int32_t readError = records_.read(RecordStore::Kind::AppId, perUserRegistration_, record);
   // A record that does not exist yet is created.
   if (readError != 0 && readError != ERROR_FILE_NOT_FOUND)
@@ -46,7 +46,7 @@ int32_t Registrar::RegisterAppId(bool service) {
 int32_t Registrar::UnregisterAppId() {
   if (!Uninstall())
     return E_FAIL;
-  ValueFile record;
+  Record record;
   if (const int32_t readError =
           records_.read(RecordStore::Kind::AppId, perUserRegistration_, record)) {
     return hresultFromWin32(readError);
@@ -63,7 +63,7 @@ int32_t Registrar::UnregisterAppId() {
 int32_t Registrar::RegisterServer() {
   if (executable_.empty())
     return hresultFromWin32(ERROR_FILE_NOT_FOUND);
-  ValueFile record;
+  Record record;
   record.setString("Name", "WendrelLib");
   record.setString("Version", "1.0");
   record.setNumber("Locale", 0x409, true);

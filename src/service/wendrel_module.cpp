@@ -14,7 +14,7 @@
 #include "agent_settings.h"
 #include "status_codes.h"
 #include "stderr_log.h"
-#include "threads.h"
+#include "worker_threads.h"
 
 namespace wendrel {
 namespace {
@@ -41,7 +41,7 @@ bool CWendrelModule::ParseCommandLine(const std::string& commandLine, int32_t* s
 
 int32_t CWendrelModule::Start() {
   // The user's records are looked at before the machine's.
-  ValueFile record;
+  Record record;
   int32_t error = seams_.records.read(RecordStore::Kind::AppId, true, record);
   if (error != 0)
     error = seams_.records.read(RecordStore::Kind::AppId, false, record);
