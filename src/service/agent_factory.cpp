@@ -79,8 +79,8 @@ std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
     uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
     bool performanceMode, const CollectorSettings& settings) {
   return std::make_unique<RealCollector>(platform_, snapLength,
-                                         static_cast<RealReporter&>(reporter).get(),
-                                         bufferSize, samplingRate, performanceMode, settings);
+                                         static_cast<RealReporter&>(reporter).get(), bufferSize,
+                                         samplingRate, performanceMode, settings);
 }
 
 }  // namespace wendrel

@@ -60,8 +60,8 @@ class Veth : public testing::Test {
                                           bool perf, CaptureOptions options = random(),
                                           int32_t buffer = 16 << 20) {
     net.enterAgent();
-    auto c = std::make_unique<TrafficCollector>(128, &reporter, buffer, rate, perf,
-                                                livePcap, options);
+    auto c =
+        std::make_unique<TrafficCollector>(128, &reporter, buffer, rate, perf, livePcap, options);
     const size_t started = log.count(kDebug, "Starting capture");
     c->startCollecting();
     EXPECT_TRUE(waitFor([&] { return log.count(kDebug, "Starting capture") > started; }));

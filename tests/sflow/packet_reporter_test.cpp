@@ -190,9 +190,9 @@ TEST(PacketReporterSamples, CountersPerSourceLostDatagramsAndUntrustedLengths) {
   std::vector<Row> seen;
   for (const auto& s : sent[0].samples)
     seen.emplace_back(s.sourceId, s.sequence, s.samplePool, s.stripped, s.header.size());
-  const std::vector<Row> expected = {{1, 7, 224, 1314, 128},   {3, 1, 0x55555556, 0, 60},
-                                     {5, 1, 0, 0, 100},         {3, 2, 0xaaaaaaac, 0, 60},
-                                     {5, 2, 0, 0, 100},         {3, 1, 0x55555556, 0, 60},
+  const std::vector<Row> expected = {{1, 7, 224, 1314, 128}, {3, 1, 0x55555556, 0, 60},
+                                     {5, 1, 0, 0, 100},      {3, 2, 0xaaaaaaac, 0, 60},
+                                     {5, 2, 0, 0, 100},      {3, 1, 0x55555556, 0, 60},
                                      {5, 3, 0, 0, 100}};
   EXPECT_EQ(expected, seen);
   EXPECT_EQ(std::vector<std::string>{"Failed to send sFlow packet: send_to: Connection refused"},

@@ -58,7 +58,8 @@ NetlinkLinkEvents::NetlinkLinkEvents() {
   }
   // Notifications carry sequence number 0, not the numbers of our own requests.
   nl_socket_disable_seq_check(socket_.get());
-  nl_socket_modify_cb(socket_.get(), NL_CB_VALID, NL_CB_CUSTOM, &NetlinkLinkEvents::onMessage, this);
+  nl_socket_modify_cb(socket_.get(), NL_CB_VALID, NL_CB_CUSTOM, &NetlinkLinkEvents::onMessage,
+                      this);
   int err;
   if ((err = nl_connect(socket_.get(), NETLINK_ROUTE)) < 0) {
     fail("Failed to open the rtnetlink socket", err);
@@ -84,7 +85,8 @@ void NetlinkLinkEvents::fail(const std::string& what, int nlError) {
 
 LinkChanges NetlinkLinkEvents::wait(int timeoutMs) {
   LinkChanges out;
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {socket_ ? nl_socket_get_fd(socket_.get()) : -1, POLLIN, 0}};
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0},
+                   {socket_ ? nl_socket_get_fd(socket_.get()) : -1, POLLIN, 0}};
   if (wakeFd_ < 0) {
     // Nothing to wait on; still honour the timeout so that a caller's loop does not spin.
     poll(nullptr, 0, timeoutMs);
