@@ -72,8 +72,6 @@ class CWendrelModule {
   int32_t Run();
   void initLog();
 
-  uint32_t win32ExitCode() const { return win32ExitCode_.load(); }
-
  private:
   // Sets the current state and reports it, when there is anyone to report to.
   void SetServiceStatus(uint32_t state);
