@@ -12,7 +12,6 @@
 
 #include "link_events.h"
 #include "pcap_api.h"
-#include "pcap_handle.h"
 #include "sampling.h"
 
 namespace wendrel {

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "../sflow/sflow_fakes.h"
+#include "live_pcap.h"
 #include "log_capture.h"
 #include "netlink_link_events.h"
 #include "netns.h"
@@ -41,8 +42,8 @@ class RealHost : public testing::Test {
     CaptureOptions options;
     options.linkEvents = &*events, options.sourceId = ids;
     options.timing.indexHold = boost::chrono::milliseconds(indexHoldMs);
-    collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 1 << 20, 1, false,
-                                                   LivePcap::instance(), options);
+    collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 1 << 20, 1, false, livePcap,
+                                                   options);
     collector->startCollecting();
     ASSERT_TRUE(waitFor([&] { return collector->statistics().tried; }));
   }
@@ -75,6 +76,7 @@ class RealHost : public testing::Test {
   }
 
   LogCapture log{"TrafficLogger"};
+  LivePcap livePcap;
   std::optional<NetnsPair> net;
   ReporterRig rig;
   std::optional<NetlinkLinkEvents> events;
