@@ -34,8 +34,8 @@ void TrafficCollector::noteLink(const LinkChange& change) {
     Link& link = it->second;
     link.present = false;
     link.goneAt = now;
-    // A captured one says so as its capture ends.
-    if (link.status != Link::Status::Captured && link.status != Link::Status::Unseen)
+    // A captured one says so as its capture ends; one never named is not worth a line now.
+    if (link.status != Link::Status::Captured && link.named)
       LOG4CPLUS_INFO_FMT(logger(), "Interface %s is gone", change.name.c_str());
     return;
   }
@@ -69,6 +69,7 @@ void TrafficCollector::evaluate(const std::string& name, Link& link) {
     } else if (link.status != Link::Status::Down) {
       LOG4CPLUS_INFO_FMT(logger(), "Interface %s is down, not capturing it until it is up",
                          name.c_str());
+      link.named = true;
     }
     link.status = Link::Status::Down;
     return;
@@ -76,7 +77,9 @@ void TrafficCollector::evaluate(const std::string& name, Link& link) {
   // Opened without the lock, so that captures already running go on closing and a device is
   // captured as soon as it is open, not when a batch is.
   std::vector<OpenedDevice> opened;
-  if (!opener.openOne(name, link.ifIndex, opened)) {
+  const bool opens = opener.openOne(name, link.ifIndex, opened);
+  link.named = link.named || opens || !opener.lastFailureWasState();
+  if (!opens) {
     // Down or gone since the news: the next news of it decides.
     link.status = opener.lastFailureWasState() ? Link::Status::Down : Link::Status::Failed;
     return;

@@ -63,6 +63,7 @@ bool TrafficCollector::initCaptureEngine() {
     link.ifIndex = change.ifIndex;
     link.usable = change.usable();
     link.status = Link::Status::Failed;  // unless it opens
+    link.named = link.usable;            // captured, or not and why
     if (link.usable)
       return false;
     evaluate(change.name, link);

@@ -124,6 +124,7 @@ class TrafficCollector {
     unsigned ifIndex = 0;
     bool usable = false;  // up, with carrier where the kernel reports one
     bool present = true;
+    bool named = false;   // a line of INFO or above has named it
     uint64_t openId = 0;  // of its capture while Captured
     std::chrono::steady_clock::time_point goneAt;
   };
