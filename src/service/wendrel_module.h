@@ -73,6 +73,9 @@ class CWendrelModule {
   // stops and releases both on this thread.
   int32_t Run(int showCommand);
   void initLog();
+  // "--check": the settings read as Run reads them, the log on standard output; the exit
+  // status says whether there was anything to warn about (settings_check.h).
+  int checkSettings();
 
   uint32_t win32ExitCode() const { return win32ExitCode_.load(); }
   const std::string& exeDirectory() const { return exeDirectory_; }

@@ -49,6 +49,9 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
   fs::create_directories(root + "/etc/systemd/system");
   ASSERT_TRUE(manager.open());
   EXPECT_EQ(manager.unitState(), State::Missing);
+  fs::create_directories(root + "/lib/systemd/system");
+  std::ofstream(root + "/lib/systemd/system/wendrel.service") << "[Service]\n";
+  EXPECT_EQ(manager.unitState(), State::Packaged);  // until there is one of its own
   EXPECT_FALSE(manager.create("wendrel"));  // not absolute: no unit, no reload
   std::ofstream(root + "/systemctl.daemon-reload") << 1;
   EXPECT_FALSE(manager.create("/opt/wendrel"));

@@ -6,6 +6,7 @@
 // the later of two lines with one name wins.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,12 +24,18 @@ class ValueFile {
     bool hex = false;  // how a number is written back
   };
 
-  // Parses `text`; each line that is not empty, a comment or a valid entry is skipped and
-  // its 1-based number appended to `malformedLines` when given.
+  // The longest line read: a longer one is skipped as malformed, and only this much of it is
+  // ever held in memory.
+  static constexpr size_t kMaxLineLength = 64 * 1024;
+
+  // Parses `text`; each line that is not empty, a comment or a valid entry, or that is longer
+  // than kMaxLineLength, is skipped and its 1-based number appended to `malformedLines` when
+  // given. A UTF-8 byte-order mark at the start is ignored.
   static ValueFile parse(const std::string& text, std::vector<int>* malformedLines = nullptr);
 
   // Reads and parses the file at `path`. Returns 0 or the errno of the failed read (the
-  // result is then empty). Malformed lines are logged at WARN on the "Wendrel" logger.
+  // result is then empty; EINVAL when `path` is not a regular file, which is also logged at
+  // ERROR). Malformed lines are logged at WARN on the "Wendrel" logger.
   static int load(const std::string& path, ValueFile& result);
 
   // The text stored under `name` when it is a string whose bytes plus a terminating zero fit
@@ -49,6 +56,10 @@ class ValueFile {
   std::string serialize() const;
 
  private:
+  class LineReader;
+
+  // Takes one line (without its end); false when it is malformed.
+  bool addLine(const std::string& line);
   const Value* find(const std::string& name) const;
   Value& slot(const std::string& name);
 
