@@ -74,7 +74,6 @@ class Reader {
   }
 
  private:
-
   SettingsStore& store_;
   log4cplus::Logger& logger_;
 };

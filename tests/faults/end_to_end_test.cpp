@@ -213,13 +213,14 @@ TEST(EndToEnd, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
                                "ERROR Wendrel - Failed to read collector address from the "
                                "registry, cannot start\nWendrel: exit status 0x80004005\n");
 
-  const std::string conf = agent.root + "/etc/wendrel/wendrel.conf", shipped = readFile(WENDREL_CONF);
-  for (const auto& [settings, code] :
-       std::vector<std::pair<std::string, std::string>>{{"\xEF\xBB\xBF" + shipped, "0 "},
-                                                        {shipped + "SampleRate = 64\n", "1 "},
-                                                        {shipped + "PerformanceMode = 2\n", "1 "},
-                                                        {std::string(70000, '#') + "\n" + shipped, "1 "},
-                                                        {"SamplingRate = 64\n", "2 "}}) {
+  const std::string conf = agent.root + "/etc/wendrel/wendrel.conf",
+                    shipped = readFile(WENDREL_CONF);
+  for (const auto& [settings, code] : std::vector<std::pair<std::string, std::string>>{
+           {"\xEF\xBB\xBF" + shipped, "0 "},
+           {shipped + "SampleRate = 64\n", "1 "},
+           {shipped + "PerformanceMode = 2\n", "1 "},
+           {std::string(70000, '#') + "\n" + shipped, "1 "},
+           {"SamplingRate = 64\n", "2 "}}) {
     std::ofstream(conf) << settings;
     EXPECT_EQ(agent.run("--check >/dev/null"), code) << settings.substr(0, 80);
   }

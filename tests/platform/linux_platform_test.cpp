@@ -52,7 +52,7 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
   fs::create_directories(root + "/lib/systemd/system");
   std::ofstream(root + "/lib/systemd/system/wendrel.service") << "[Service]\n";
   EXPECT_EQ(manager.unitState(), State::Packaged);  // until there is one of its own
-  EXPECT_FALSE(manager.create("wendrel"));  // not absolute: no unit, no reload
+  EXPECT_FALSE(manager.create("wendrel"));          // not absolute: no unit, no reload
   std::ofstream(root + "/systemctl.daemon-reload") << 1;
   EXPECT_FALSE(manager.create("/opt/wendrel"));
   EXPECT_FALSE(fs::exists(unit));

@@ -28,7 +28,10 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"A = 0X20", {}, 32},
       {"A = 4294967295", {}, 0xFFFFFFFFu},
       {"  a\t=\t7\r", {}, 7},
-      {"\xEF\xBB\xBF" "A = 7", {}, 7},  // a byte-order mark
+      {"\xEF\xBB\xBF"
+       "A = 7",
+       {},
+       7},  // a byte-order mark
   };
   for (const auto& c : cases) {
     const ValueFile file = ValueFile::parse(c.line);

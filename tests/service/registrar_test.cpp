@@ -54,6 +54,8 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
 TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   using State = ServiceManager::UnitState;
   const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
+  const std::string bad = "/opt/a\nb/wendrel";
+  const Strings stopRemove{"stop", "remove"};
   // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
   // package's unit is stopped like the program's own, but never replaced or deleted.
   const struct {
@@ -65,10 +67,10 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   } cases[] = {
       {"-Service", kExe, "manager", none, E_FAIL, "Could not open Service Manager", "", {}},
       {"-Service", kExe, "create", none, E_FAIL, "Could not start service", "", {"create " + kExe}},
-      {"-Service", "/opt/a\nb/wendrel", "", none, E_FAIL, "Could not start service", "", {"create /opt/a\nb/wendrel"}},
+      {"-Service", bad, "", none, E_FAIL, "Could not start service", "", {"create " + bad}},
       {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, "", "", {}},
-      {"-RegServer", kExe, "stop", file, S_OK, "Could not stop service", "", {"stop", "remove"}},
-      {"-RegServer", kExe, "remove", file, E_FAIL, "Could not delete service", "-", {"stop", "remove"}},
+      {"-RegServer", kExe, "stop", file, S_OK, "Could not stop service", "", stopRemove},
+      {"-RegServer", kExe, "remove", file, E_FAIL, "Could not delete service", "-", stopRemove},
       {"-Service", kExe, "", State::Other, E_FAIL, "Could not open service", "-", {}},
       {"-RegServer", kExe, "write", none, static_cast<int32_t>(0x80070005u), "", "-", {}},
       {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), "", "", {}},
