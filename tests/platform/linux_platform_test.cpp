@@ -65,7 +65,8 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
   // dynamic user: the unit must not slide back above that.
   if (test::shell("systemd-analyze --version")) {
     const std::string report = root + "/report", key = "exposure level for wendrel.service: ";
-    test::shell("systemd-analyze verify " + unit + " >" + report + " 2>&1; true");
+    // The manual pages are the package's; here they need not be installed.
+    test::shell("systemd-analyze verify --man=no " + unit + " >" + report + " 2>&1; true");
     EXPECT_EQ(readFile(report), "");
     test::shell("systemd-analyze security --offline=true " + unit + " >" + report + " 2>&1; true");
     const std::string text = readFile(report);
