@@ -34,13 +34,13 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
        7},  // a byte-order mark
   };
   for (const auto& c : cases) {
-    const ValueFile file = ValueFile::parse(c.line);
+    const Record file = valueFile::parse(c.line);
     EXPECT_EQ(file.readString("a", 255), c.text) << c.line;
     EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
   }
   std::vector<int> malformed;
-  const std::string longest(ValueFile::kMaxLineLength - 4, 'x');
-  const ValueFile file = ValueFile::parse(
+  const std::string longest(valueFile::kMaxLineLength - 4, 'x');
+  const Record file = valueFile::parse(
       "# comment\n\nA 5\n= 5\nA B = 5\nA-B = 5\nA = \"never closed\nA = \"x\" y\nA = 4294967296\n"
       "A = 0x100000000\n\xEF\xBB\xBF\nC = " +
           longest + "\nD = " + longest + "x\nB = 2\n",

@@ -28,13 +28,6 @@ std::string trim(const std::string& s) {
   return s.substr(begin, end - begin);
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 bool isValidName(const std::string& name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
@@ -78,7 +71,7 @@ Bare parseNumber(const std::string& s, uint32_t& out) {
 }
 
 // Parses the value part of a line (after '='); false when the line is malformed.
-bool parseValue(const std::string& rest, ValueFile::Value& value) {
+bool parseValue(const std::string& rest, Record::Value& value) {
   size_t pos = 0;
   while (pos < rest.size() && isBlank(rest[pos]))
     ++pos;
@@ -137,10 +130,28 @@ std::string quote(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// Takes one line (without its end) into `file`; false when it is malformed.
+bool addLine(Record& file, const std::string& line) {
+  const std::string trimmed = trim(line);
+  if (trimmed.empty() || trimmed[0] == '#')
+    return true;
+  const size_t eq = trimmed.find('=');
+  Record::Value value;
+  // A zero byte would silently cut a string short where it is used; refuse the line.
+  const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
+                  isValidName(value.name = trim(trimmed.substr(0, eq))) &&
+                  parseValue(trimmed.substr(eq + 1), value);
+  if (ok)
+    file.set(std::move(value));
+  return ok;
+}
+
 // Splits the bytes it is fed into lines, keeping at most kMaxLineLength bytes of one.
-class ValueFile::LineReader {
+class LineReader {
  public:
-  LineReader(ValueFile& file, std::vector<int>* malformed) : file_(file), malformed_(malformed) {}
+  LineReader(Record& file, std::vector<int>* malformed) : file_(file), malformed_(malformed) {}
 
   void feed(const char* data, size_t size) {
     if (!started_) {
@@ -155,7 +166,7 @@ class ValueFile::LineReader {
     while (size > 0) {
       const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
       const size_t length = end ? static_cast<size_t>(end - data) : size;
-      if (!tooLong_ && line_.size() + length <= kMaxLineLength) {
+      if (!tooLong_ && line_.size() + length <= valueFile::kMaxLineLength) {
         line_.append(data, length);
       } else {
         tooLong_ = true;
@@ -178,13 +189,13 @@ class ValueFile::LineReader {
  private:
   void endLine() {
     ++number_;
-    if ((tooLong_ || !file_.addLine(line_)) && malformed_)
+    if ((tooLong_ || !addLine(file_, line_)) && malformed_)
       malformed_->push_back(number_);
     line_.clear();
     tooLong_ = false;
   }
 
-  ValueFile& file_;
+  Record& file_;
   std::vector<int>* malformed_;
   std::string line_;
   bool started_ = false;
@@ -192,41 +203,25 @@ class ValueFile::LineReader {
   int number_ = 0;
 };
 
-bool ValueFile::addLine(const std::string& line) {
-  const std::string trimmed = trim(line);
-  if (trimmed.empty() || trimmed[0] == '#')
-    return true;
-  const size_t eq = trimmed.find('=');
-  Value value;
-  // A zero byte would silently cut a string short where it is used; refuse the line.
-  const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
-                  isValidName(value.name = trim(trimmed.substr(0, eq))) &&
-                  parseValue(trimmed.substr(eq + 1), value);
-  if (!ok)
-    return false;
-  Value& target = slot(value.name);
-  value.name = target.name;
-  target = std::move(value);
-  return true;
-}
+}  // namespace
 
-ValueFile ValueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
-  ValueFile file;
+Record valueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
+  Record file;
   LineReader reader(file, malformedLines);
   reader.feed(text.data(), text.size());
   reader.finish();
   return file;
 }
 
-int ValueFile::load(const std::string& path, ValueFile& result) {
-  result = ValueFile();
+int valueFile::load(const std::string& path, Record& result) {
+  result = Record();
   std::vector<int> malformed;
   LineReader reader(result, &malformed);
   const int err = files::readRegularFile(
       path, [&reader](const char* data, size_t size) { reader.feed(data, size); });
   const log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
   if (err != 0) {
-    result = ValueFile();
+    result = Record();
     if (err == EINVAL)
       LOG4CPLUS_ERROR_FMT(logger, "Ignoring %s: it is not a regular file", path.c_str());
     return err;
@@ -238,49 +233,9 @@ int ValueFile::load(const std::string& path, ValueFile& result) {
   return 0;
 }
 
-std::optional<std::string> ValueFile::readString(const std::string& name, size_t capacity) const {
-  const Value* value = find(name);
-  if (!value || value->isNumber || value->text.size() + 1 > capacity)
-    return std::nullopt;
-  return value->text;
-}
-
-std::optional<uint32_t> ValueFile::readUInt32(const std::string& name) const {
-  const Value* value = find(name);
-  if (!value || !value->isNumber)
-    return std::nullopt;
-  return value->number;
-}
-
-std::vector<std::string> ValueFile::names() const {
-  std::vector<std::string> result;
-  for (const Value& value : values_)
-    result.push_back(value.name);
-  return result;
-}
-
-void ValueFile::setString(const std::string& name, const std::string& text) {
-  Value& value = slot(name);
-  value.isNumber = false;
-  value.text = text;
-}
-
-void ValueFile::setNumber(const std::string& name, uint32_t number, bool hex) {
-  Value& value = slot(name);
-  value.isNumber = true;
-  value.number = number;
-  value.hex = hex;
-}
-
-void ValueFile::erase(const std::string& name) {
-  values_.erase(std::remove_if(values_.begin(), values_.end(),
-                               [&](const Value& v) { return sameName(v.name, name); }),
-                values_.end());
-}
-
-std::string ValueFile::serialize() const {
+std::string valueFile::serialize(const Record& record) {
   std::ostringstream out;
-  for (const Value& value : values_) {
+  for (const Record::Value& value : record.values()) {
     out << value.name << " = ";
     if (!value.isNumber) {
       out << quote(value.text);
@@ -292,23 +247,6 @@ std::string ValueFile::serialize() const {
     out << '\n';
   }
   return out.str();
-}
-
-const ValueFile::Value* ValueFile::find(const std::string& name) const {
-  for (const Value& value : values_) {
-    if (sameName(value.name, name))
-      return &value;
-  }
-  return nullptr;
-}
-
-ValueFile::Value& ValueFile::slot(const std::string& name) {
-  for (Value& value : values_) {
-    if (sameName(value.name, name))
-      return value;
-  }
-  values_.push_back(Value{name, false, {}, 0, false});
-  return values_.back();
 }
 
 }  // namespace wendrel
