@@ -48,4 +48,11 @@ inline std::optional<DecodedDatagram> decodeDatagram(const std::vector<uint8_t>&
   return decodeDatagram(bytes.data(), bytes.size(), error);
 }
 
+// Reads any well-formed sFlow version 5 datagram (IPv4 or IPv6 agent, compact or expanded
+// samples, records of any kind): what a peer agent sends. It keeps the flow samples' raw
+// packet header and the counter samples' generic interface and port-name records, and skips
+// every other record; only lengths that overrun their container are refused.
+std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t size,
+                                                 std::string* error = nullptr);
+
 }  // namespace wendrel::test
