@@ -239,9 +239,9 @@ class Wendrel:
                     'CollectorAddress = "%s"\nSamplingRate = %d\nPerformanceMode = %d\n'
                     'SamplingMethod = "%s"\nTraffic = "%s"\n'
                     # Counter samples (first one at a random time) would make the datagram count vary.
-                    'CounterInterval = 0\n'
+                    'CounterInterval = 0\nSourceId = "%s"\n'
                     % (COLLECTOR[0], self.rate, 1 if self.performance else 0, self.method,
-                       "ipv4" if self.method == "deterministic" else "ip"))
+                       "ipv4" if self.method == "deterministic" else "ip", bench.args.source_id))
         wait_for(lambda: "Starting capture" in file_text(self.log_path), 40, "wendrel to open its devices",
                  self.process)
         time.sleep(0.5)  # the capture threads are started right after that line

@@ -146,15 +146,15 @@ class Decoding(unittest.TestCase):
                  datagram([flow_sample(1, bytes(60), source=1 << 24 | 3)]),
                  datagram([counter_sample(name_pad=b"")])]
         self.assertTrue(all(d.malformed for d in self.decode(*cases)[0]))
-        # A peer's expanded flow sample with a record the agent never writes.
-        body = struct.pack("!11I", 7, 0, 3, 100, 700, 0, 0, 0, 0, 0, 2) + struct.pack("!3I", 1001, 4, 9)
+        # A peer's expanded flow sample (source class 1) with a record the agent never writes.
+        body = struct.pack("!11I", 7, 1, 3, 100, 700, 0, 0, 0, 0, 0, 2) + struct.pack("!3I", 1001, 4, 9)
         body += struct.pack("!2I", 1, 80) + struct.pack("!4I", 1, 64, 0, 64) + bytes(64)
         peer = datagram([good, struct.pack("!2I", 3, len(body)) + body])
         (strict,), _ = self.decode(peer)
         (any_,), _ = self.decode(peer, strict=False)
         self.assertTrue(strict.malformed)
         self.assertEqual([(s.sequence, s.source_id, s.rate, len(s.header)) for s in any_.samples],
-                         [(1, 0, 32, 70), (7, 3, 100, 64)])
+                         [(1, 0, 32, 70), (7, 1 << 24 | 3, 100, 64)])
 
 
 if __name__ == "__main__":

@@ -99,7 +99,7 @@ void printDatagram(uint64_t at, size_t size, const DecodedDatagram& d) {
     const auto& c = d.counters[i];
     std::printf("%s[%u, %u, %u, %u, %u, %llu, %llu, \"%s\"]", i ? ", " : "", c.sequence, c.sourceId,
                 c.ifIndex(), c.generic[1], c.status(), (unsigned long long)c.inOctets(),
-                (unsigned long long)(uint64_t{c.generic[12]} << 32 | c.generic[13]),
+                (unsigned long long)(uint64_t{c.generic[14]} << 32 | c.generic[15]),
                 hex(std::vector<uint8_t>(c.name.begin(), c.name.end())).c_str());
   }
   std::printf("]}\n");
