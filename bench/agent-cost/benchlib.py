@@ -321,13 +321,56 @@ def write_readme(path, block, begin, end, before=None):
 # ---------------------------------------------------------------------------------------
 
 
-def build(args):
-    build_dir = Path(args.build_dir)
-    if not (build_dir / "build.ninja").exists():
-        subprocess.run(["cmake", "-S", str(REPO), "-B", str(build_dir), "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["ninja", "-C", str(build_dir), "-j2", "agent_cost"], check=True,
-                   stdout=subprocess.DEVNULL)
+def add_arguments(parser):
+    """The options both runners take."""
+    parser.add_argument("--build-dir", default=str(REPO / "build-bench"), help="build directory")
+    parser.add_argument("--no-build", action="store_true", help="use the binaries already built")
+    parser.add_argument("--source-id", default="index", choices=("index", "ifindex"),
+                        help="the agent's SourceId setting (default index)")
+    parser.add_argument("--readme", default=str(REPO / "bench" / "README.md"),
+                        help="file whose figures block is rewritten")
+    parser.add_argument("--no-readme", action="store_true", help="print the figures only")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory (logs, datagrams)")
+
+
+def session(args, body):
+    """Builds (Release, unless --no-build), then calls body(bench) with the agent registered in
+    a work directory, and removes everything the run made, also on failure or a signal."""
+    if os.geteuid() != 0:
+        log("run as root (it creates network namespaces)")
+        return 1
+    if not args.no_build:
+        log("building (Release) in %s" % args.build_dir)
+        if not (Path(args.build_dir) / "build.ninja").exists():
+            subprocess.run(["cmake", "-S", str(REPO), "-B", args.build_dir, "-G", "Ninja",
+                            "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["ninja", "-C", args.build_dir, "-j2", "agent_cost"], check=True, stdout=subprocess.DEVNULL)
+    bench = Bench(args)
+
+    def on_signal(signo, _frame):
+        raise SystemExit(128 + signo)
+
+    for signo in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):  # SIGINT even when started ignored
+        signal.signal(signo, on_signal)
+    try:
+        (bench.work / "bin").mkdir()
+        shutil.copy2(bench.build / "wendrel", bench.work / "bin" / "wendrel")
+        subprocess.run([bench.work / "bin" / "wendrel", "-RegServer"], check=True,
+                       env=dict(os.environ, WENDREL_ROOT=str(bench.work / "root")))
+        return body(bench)
+    except Failure as e:
+        log(str(e))
+        return 1
+    finally:
+        bench.cleanup()
+
+
+def publish(args, report, begin, end, before=None):
+    print()
+    print(report)
+    if not args.no_readme:
+        write_readme(args.readme, report, begin, end, before)
+        log("figures written to %s" % args.readme)
 
 
 def load_average():
