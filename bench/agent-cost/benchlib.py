@@ -96,22 +96,28 @@ class Bench:
         return process.returncode, out
 
     # -- namespaces -----------------------------------------------------------------------
-    def create_network(self):
+    def create_network(self, namespaces=None, pairs=None):
+        """Two namespaces (the agent's and the traffic's; IPv6 off before any interface exists,
+        so that nothing moves unless the bench sends it) joined by veth pairs (agent end,
+        traffic end), all up; the first agent end has the agent's address."""
+        self.agent_ns, self.traffic_ns = namespaces or (self.agent_ns, self.traffic_ns)
         for ns in (self.agent_ns, self.traffic_ns):
             subprocess.run(["ip", "netns", "add", ns], check=True)
             self.namespaces.append(ns)
-            # No IPv6 chatter (router solicitations, MLD) on the veth: the agent side sees
-            # exactly the injected frames and nothing else.
             for key in ("all", "default"):
-                subprocess.run(self.in_ns(ns, "sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % key),
-                               check=True)
-        subprocess.run(["ip", "link", "add", self.agent_if, "netns", self.agent_ns, "type", "veth",
-                        "peer", "name", self.traffic_if, "netns", self.traffic_ns], check=True)
-        subprocess.run(["ip", "-n", self.agent_ns, "addr", "add", AGENT_ADDRESS + "/24", "dev",
-                        self.agent_if], check=True)
-        for ns, dev in ((self.agent_ns, "lo"), (self.agent_ns, self.agent_if),
-                        (self.traffic_ns, "lo"), (self.traffic_ns, self.traffic_if)):
-            subprocess.run(["ip", "-n", ns, "link", "set", dev, "up"], check=True)
+                subprocess.run(self.in_ns(ns, "sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % key), check=True)
+            ip("link", "set", "lo", "up", namespace=ns)
+        pairs = pairs or [(self.agent_if, self.traffic_if)]
+        ip(batch="".join("link add %s netns %s type veth peer name %s netns %s\n"
+                         % (a, self.agent_ns, t, self.traffic_ns) for a, t in pairs))
+        ip(namespace=self.agent_ns, batch="addr add %s/24 dev %s\n" % (AGENT_ADDRESS, pairs[0][0]) +
+           "".join("link set %s up\n" % a for a, _ in pairs))
+        ip(namespace=self.traffic_ns, batch="".join("link set %s up\n" % t for _, t in pairs))
+
+    def delete_network(self):
+        for ns in self.namespaces:
+            subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+        self.namespaces = []
 
     def cleanup(self):
         for pid, process in list(self.processes.items()):
@@ -123,9 +129,7 @@ class Bench:
                     process.kill()
                     process.wait()
             self.processes.pop(pid, None)
-        for ns in self.namespaces:
-            subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
-        self.namespaces = []
+        self.delete_network()
         if self.args.keep:
             log("kept the work directory %s" % self.work)
         else:
@@ -141,6 +145,11 @@ class Bench:
         lines = [l.split() for l in self.ns_output(self.agent_ns, "cat", "/proc/net/snmp").splitlines()
                  if l.startswith("Udp:")]
         return dict(zip(lines[0][1:], (int(v) for v in lines[1][1:])))
+
+
+def ip(*arguments, namespace=None, batch=None):
+    command = ["ip"] + (["-n", namespace] if namespace else []) + (["-batch", "-"] if batch else [])
+    subprocess.run(command + [str(a) for a in arguments], check=True, input=batch, text=True)
 
 
 def process_tree(pid):
