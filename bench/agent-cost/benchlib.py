@@ -1,7 +1,10 @@
-"""What the agent-cost runners share: namespaces and processes removed again at the end, CPU
-from schedstat and /proc/<pid>/stat, the agent's start and stop, and bench/tool's
-wendrel_bench (frames, the receiver, the decoder's reading of the datagrams)."""
+"""What the runners share: namespaces and processes removed again at the end, CPU from
+schedstat and /proc/<pid>/stat, the agent's start and stop, wendrel_bench (frames, the
+receiver, the decoder's reading of the datagrams) and the figures' tables."""
 
+import argparse
+import collections
+import datetime
 import json
 import os
 import re
@@ -13,53 +16,36 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parents[1]
+REPO = Path(__file__).resolve().parents[2]
 SENDER_MAC = bytes([0x02, 0x77, 0x63, 0x00, 0x00, 0x01])  # of every frame wendrel_bench sends
 MARKER = b"WPRB"  # of its marked frames
 AGENT_ADDRESS = "10.203.0.1"
 COLLECTOR = ("127.0.0.1", 6343)
 TICK_SECONDS = 1.0 / os.sysconf("SC_CLK_TCK")
 
+
 def log(message):
-    print("%s: %s" % ("agent-cost" if Path(sys.argv[0]).name == "run" else Path(sys.argv[0]).name, message),
-          flush=True)
+    print("%s: %s" % (Path(sys.argv[0]).name, message), flush=True)
 
 
 class Failure(Exception):
     pass
 
 
-# ---------------------------------------------------------------------------------------
-# Processes and namespaces, all removed again by Bench.cleanup.
-
 class Bench:
-    def __init__(self, args):
-        self.args = args
-        self.tag = str(os.getpid())
-        self.agent_ns = "%s-a-%s" % (args.prefix, self.tag)
-        self.traffic_ns = "%s-t-%s" % (args.prefix, self.tag)
-        self.agent_if = "%sA%s" % (args.prefix, self.tag)
-        self.traffic_if = "%sT%s" % (args.prefix, self.tag)
-        self.namespaces = []
-        self.processes = {}
-        self.work = Path(tempfile.mkdtemp(prefix="wendrel-agent-cost."))
+    """Processes and namespaces of one run, all removed again by cleanup."""
+
+    def __init__(self, args, prefix):
+        self.args, self.prefix, self.tag = args, prefix, str(os.getpid())
+        self.agent_ns, self.traffic_ns = "%s-a-%s" % (prefix, self.tag), "%s-t-%s" % (prefix, self.tag)
+        self.agent_if, self.traffic_if = "%sA%s" % (prefix, self.tag), "%sT%s" % (prefix, self.tag)
+        self.namespaces, self.processes = [], {}
+        self.work = Path(tempfile.mkdtemp(prefix="wendrel-bench."))
         self.build = Path(args.build_dir)
         self.tool = self.build / "bench" / "wendrel_bench"
 
-    # -- processes ------------------------------------------------------------------------
-    def in_ns(self, ns, *command, cpu=None):
-        pin = ["taskset", "-c", str(cpu)] if cpu is not None and self.args.pin else []
-        return ["ip", "netns", "exec", ns] + pin + [str(c) for c in command]
-
-    # With --pin the contender gets one CPU to itself (as far as the host's other work
-    # allows); the sender, whose softirqs also deliver every frame into the capture ring,
-    # and the collector share the other.
-    def agent_cmd(self, *command):
-        return self.in_ns(self.agent_ns, *command, cpu=os.cpu_count() - 1)
-
-    def traffic_cmd(self, ns, *command):
-        return self.in_ns(ns, *command, cpu=0)
+    def in_ns(self, ns, *command):
+        return ["ip", "netns", "exec", ns] + [str(c) for c in command]
 
     def start(self, command, **kwargs):
         # `ip netns exec` execs the command, so the pid is the program's own.
@@ -68,24 +54,9 @@ class Bench:
         return process
 
     def stop(self, process, sig=signal.SIGTERM, timeout=20.0):
+        """Signals a process, waits for it and returns (status, what it printed to a pipe)."""
         if process.poll() is None:
             process.send_signal(sig)
-        try:
-            process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            log("pid %d did not end within %.0f s of %s; killing it" % (process.pid, timeout, sig.name))
-            process.kill()
-            process.wait()
-        self.processes.pop(process.pid, None)
-        return process.returncode
-
-    def ns_output(self, ns, *command, timeout=30, cpu=None):
-        return subprocess.run(self.in_ns(ns, *command, cpu=cpu), check=True, capture_output=True,
-                              text=True, timeout=timeout).stdout
-
-    def stop_reading(self, process, sig=signal.SIGTERM, timeout=20.0):
-        """Stops a process whose stdout is a pipe and returns what it printed."""
-        process.send_signal(sig)
         try:
             out, _ = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -95,12 +66,15 @@ class Bench:
         self.processes.pop(process.pid, None)
         return process.returncode, out
 
-    # -- namespaces -----------------------------------------------------------------------
-    def create_network(self, namespaces=None, pairs=None):
+    def output(self, ns, *command, timeout=30):
+        return subprocess.run(self.in_ns(ns, *command), check=True, capture_output=True, text=True,
+                              timeout=timeout).stdout
+
+    def create_network(self, pairs=None, suffix=""):
         """Two namespaces (the agent's and the traffic's; IPv6 off before any interface exists,
         so that nothing moves unless the bench sends it) joined by veth pairs (agent end,
         traffic end), all up; the first agent end has the agent's address."""
-        self.agent_ns, self.traffic_ns = namespaces or (self.agent_ns, self.traffic_ns)
+        self.agent_ns, self.traffic_ns = ("%s-%s-%s%s" % (self.prefix, side, self.tag, suffix) for side in "at")
         for ns in (self.agent_ns, self.traffic_ns):
             subprocess.run(["ip", "netns", "add", ns], check=True)
             self.namespaces.append(ns)
@@ -120,31 +94,40 @@ class Bench:
         self.namespaces = []
 
     def cleanup(self):
-        for pid, process in list(self.processes.items()):
-            if process.poll() is None:
-                try:
-                    process.terminate()
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-            self.processes.pop(pid, None)
+        for process in list(self.processes.values()):
+            self.stop(process, timeout=5)
         self.delete_network()
         if self.args.keep:
             log("kept the work directory %s" % self.work)
         else:
             shutil.rmtree(self.work, ignore_errors=True)
 
-    # -- counters -------------------------------------------------------------------------
     def interface_counters(self, ns, dev):
         names = ("rx_packets", "rx_dropped", "tx_packets", "tx_dropped")
-        text = self.ns_output(ns, "cat", *["/sys/class/net/%s/statistics/%s" % (dev, n) for n in names])
+        text = self.output(ns, "cat", *["/sys/class/net/%s/statistics/%s" % (dev, n) for n in names])
         return dict(zip(names, (int(v) for v in text.split())))
 
-    def udp_counters(self):
-        lines = [l.split() for l in self.ns_output(self.agent_ns, "cat", "/proc/net/snmp").splitlines()
+    def udp_errors(self):
+        lines = [l.split() for l in self.output(self.agent_ns, "cat", "/proc/net/snmp").splitlines()
                  if l.startswith("Udp:")]
-        return dict(zip(lines[0][1:], (int(v) for v in lines[1][1:])))
+        udp = dict(zip(lines[0][1:], (int(v) for v in lines[1][1:])))
+        return udp.get("RcvbufErrors", 0) + udp.get("InErrors", 0)
+
+    def receiver(self, path):
+        """wendrel_bench's receiver on the agent side's 127.0.0.1:6343, storing into `path`."""
+        process = self.start(self.in_ns(self.agent_ns, self.tool, "collect", *COLLECTOR, path),
+                             stdout=subprocess.PIPE, text=True)
+        if process.stdout.readline().strip() != "ready":
+            raise Failure("the receiver did not start")
+        return process
+
+    def last_json(self, process, what):
+        """Stops a wendrel_bench mode and reads the JSON line it printed last."""
+        status, out = self.stop(process)
+        lines = (out or "").strip().splitlines()
+        if not lines:
+            raise Failure("%s printed nothing (status %s)" % (what, status))
+        return status, json.loads(lines[-1])
 
 
 def ip(*arguments, namespace=None, batch=None):
@@ -154,18 +137,16 @@ def ip(*arguments, namespace=None, batch=None):
 
 def process_tree(pid):
     parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    parents.setdefault(int(f.read().rsplit(")", 1)[1].split()[1]), []).append(int(entry))
-            except (OSError, IndexError):
-                pass
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            parents.setdefault(int(Path("/proc/%s/stat" % entry).read_text().rsplit(")", 1)[1].split()[1]),
+                               []).append(int(entry))
+        except (OSError, IndexError):
+            pass
     tree, todo = [], [pid]
     while todo:
-        p = todo.pop()
-        tree.append(p)
-        todo.extend(parents.get(p, []))
+        tree.append(todo.pop())
+        todo.extend(parents.get(tree[-1], []))
     return tree
 
 
@@ -176,19 +157,16 @@ def cpu_snapshot(pid, detail=None):
     ticks, nanoseconds = 0, 0
     for p in process_tree(pid):
         try:
-            with open("/proc/%d/stat" % p) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
+            fields = Path("/proc/%d/stat" % p).read_text().rsplit(")", 1)[1].split()
             ticks += int(fields[11]) + int(fields[12])
             for task in os.listdir("/proc/%d/task" % p):
-                with open("/proc/%d/task/%s/schedstat" % (p, task)) as f:
-                    ns = int(f.read().split()[0])
+                ns = int(Path("/proc/%d/task/%s/schedstat" % (p, task)).read_text().split()[0])
                 nanoseconds += ns
                 if detail is not None:
-                    with open("/proc/%d/task/%s/status" % (p, task)) as f:
-                        status = dict(l.split(":", 1) for l in f.read().splitlines() if ":" in l)
-                    name = "%s/%s" % (status["Name"].strip(), task)
-                    detail[name] = (ns, int(status["voluntary_ctxt_switches"]) +
-                                    int(status["nonvoluntary_ctxt_switches"]))
+                    status = dict(l.split(":", 1) for l in
+                                  Path("/proc/%d/task/%s/status" % (p, task)).read_text().splitlines() if ":" in l)
+                    detail["%s/%s" % (status["Name"].strip(), task)] = (
+                        ns, int(status["voluntary_ctxt_switches"]) + int(status["nonvoluntary_ctxt_switches"]))
         except (OSError, IndexError, ValueError, KeyError):
             pass
     return ticks * TICK_SECONDS, nanoseconds * 1e-9
@@ -199,9 +177,8 @@ def thread_delta(before, after):
     out = {}
     for name, (ns, switches) in after.items():
         ns0, switches0 = before.get(name, (0, 0))
-        key = name.rsplit("/", 1)[0]
-        ms, sw = out.get(key, (0.0, 0))
-        out[key] = (round(ms + (ns - ns0) / 1e6, 2), sw + switches - switches0)
+        ms, sw = out.get(name.rsplit("/", 1)[0], (0.0, 0))
+        out[name.rsplit("/", 1)[0]] = (round(ms + (ns - ns0) / 1e6, 2), sw + switches - switches0)
     return out
 
 
@@ -211,7 +188,7 @@ def wait_for(predicate, timeout, what, process=None):
         if predicate():
             return
         if process is not None and process.poll() is not None:
-            raise Failure("%s: the process ended (status %s) before %s" % (what, process.returncode, what))
+            raise Failure("the process ended (status %s) before %s" % (process.returncode, what))
         time.sleep(0.05)
     raise Failure("timed out waiting for " + what)
 
@@ -223,138 +200,181 @@ def file_text(path):
         return ""
 
 
-# ---------------------------------------------------------------------------------------
-# The contenders. Each knows how to start, when it is ready, how to stop, and what it says
-# about its own capture.
-
-
 class Wendrel:
     """The agent with a sampling method: "random" samples IPv4 and IPv6 (its defaults);
     "deterministic" is written with `Traffic = ipv4`, the former behaviour, which the
     sender's replay predicts exactly. `mix` (source, destination of the constant flow) makes
-    the run inject the mixed stream."""
-    kind = "wendrel"
+    the run inject the mixed stream. Counter samples are off unless asked for: one at a
+    random moment would make the datagram count vary."""
+    kind, expected = "wendrel", None  # expected: the replay's account, where it predicts the run
 
-    def __init__(self, rate, performance, method="deterministic", mix=None):
+    def __init__(self, rate, performance, method="deterministic", mix=None, counter_interval=0):
         self.rate, self.performance, self.method, self.mix = rate, performance, method, mix
-        self.sampling_line = None  # the agent's own account, read at start
+        self.counter_interval = counter_interval
         self.key = "wendrel r%d %s %s" % (rate, "perf" if performance else "noperf", method)
-        if mix:
-            self.key += " mix " + mix[0]
-        self.label = "wendrel, performance mode %s, %s" % ("on" if performance else "off", method)
+        self.key += " mix " + mix[0] if mix else ""
 
-    def start(self, bench, run_dir):
-        self.launch(bench, run_dir,
-                    'CollectorAddress = "%s"\nSamplingRate = %d\nPerformanceMode = %d\n'
-                    'SamplingMethod = "%s"\nTraffic = "%s"\n'
-                    # Counter samples (first one at a random time) would make the datagram count vary.
-                    'CounterInterval = 0\nSourceId = "%s"\n'
-                    % (COLLECTOR[0], self.rate, 1 if self.performance else 0, self.method,
-                       "ipv4" if self.method == "deterministic" else "ip", bench.args.source_id))
-        wait_for(lambda: "Starting capture" in file_text(self.log_path), 40, "wendrel to open its devices",
-                 self.process)
-        time.sleep(0.5)  # the capture threads are started right after that line
-        found = re.search(r"Sampling 1 in .*", file_text(self.log_path))
-        self.sampling_line = found.group(0) if found else None
-        return self.process.pid
-
-    def launch(self, bench, run_dir, settings):
-        """Writes `settings` and a log configuration (TrafficLogger at DEBUG, for the capture
-        statistics at stop) and starts the agent; returns its process."""
-        root = bench.work / "root"
-        binary = bench.work / "bin" / "wendrel"
+    def start(self, bench, run_dir, devices=1):
+        """Writes the settings and a log configuration (TrafficLogger at DEBUG, for the capture
+        statistics at stop), starts the agent and waits until it has opened `devices`."""
+        root, binary = bench.work / "root", bench.work / "bin" / "wendrel"
         (root / "etc" / "wendrel").mkdir(parents=True, exist_ok=True)
         (root / "etc" / "wendrel" / "wendrel.conf").write_text(
-            "# written by bench/agent-cost\n" + settings)
+            'CollectorAddress = "%s"\nSamplingRate = %d\nPerformanceMode = %d\nSamplingMethod = "%s"\n'
+            'Traffic = "%s"\nCounterInterval = %d\nSourceId = "%s"\n'
+            % (COLLECTOR[0], self.rate, self.performance, self.method,
+               "ipv4" if self.method == "deterministic" else "ip", self.counter_interval, bench.args.source_id))
         self.log_path = run_dir / "wendrel.log"
         (binary.parent / "log4j.properties").write_text(
-            "log4cplus.rootLogger=INFO, file\n"
-            "log4cplus.logger.TrafficLogger=DEBUG\n"
-            "log4cplus.appender.file=log4cplus::FileAppender\n"
-            "log4cplus.appender.file.File=%s\n"
+            "log4cplus.rootLogger=INFO, file\nlog4cplus.logger.TrafficLogger=DEBUG\n"
+            "log4cplus.appender.file=log4cplus::FileAppender\nlog4cplus.appender.file.File=%s\n"
             "log4cplus.appender.file.layout=log4cplus::PatternLayout\n"
             "log4cplus.appender.file.layout.ConversionPattern=%%D{%%H:%%M:%%S.%%q} %%-5p %%c - %%m%%n\n"
             % self.log_path)
         env = dict(os.environ, WENDREL_ROOT=str(root))
         env.pop("NOTIFY_SOCKET", None)
-        self.process = bench.start(bench.agent_cmd(binary), env=env,
+        self.process = bench.start(bench.in_ns(bench.agent_ns, binary), env=env,
                                    stdout=open(run_dir / "wendrel.out", "w"), stderr=subprocess.STDOUT)
-        return self.process
+        wait_for(lambda: "Starting capture" in self.log() and len(self.opened()) >= devices, 60,
+                 "wendrel to open %d devices" % devices, self.process)
+        time.sleep(0.5)  # the capture threads are started right after that line
+        return self.process.pid
+
+    def log(self):
+        return file_text(self.log_path)
+
+    def opened(self):
+        return re.findall(r"Device (\S+) initialized successfully", self.log())
 
     def stop(self, bench):
-        status = bench.stop(self.process)
-        text = file_text(self.log_path)
-        stats = [(int(r), int(d)) for r, d in
-                 re.findall(r"Capture statistics - Received: (\d+) Dropped: (\d+)", text)]
-        return {
-            "exit_status": status,
-            "sampling_line": self.sampling_line,
-            "devices": re.findall(r"Device (\S+) initialized successfully", text),
-            "pcap_received": sum(r for r, _ in stats) if stats else None,
-            "kernel_drops": sum(d for _, d in stats) if stats else None,
-            "log_errors": len(re.findall(r" (?:ERROR|WARN) ", text)),
-        }
+        status = bench.stop(self.process)[0]
+        text = self.log()
+        stats = [(int(r), int(d)) for r, d in re.findall(r"Capture statistics - Received: (\d+) Dropped: (\d+)", text)]
+        return {"exit_status": status, "devices": self.opened(),
+                "pcap_received": sum(r for r, _ in stats) if stats else None,
+                "kernel_drops": sum(d for _, d in stats) if stats else None,
+                "log_lines": sorted(set(re.findall(r" (?:ERROR|WARN) +(\S+ - .*)", text)))}
 
 
+# ---------------------------------------------------------------------------------------
+# The datagrams the receiver stored, through the tests' decoder.
+
+Sample = collections.namedtuple("Sample", "sequence source_id rate pool drops input output frame_length header")
+Counters = collections.namedtuple("Counters", "sequence source_id if_index if_type status in_octets out_octets name")
+Datagram = collections.namedtuple("Datagram", "at size malformed sequence samples counters")
+
+
+def decode(tool, path, offset=0, strict=True):
+    """The datagrams stored by the receiver, read by the tests' decoder: in the agent's exact
+    shape, or (not `strict`) any well-formed sFlow v5. Those from byte `offset` on; with the
+    offset after the last complete one."""
+    out = subprocess.run([str(tool), "decode", str(path), "--from", str(offset)] + ([] if strict else ["--any"]),
+                         check=True, capture_output=True, text=True).stdout
+    datagrams = []
+    for line in map(json.loads, out.splitlines()):
+        datagrams.append(Datagram(line["at"], line["size"], line.get("malformed"), line.get("sequence"),
+                                  [Sample(*s[:-1], bytes.fromhex(s[-1])) for s in line.get("samples", ())],
+                                  [Counters(*c[:-1], bytes.fromhex(c[-1]).decode("utf-8", "replace"))
+                                   for c in line.get("counters", ())]))
+    return datagrams, offset + sum(12 + d.size for d in datagrams)
+
+
+def classify(header, constant_addresses):
+    """Which of the bench's classes a sampled header belongs to: "constant" (IPv4 with the
+    constant flow's source and destination, 8 bytes), "ipv4", "ipv6", or None for a frame the
+    bench did not send."""
+    if header[6:12] != SENDER_MAC or header[12:14] not in (b"\x08\x00", b"\x86\xdd"):
+        return None
+    if header[12:14] == b"\x86\xdd":
+        return "ipv6"
+    return "constant" if header[26:34] == constant_addresses else "ipv4"
+
+
+def marked(header):
+    """(try, number, send time in wall-clock ns) of a marked frame's sample, or None."""
+    if len(header) < 60 or header[6:12] != SENDER_MAC or header[42:46] != MARKER:
+        return None
+    return tuple(int.from_bytes(header[a:b], "big") for a, b in ((46, 48), (48, 52), (52, 60)))
+
+
+# ---------------------------------------------------------------------------------------
+# Figures.
 
 def fmt(value, pattern="%.1f", none="n/a"):
     return none if value is None else pattern % value
 
 
-
-def cpu_model():
-    for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-        if line.startswith("Model name:"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
+def mib(kib):
+    return "%.1f MiB" % (kib / 1024.0)
 
 
+def verdict(ok):
+    return "met" if ok else "MISSED"
 
-def write_readme(path, block, begin, end, before=None):
-    """Replaces the block between the markers; a new block goes before the line `before`
-    (or at the end)."""
-    begin_block = begin + "\n" + block + end + "\n"
-    text = Path(path).read_text() if Path(path).exists() else ""
+
+def table(headings, rows, cells):
+    """A Markdown table: `headings` separated by " | ", one line per row of cells(row)."""
+    return (["| %s |" % headings, "|" + "---|" * (headings.count("|") + 1)] +
+            ["| %s |" % " | ".join(str(c) for c in cells(r)) for r in rows] + [""])
+
+
+def measured(started, load_before, before="", after=""):
+    model = next((l.split(":", 1)[1].strip() for l in subprocess.run(["lscpu"], capture_output=True, text=True)
+                  .stdout.splitlines() if l.startswith("Model name:")), "unknown")
+    return ["Measured %s UTC on \"%s\", %d CPUs, Linux %s; %sload average (1, 5, 15 min) %s before and %s after%s."
+            % (started.strftime("%Y-%m-%d %H:%M"), model, os.cpu_count(), os.uname().release,
+               before, load_before, load_average(), after), ""]
+
+
+def load_average():
+    return ", ".join(Path("/proc/loadavg").read_text().split()[:3])
+
+
+def publish(args, lines, name, before="## Soak"):
+    """Prints the figures and rewrites the README's block between its markers (a new block goes
+    before the line `before`)."""
+    report = "\n".join(lines).rstrip("\n") + "\n"
+    print("\n" + report)
+    if args.no_readme:
+        return
+    begin, end = "<!-- %s figures: begin (written by bench/agent-cost/%s) -->" % (name, Path(sys.argv[0]).name), \
+        "<!-- %s figures: end -->" % name
+    path = REPO / "bench" / "README.md"
+    text = path.read_text()
     if begin in text and end in text:
         head, rest = text.split(begin, 1)
-        tail = rest.split(end, 1)[1].lstrip("\n")
-        text = head + begin_block + ("\n" + tail if tail else "")
-    elif before and ("\n" + before) in text:
-        head, tail = text.split("\n" + before, 1)
-        text = head.rstrip("\n") + "\n\n" + begin_block + "\n" + before + tail
+        text = head + begin + "\n" + report + end + rest.split(end, 1)[1]
     else:
-        text = (text.rstrip("\n") + "\n\n" if text else "## Agent cost (`bench/agent-cost/run`)\n\n") + begin_block
-    Path(path).write_text(text)
+        head, tail = text.split("\n" + before, 1)
+        text = head.rstrip("\n") + "\n\n" + begin + "\n" + report + end + "\n\n" + before + tail
+    path.write_text(text)
+    log("figures written to %s" % path)
 
 
-# ---------------------------------------------------------------------------------------
+def parser(description):
+    """The options every runner takes."""
+    p = argparse.ArgumentParser(description=description.split("\n\n")[0])
+    p.add_argument("--build-dir", default=str(REPO / "build-bench"), help="build directory")
+    p.add_argument("--no-build", action="store_true", help="use the binaries already built")
+    p.add_argument("--source-id", default="index", choices=("index", "ifindex"), help="the agent's SourceId")
+    p.add_argument("--no-readme", action="store_true", help="print the figures only")
+    p.add_argument("--keep", action="store_true", help="keep the work directory (logs, datagrams)")
+    return p
 
 
-def add_arguments(parser):
-    """The options both runners take."""
-    parser.add_argument("--build-dir", default=str(REPO / "build-bench"), help="build directory")
-    parser.add_argument("--no-build", action="store_true", help="use the binaries already built")
-    parser.add_argument("--source-id", default="index", choices=("index", "ifindex"),
-                        help="the agent's SourceId setting (default index)")
-    parser.add_argument("--readme", default=str(REPO / "bench" / "README.md"),
-                        help="file whose figures block is rewritten")
-    parser.add_argument("--no-readme", action="store_true", help="print the figures only")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory (logs, datagrams)")
-
-
-def session(args, body):
-    """Builds (Release, unless --no-build), then calls body(bench) with the agent registered in
-    a work directory, and removes everything the run made, also on failure or a signal."""
+def session(args, prefix, body, build_type="Release"):
+    """Builds (unless --no-build), then calls body(bench) with the agent registered in a work
+    directory, and removes everything the run made, also on failure or a signal."""
     if os.geteuid() != 0:
         log("run as root (it creates network namespaces)")
         return 1
     if not args.no_build:
-        log("building (Release) in %s" % args.build_dir)
+        log("building (%s) in %s" % (build_type, args.build_dir))
         if not (Path(args.build_dir) / "build.ninja").exists():
-            subprocess.run(["cmake", "-S", str(REPO), "-B", args.build_dir, "-G", "Ninja",
-                            "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(["cmake", "-S", str(REPO), "-B", args.build_dir, "-G", "Ninja", "-DWENDREL_BUILD_TESTS=OFF",
+                            "-DCMAKE_BUILD_TYPE=" + build_type], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["ninja", "-C", args.build_dir, "-j2", "agent_cost"], check=True, stdout=subprocess.DEVNULL)
-    bench = Bench(args)
+    bench = Bench(args, prefix)
 
     def on_signal(signo, _frame):
         raise SystemExit(128 + signo)
@@ -363,7 +383,7 @@ def session(args, body):
         signal.signal(signo, on_signal)
     try:
         (bench.work / "bin").mkdir()
-        shutil.copy2(bench.build / "wendrel", bench.work / "bin" / "wendrel")
+        shutil.copy2(getattr(args, "binary", None) or bench.build / "wendrel", bench.work / "bin" / "wendrel")
         subprocess.run([bench.work / "bin" / "wendrel", "-RegServer"], check=True,
                        env=dict(os.environ, WENDREL_ROOT=str(bench.work / "root")))
         return body(bench)
@@ -374,91 +394,5 @@ def session(args, body):
         bench.cleanup()
 
 
-def publish(args, report, begin, end, before=None):
-    print()
-    print(report)
-    if not args.no_readme:
-        write_readme(args.readme, report, begin, end, before)
-        log("figures written to %s" % args.readme)
-
-
-def load_average():
-    with open("/proc/loadavg") as f:
-        return ", ".join(f.read().split()[:3])
-
-
-
-
-def start_receiver(bench, path):
-    """wendrel_bench's receiver on the agent side's 127.0.0.1:6343, storing into `path`."""
-    process = bench.start(bench.in_ns(bench.agent_ns, bench.tool, "collect", COLLECTOR[0], COLLECTOR[1], path, cpu=0),
-                          stdout=subprocess.PIPE, text=True)
-    if process.stdout.readline().strip() != "ready":
-        raise Failure("the receiver did not start")
-    return process
-
-
-def stop_receiver(bench, process):
-    status, out = bench.stop_reading(process)
-    lines = out.strip().splitlines()
-    if status != 0 or not lines:
-        raise Failure("the receiver ended with status %s" % status)
-    return json.loads(lines[-1])
-
-
-class Sample:
-    """A flow sample as wendrel_bench decode prints it."""
-    __slots__ = ("sequence", "source_id", "rate", "pool", "drops", "input", "output", "frame_length", "header")
-
-    def __init__(self, fields):
-        for name, value in zip(self.__slots__, fields):
-            setattr(self, name, value)
-        self.header = bytes.fromhex(self.header)
-
-
-class Counters:
-    __slots__ = ("sequence", "source_id", "if_index", "if_type", "status", "in_octets", "out_octets", "name")
-
-    def __init__(self, fields):
-        for name, value in zip(self.__slots__, fields):
-            setattr(self, name, value)
-        self.name = bytes.fromhex(self.name).decode("utf-8", "replace")
-
-
-class Datagram:
-    def __init__(self, line):
-        self.at, self.size, self.malformed = line["at"], line["size"], line.get("malformed")
-        self.sequence = line.get("sequence")
-        self.samples = [Sample(s) for s in line.get("samples", ())]
-        self.counters = [Counters(c) for c in line.get("counters", ())]
-
-
-def decode(tool, path, offset=0, strict=True):
-    """The datagrams stored by the receiver, read by the tests' decoder: in the agent's exact
-    shape, or (not `strict`) any well-formed sFlow v5. Those from byte `offset` on; with the
-    offset after the last complete one."""
-    out = subprocess.run([str(tool), "decode", str(path), "--from", str(offset)] + ([] if strict else ["--any"]),
-                         check=True, capture_output=True, text=True).stdout
-    datagrams = [Datagram(json.loads(line)) for line in out.splitlines()]
-    return datagrams, offset + sum(12 + d.size for d in datagrams)
-
-
-def classify(header, constant_addresses):
-    """Which of the bench's classes a sampled header belongs to: "constant" (IPv4 with the
-    constant flow's source and destination, 8 bytes), "ipv4", "ipv6", or None for a frame the
-    bench did not send."""
-    if header[6:12] != SENDER_MAC or len(header) < 14:
-        return None
-    if header[12:14] == b"\x86\xdd":
-        return "ipv6"
-    if header[12:14] != b"\x08\x00":
-        return None
-    return "constant" if header[26:34] == constant_addresses else "ipv4"
-
-
-def marked(header):
-    """(try, number, send time in wall-clock ns) of a marked frame's sample, or None."""
-    if len(header) < 60 or header[6:12] != SENDER_MAC or header[42:46] != MARKER:
-        return None
-    return (int.from_bytes(header[46:48], "big"), int.from_bytes(header[48:52], "big"),
-            int.from_bytes(header[52:60], "big"))
+def now():
+    return datetime.datetime.now(datetime.timezone.utc)

@@ -1,9 +1,8 @@
-// The bench's one datagram receiver and its reading. collect stores every datagram sent to
-// ADDRESS:PORT with its kernel receive time, as 8-byte time (wall clock, ns), 4-byte length
-// (both little endian) and the bytes, flushed after every drain so that a runner can follow
-// the file; decoding comes later so that it costs the measured host nothing. With --check it
-// stores nothing and decodes each datagram at once (the soak, whose runs are too long to
-// store). decode prints one JSON line per stored datagram.
+// The bench's one datagram receiver and its reading. collect stores each datagram with its
+// kernel receive time (8-byte wall-clock ns and 4-byte length, little endian, then the bytes),
+// flushed after every drain so that a runner can follow the file, and decodes later so that
+// it costs the measured host nothing; with --check (the soak, too long to store) it decodes
+// each datagram at once and keeps only the account.
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>

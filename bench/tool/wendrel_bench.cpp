@@ -1,24 +1,14 @@
-// wendrel_bench: the one tool the benchmarks drive around the agent. Each mode prints JSON
-// (one object, or one line per datagram) for the runners; `collect --check` prints key=value
-// lines for the soak.
-//
-//   wendrel_bench send IF [--count N] [--seed S] [--mix SRC,DST] [--max-seconds T] [--marked SIZE]
-//   wendrel_bench marked IF --count N [--gap-min S] [--gap-max S] [--seed S] [--size B]
-//                 [--try T] [--wait S] [--old-ifindex I]
-//   wendrel_bench describe RATE:PERF[,...] [--count N] [--seed S] [--mix SRC,DST]
-//   wendrel_bench pcap FILE [--count N] [--seed S] [--mix SRC,DST]
-//   wendrel_bench floor IF RATE PERF [COLLECTOR PORT]
-//   wendrel_bench collect ADDRESS PORT [FILE] [--check]
-//   wendrel_bench decode FILE [--any] [--from OFFSET]
-//   wendrel_bench send-cost ADDRESS PORT COUNT SIZE
-//
-// send floods the seeded stream (or, with --marked, marked frames of SIZE bytes numbered in
-// turn) through sendmmsg, bounded in count and time. marked sends single marked frames at
-// seeded random gaps (once IF exists and is up, when --wait is given). describe replays the
-// stream through the agent's own capture filter (compiled by libpcap) and its every-N-th
-// counter. floor is the least a libpcap agent costs, optionally plus sending the samples.
-// collect stores each datagram with its kernel receive time; decode reads such a file with
-// the tests' strict decoder (any well-formed sFlow v5 with --any).
+// wendrel_bench: the one tool the benchmarks drive around the agent, one mode per job; each
+// prints JSON for the runners (`collect --check`: key=value lines for the soak).
+//   send IF [--count N] [--seed S] [--mix SRC,DST] [--max-seconds T] [--marked SIZE]
+//   marked IF --count N [--gap-min S] [--gap-max S] [--seed S] [--size B] [--try T] [--wait S]
+//          [--old-ifindex I]
+//   describe RATE:PERF[,...] [--count N] [--seed S] [--mix SRC,DST]   (the agent's filter replayed)
+//   pcap FILE [--count N] [--seed S] [--mix SRC,DST]
+//   floor IF RATE PERF [COLLECTOR PORT]
+//   collect ADDRESS PORT [FILE] [--check]
+//   decode FILE [--any] [--from OFFSET]
+//   send-cost ADDRESS PORT COUNT SIZE
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
