@@ -37,7 +37,6 @@ class Bench:
 
     def __init__(self, args, prefix):
         self.args, self.prefix, self.tag = args, prefix, str(os.getpid())
-        self.agent_ns, self.traffic_ns = "%s-a-%s" % (prefix, self.tag), "%s-t-%s" % (prefix, self.tag)
         self.agent_if, self.traffic_if = "%sA%s" % (prefix, self.tag), "%sT%s" % (prefix, self.tag)
         self.namespaces, self.processes = [], {}
         self.work = Path(tempfile.mkdtemp(prefix="wendrel-bench."))
@@ -47,10 +46,13 @@ class Bench:
     def in_ns(self, ns, *command):
         return ["ip", "netns", "exec", ns] + [str(c) for c in command]
 
-    def start(self, command, **kwargs):
+    def start(self, command, ready=None, **kwargs):
+        """Starts a process; with `ready`, waits for that first line on its stdout (a pipe)."""
         # `ip netns exec` execs the command, so the pid is the program's own.
-        process = subprocess.Popen(command, **kwargs)
+        process = subprocess.Popen(command, **(dict(stdout=subprocess.PIPE, text=True) if ready else {}), **kwargs)
         self.processes[process.pid] = process
+        if ready and process.stdout.readline().strip() != ready:
+            raise Failure("%s did not start" % " ".join(map(str, command[4:6])))
         return process
 
     def stop(self, process, sig=signal.SIGTERM, timeout=20.0):
@@ -78,8 +80,8 @@ class Bench:
         for ns in (self.agent_ns, self.traffic_ns):
             subprocess.run(["ip", "netns", "add", ns], check=True)
             self.namespaces.append(ns)
-            for key in ("all", "default"):
-                subprocess.run(self.in_ns(ns, "sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % key), check=True)
+            subprocess.run(self.in_ns(ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
+                                      "net.ipv6.conf.default.disable_ipv6=1"), check=True)
             ip("link", "set", "lo", "up", namespace=ns)
         pairs = pairs or [(self.agent_if, self.traffic_if)]
         ip(batch="".join("link add %s netns %s type veth peer name %s netns %s\n"
@@ -102,24 +104,25 @@ class Bench:
         else:
             shutil.rmtree(self.work, ignore_errors=True)
 
-    def interface_counters(self, ns, dev):
-        names = ("rx_packets", "rx_dropped", "tx_packets", "tx_dropped")
-        text = self.output(ns, "cat", *["/sys/class/net/%s/statistics/%s" % (dev, n) for n in names])
-        return dict(zip(names, (int(v) for v in text.split())))
+    def received_frames(self):
+        return int(self.output(self.agent_ns, "cat", "/sys/class/net/%s/statistics/rx_packets" % self.agent_if))
 
-    def udp_errors(self):
-        lines = [l.split() for l in self.output(self.agent_ns, "cat", "/proc/net/snmp").splitlines()
-                 if l.startswith("Udp:")]
-        udp = dict(zip(lines[0][1:], (int(v) for v in lines[1][1:])))
-        return udp.get("RcvbufErrors", 0) + udp.get("InErrors", 0)
+    def receiver(self, *path_or_check):
+        """wendrel_bench's receiver on the agent side's 127.0.0.1:6343, storing into a file or
+        (--check) keeping the soak's account."""
+        return self.start(self.in_ns(self.agent_ns, self.tool, "collect", *COLLECTOR, *path_or_check), ready="ready")
 
-    def receiver(self, path):
-        """wendrel_bench's receiver on the agent side's 127.0.0.1:6343, storing into `path`."""
-        process = self.start(self.in_ns(self.agent_ns, self.tool, "collect", *COLLECTOR, path),
-                             stdout=subprocess.PIPE, text=True)
-        if process.stdout.readline().strip() != "ready":
-            raise Failure("the receiver did not start")
-        return process
+    def run(self, name):
+        """A directory for one run, and a receiver storing into its datagrams.bin."""
+        (self.work / name).mkdir(parents=True)
+        return self.work / name, self.receiver(self.work / name / "datagrams.bin")
+
+    def describe(self, configs, count, mix=None):
+        """What each (rate, performance mode)'s filter (the agent's own) and counter make of the stream."""
+        return json.loads(subprocess.run(
+            [str(self.tool), "describe", ",".join("%d:%d" % c for c in configs), "--count", str(count), "--seed",
+             str(getattr(self.args, "seed", 1))] + (["--mix", ",".join(mix)] if mix else []),
+            check=True, capture_output=True, text=True).stdout)
 
     def last_json(self, process, what):
         """Stops a wendrel_bench mode and reads the JSON line it printed last."""
@@ -136,18 +139,13 @@ def ip(*arguments, namespace=None, batch=None):
 
 
 def process_tree(pid):
-    parents = {}
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            parents.setdefault(int(Path("/proc/%s/stat" % entry).read_text().rsplit(")", 1)[1].split()[1]),
-                               []).append(int(entry))
-        except (OSError, IndexError):
-            pass
-    tree, todo = [], [pid]
-    while todo:
-        tree.append(todo.pop())
-        todo.extend(parents.get(tree[-1], []))
-    return tree
+    """The process and its descendants."""
+    try:
+        children = [int(c) for t in os.listdir("/proc/%d/task" % pid)
+                    for c in Path("/proc/%d/task/%s/children" % (pid, t)).read_text().split()]
+    except OSError:
+        children = []
+    return [pid] + [p for c in children for p in process_tree(c)]
 
 
 def cpu_snapshot(pid, detail=None):
@@ -182,15 +180,23 @@ def thread_delta(before, after):
     return out
 
 
-def wait_for(predicate, timeout, what, process=None):
+def wait_for(predicate, timeout, what=None, process=None):
+    """True once `predicate` holds; after `timeout` s (or `process` ending) False, or a Failure naming `what`."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    while time.monotonic() < deadline and (process is None or process.poll() is None):
         if predicate():
-            return
-        if process is not None and process.poll() is not None:
-            raise Failure("the process ended (status %s) before %s" % (process.returncode, what))
+            return True
         time.sleep(0.05)
-    raise Failure("timed out waiting for " + what)
+    if what:
+        raise Failure("%s: not within %.0f s (process status %s)" % (what, timeout, process and process.poll()))
+    return False
+
+
+def footprint(pid):
+    """RSS and its high-water mark (KiB), threads and open descriptors of a process."""
+    fields = dict(l.split(":", 1) for l in Path("/proc/%d/status" % pid).read_text().splitlines() if ":" in l)
+    return {"rss_kib": int(fields["VmRSS"].split()[0]), "hwm_kib": int(fields["VmHWM"].split()[0]),
+            "threads": int(fields["Threads"]), "descriptors": len(os.listdir("/proc/%d/fd" % pid))}
 
 
 def file_text(path):
@@ -206,11 +212,11 @@ class Wendrel:
     sender's replay predicts exactly. `mix` (source, destination of the constant flow) makes
     the run inject the mixed stream. Counter samples are off unless asked for: one at a
     random moment would make the datagram count vary."""
-    kind, expected = "wendrel", None  # expected: the replay's account, where it predicts the run
+    kind = "wendrel"
 
-    def __init__(self, rate, performance, method="deterministic", mix=None, counter_interval=0):
+    def __init__(self, rate, performance, method="deterministic", mix=None, counter_interval=0, expected=None):
         self.rate, self.performance, self.method, self.mix = rate, performance, method, mix
-        self.counter_interval = counter_interval
+        self.counter_interval, self.expected = counter_interval, expected  # the replay's account, if it predicts the run
         self.key = "wendrel r%d %s %s" % (rate, "perf" if performance else "noperf", method)
         self.key += " mix " + mix[0] if mix else ""
 
@@ -226,11 +232,9 @@ class Wendrel:
                "ipv4" if self.method == "deterministic" else "ip", self.counter_interval, bench.args.source_id))
         self.log_path = run_dir / "wendrel.log"
         (binary.parent / "log4j.properties").write_text(
-            "log4cplus.rootLogger=INFO, file\nlog4cplus.logger.TrafficLogger=DEBUG\n"
-            "log4cplus.appender.file=log4cplus::FileAppender\nlog4cplus.appender.file.File=%s\n"
-            "log4cplus.appender.file.layout=log4cplus::PatternLayout\n"
-            "log4cplus.appender.file.layout.ConversionPattern=%%D{%%H:%%M:%%S.%%q} %%-5p %%c - %%m%%n\n"
-            % self.log_path)
+            "log4cplus.rootLogger=INFO, file\nlog4cplus.logger.TrafficLogger=DEBUG\nlog4cplus.appender.file=log4cplus::"
+            "FileAppender\nlog4cplus.appender.file.File=%s\nlog4cplus.appender.file.layout=log4cplus::PatternLayout\n"
+            "log4cplus.appender.file.layout.ConversionPattern=%%D{%%H:%%M:%%S.%%q} %%-5p %%c - %%m%%n\n" % self.log_path)
         env = dict(os.environ, WENDREL_ROOT=str(root))
         env.pop("NOTIFY_SOCKET", None)
         self.process = bench.start(bench.in_ns(bench.agent_ns, binary), env=env,
@@ -270,12 +274,10 @@ def decode(tool, path, offset=0, strict=True):
     offset after the last complete one."""
     out = subprocess.run([str(tool), "decode", str(path), "--from", str(offset)] + ([] if strict else ["--any"]),
                          check=True, capture_output=True, text=True).stdout
-    datagrams = []
-    for line in map(json.loads, out.splitlines()):
-        datagrams.append(Datagram(line["at"], line["size"], line.get("malformed"), line.get("sequence"),
-                                  [Sample(*s[:-1], bytes.fromhex(s[-1])) for s in line.get("samples", ())],
-                                  [Counters(*c[:-1], bytes.fromhex(c[-1]).decode("utf-8", "replace"))
-                                   for c in line.get("counters", ())]))
+    datagrams = [Datagram(d["at"], d["size"], d.get("malformed"), d.get("sequence"),
+                          [Sample(*s[:-1], bytes.fromhex(s[-1])) for s in d.get("samples", ())],
+                          [Counters(*c[:-1], bytes.fromhex(c[-1]).decode("utf-8", "replace")) for c in d.get("counters", ())])
+                 for d in map(json.loads, out.splitlines())]
     return datagrams, offset + sum(12 + d.size for d in datagrams)
 
 
@@ -283,18 +285,15 @@ def classify(header, constant_addresses):
     """Which of the bench's classes a sampled header belongs to: "constant" (IPv4 with the
     constant flow's source and destination, 8 bytes), "ipv4", "ipv6", or None for a frame the
     bench did not send."""
-    if header[6:12] != SENDER_MAC or header[12:14] not in (b"\x08\x00", b"\x86\xdd"):
-        return None
-    if header[12:14] == b"\x86\xdd":
-        return "ipv6"
-    return "constant" if header[26:34] == constant_addresses else "ipv4"
+    ipv4 = "constant" if header[26:34] == constant_addresses else "ipv4"
+    return {b"\x08\x00": ipv4, b"\x86\xdd": "ipv6"}.get(header[12:14]) if header[6:12] == SENDER_MAC else None
 
 
-def marked(header):
-    """(try, number, send time in wall-clock ns) of a marked frame's sample, or None."""
-    if len(header) < 60 or header[6:12] != SENDER_MAC or header[42:46] != MARKER:
-        return None
-    return tuple(int.from_bytes(header[a:b], "big") for a, b in ((46, 48), (48, 52), (52, 60)))
+def marked(datagrams, attempt):
+    """(number, send time, arrival; wall-clock ns; source id) of the samples of try `attempt`'s marked frames."""
+    return sorted((int.from_bytes(h[48:52], "big"), int.from_bytes(h[52:60], "big"), d.at, s.source_id)
+                  for d in datagrams for s in d.samples for h in [s.header] if len(h) >= 60 and
+                  h[6:12] == SENDER_MAC and h[42:46] == MARKER and int.from_bytes(h[46:48], "big") == attempt)
 
 
 # ---------------------------------------------------------------------------------------
@@ -330,25 +329,16 @@ def load_average():
     return ", ".join(Path("/proc/loadavg").read_text().split()[:3])
 
 
-def publish(args, lines, name, before="## Soak"):
-    """Prints the figures and rewrites the README's block between its markers (a new block goes
-    before the line `before`)."""
+def publish(args, lines, name):
+    """Prints the figures and rewrites the README's block between its markers."""
     report = "\n".join(lines).rstrip("\n") + "\n"
     print("\n" + report)
-    if args.no_readme:
-        return
-    begin, end = "<!-- %s figures: begin (written by bench/agent-cost/%s) -->" % (name, Path(sys.argv[0]).name), \
-        "<!-- %s figures: end -->" % name
-    path = REPO / "bench" / "README.md"
-    text = path.read_text()
-    if begin in text and end in text:
-        head, rest = text.split(begin, 1)
-        text = head + begin + "\n" + report + end + rest.split(end, 1)[1]
-    else:
-        head, tail = text.split("\n" + before, 1)
-        text = head.rstrip("\n") + "\n\n" + begin + "\n" + report + end + "\n\n" + before + tail
-    path.write_text(text)
-    log("figures written to %s" % path)
+    if not args.no_readme:
+        path = REPO / "bench" / "README.md"
+        begin = "<!-- %s figures: begin (written by bench/agent-cost/%s) -->\n" % (name, Path(sys.argv[0]).name)
+        head, rest = path.read_text().split(begin, 1)
+        path.write_text(head + begin + report + rest[rest.index("<!-- %s figures: end -->" % name):])
+        log("figures written to %s" % path)
 
 
 def parser(description):
@@ -376,11 +366,8 @@ def session(args, prefix, body, build_type="Release"):
         subprocess.run(["ninja", "-C", args.build_dir, "-j2", "agent_cost"], check=True, stdout=subprocess.DEVNULL)
     bench = Bench(args, prefix)
 
-    def on_signal(signo, _frame):
-        raise SystemExit(128 + signo)
-
     for signo in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):  # SIGINT even when started ignored
-        signal.signal(signo, on_signal)
+        signal.signal(signo, lambda number, _: sys.exit(128 + number))
     try:
         (bench.work / "bin").mkdir()
         shutil.copy2(getattr(args, "binary", None) or bench.build / "wendrel", bench.work / "bin" / "wendrel")

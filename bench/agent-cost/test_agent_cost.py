@@ -1,9 +1,6 @@
 """Checks of the bench's own pieces, no root needed: the frames wendrel_bench sends (plain and
 mixed), its replay of the agent's filter and counter, and its reading of datagrams through
-the tests' decoder (what the agent sends, ifindex source ids and directions included).
-
-    WENDREL_BENCH=build/bench/wendrel_bench python3 -m unittest discover -s bench/agent-cost -p 'test_*.py'
-"""
+the tests' decoder (what the agent sends, ifindex source ids and directions included)."""
 
 import json
 import os
@@ -35,21 +32,22 @@ def tool(*arguments):
 
 @unittest.skipUnless(TOOL.exists(), "build wendrel_bench first")
 class Frames(unittest.TestCase):
-    def frames(self, seed, count=4000, mix=()):
+    def frames(self, seed, count=4000, mix=(), configs="32:1"):
         with tempfile.TemporaryDirectory() as work:
             path = Path(work) / "frames.pcap"
-            tool("pcap", path, "--count", count, "--seed", seed, *(["--mix", ",".join(mix)] if mix else []))
+            described = json.loads(tool("describe", configs, "--pcap", path, "--count", count, "--seed", seed,
+                                        *(["--mix", ",".join(mix)] if mix else [])))
             data, offset, frames = path.read_bytes(), 24, []
             while offset < len(data):
                 caplen = struct.unpack_from("<I", data, offset + 8)[0]
                 frames.append(data[offset + 16:offset + 16 + caplen])
                 offset += 16 + caplen
-            return frames
+            return frames, described
 
     def test_frames_are_valid_varied_and_reproducible(self):
-        frames = self.frames(seed=3)
-        self.assertEqual(frames, self.frames(seed=3))
-        self.assertNotEqual(frames, self.frames(seed=4))
+        frames = self.frames(seed=3)[0]
+        self.assertEqual(frames, self.frames(seed=3)[0])
+        self.assertNotEqual(frames, self.frames(seed=4)[0])
         for frame in frames:
             ip, udp = frame[14:34], frame[34:]
             self.assertEqual((frame[12:14], ip[0], struct.unpack("!H", ip[2:4])[0]), (b"\x08\x00", 0x45, len(frame) - 14))
@@ -64,13 +62,11 @@ class Frames(unittest.TestCase):
 
     def test_mixed_stream_classes_and_the_replay(self):
         count = 20000
-        frames = self.frames(seed=5, count=count, mix=PASSES)
+        frames, described = self.frames(seed=5, count=count, mix=PASSES, configs="32:1,100:1,32:0,40000:1")
         constant = b"".join(socket.inet_aton(a) for a in PASSES)
         classes = {"ipv4": [], "constant": [], "ipv6": []}
         for frame in frames:
             classes[benchlib.classify(frame[:128], constant)].append(frame)
-        described = json.loads(tool("describe", "32:1,100:1,32:0,40000:1", "--count", count, "--seed", 5,
-                                    "--mix", ",".join(PASSES)))
         self.assertEqual({k: len(v) for k, v in classes.items()}, described["classes"])
         for name, share in (("constant", 0.2), ("ipv4", 0.7), ("ipv6", 0.1)):  # within 4 sigma
             self.assertLess(abs(len(classes[name]) - count * share), 4 * (count * share * (1 - share)) ** 0.5)

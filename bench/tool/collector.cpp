@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -41,13 +40,9 @@ sockaddr_in address(const std::string& host, const std::string& port) {
 
 // The soak's account: gaps in the datagram sequence and in each source's sample sequence.
 struct Check {
-  uint64_t datagrams = 0, samples = 0, bad = 0, datagramGaps = 0;
+  uint64_t datagrams = 0, samples = 0, bad = 0, datagramGaps = 0, sampleGaps = 0;
   uint32_t lastDatagram = 0;
-  struct Source {
-    uint64_t samples = 0, gaps = 0;
-    uint32_t last = 0;
-  };
-  std::map<uint32_t, Source> sources;
+  std::map<uint32_t, uint32_t> lastSample;  // by source
 
   void add(const uint8_t* data, size_t size) {
     const auto d = wendrel::test::decodeDatagram(data, size);
@@ -60,19 +55,17 @@ struct Check {
       datagramGaps += d->sequence - lastDatagram - 1;
     lastDatagram = d->sequence;
     for (const auto& sample : d->samples) {
-      Source& s = sources[sample.sourceId];
-      s.gaps += sample.sequence - s.last - 1;
-      s.last = sample.sequence;
-      ++s.samples, ++samples;
+      uint32_t& last = lastSample[sample.sourceId];
+      sampleGaps += uint32_t(sample.sequence - last - 1);
+      last = sample.sequence, ++samples;
     }
   }
   void print() const {
-    std::printf("datagrams=%llu\nsamples=%llu\nbad=%llu\ndatagram_gaps=%llu\n",
-                (unsigned long long)datagrams, (unsigned long long)samples, (unsigned long long)bad,
-                (unsigned long long)datagramGaps);
-    for (const auto& [id, s] : sources)
-      std::printf("source.%u.samples=%llu\nsource.%u.gaps=%llu\n", id,
-                  (unsigned long long)s.samples, id, (unsigned long long)s.gaps);
+    std::printf(
+        "{\"datagrams\": %llu, \"samples\": %llu, \"bad\": %llu, \"datagram_gaps\": %llu, "
+        "\"sample_gaps\": %llu}\n",
+        (unsigned long long)datagrams, (unsigned long long)samples, (unsigned long long)bad,
+        (unsigned long long)datagramGaps, (unsigned long long)sampleGaps);
   }
 };
 

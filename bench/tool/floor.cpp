@@ -6,7 +6,6 @@
 #include <pcap/pcap.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>

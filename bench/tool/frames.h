@@ -1,7 +1,6 @@
-// The bench's one frame builder: a seeded, reproducible stream of Ethernet/IPv4/UDP frames of
-// varied sizes and addresses with valid IP and UDP checksums; a mixed stream that adds a flow
-// whose headers never change and varied IPv6; and marked frames that carry a try, a number
-// and their send time, so that a sample can be matched to its frame.
+// The bench's one frame builder: seeded, reproducible streams of frames with valid IP and UDP
+// checksums, and marked frames that carry a try, a number and their send time, so that a
+// sample can be matched to its frame.
 #pragma once
 
 #include <cstddef>

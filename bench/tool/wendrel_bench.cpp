@@ -1,21 +1,15 @@
-// wendrel_bench: the one tool the benchmarks drive around the agent, one mode per job; each
-// prints JSON for the runners (`collect --check`: key=value lines for the soak).
+// wendrel_bench: the one tool the benchmarks drive around the agent, one mode per job, each
+// printing JSON for the runners (floor, collect, decode, send-cost: see where they are defined).
 //   send IF [--count N] [--seed S] [--mix SRC,DST] [--max-seconds T] [--marked SIZE]
 //   marked IF --count N [--gap-min S] [--gap-max S] [--seed S] [--size B] [--try T] [--wait S]
 //          [--old-ifindex I]
-//   describe RATE:PERF[,...] [--count N] [--seed S] [--mix SRC,DST]   (the agent's filter replayed)
-//   pcap FILE [--count N] [--seed S] [--mix SRC,DST]
-//   floor IF RATE PERF [COLLECTOR PORT]
-//   collect ADDRESS PORT [FILE] [--check]
-//   decode FILE [--any] [--from OFFSET]
-//   send-cost ADDRESS PORT COUNT SIZE
+//   describe RATE:PERF[,...] [--count N] [--seed S] [--mix SRC,DST] [--pcap FILE]
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -28,10 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "datagram_writer.h"
 #include "frames.h"
 #include "sampling.h"
-#include "sflow_decoder.h"
 
 namespace {
 
@@ -132,7 +124,7 @@ int send(const Options& o) {
   const auto begin = Clock::now();
   const auto deadline = begin + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(o.number("--max-seconds", 60)));
-  uint64_t sent = 0, retries = 0;
+  uint64_t sent = 0;
   bool timedOut = false;
   while (sent < count && !stopping && !timedOut) {
     const auto n = static_cast<unsigned>(std::min<uint64_t>(kBatch, count - sent));
@@ -150,20 +142,15 @@ int send(const Options& o) {
       const int r = sendmmsg(fd, messages + done, n - done, 0);
       if (r < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR)
         fail(std::string("sendmmsg: ") + std::strerror(errno));
-      if (r < 0) {
-        ++retries;
+      if (r < 0)
         std::this_thread::sleep_for(std::chrono::microseconds(50));
-      }
       done += r > 0 ? unsigned(r) : 0;
     }
     sent += done;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-  std::printf(
-      "{\"sent\": %llu, \"seconds\": %.6f, \"pps\": %.0f, \"retries\": %llu, "
-      "\"timed_out\": %s}\n",
-      (unsigned long long)sent, seconds, seconds > 0 ? double(sent) / seconds : 0.0,
-      (unsigned long long)retries, timedOut && !marked ? "true" : "false");
+  std::printf("{\"sent\": %llu, \"pps\": %.0f, \"timed_out\": %s}\n", (unsigned long long)sent,
+              seconds > 0 ? double(sent) / seconds : 0.0, timedOut && !marked ? "true" : "false");
   return timedOut && !marked ? 3 : 0;
 }
 
@@ -233,7 +220,8 @@ std::string byClass(const uint64_t (&counts)[3]) {
 }
 
 // What each configuration of the agent must see of the stream: the filter the agent installs
-// (its text as the product builds it, compiled by libpcap), then the every-N-th counter.
+// (its text as the product builds it, compiled by libpcap), then the every-N-th counter. With
+// --pcap, the stream also goes to a classic pcap file (stamps all zero) for checks and tools.
 int describe(const Options& o) {
   struct Config {
     uint32_t rate;
@@ -256,6 +244,10 @@ int describe(const Options& o) {
       fail("filter " + configs.back().filter.text + ": " + pcap_geterr(dead));
     at = end + 1;
   }
+  std::FILE* out = o.has("--pcap") ? std::fopen(o.named.at("--pcap").c_str(), "wb") : nullptr;
+  const uint32_t fileHeader[6] = {0xA1B2C3D4u, 0x00040002u, 0, 0, 65535, 1};
+  if (out != nullptr)
+    std::fwrite(fileHeader, sizeof fileHeader, 1, out);
   FrameSource source = frames(o);
   uint8_t frame[kMaxFrame];
   uint64_t classes[3] = {0, 0, 0};
@@ -264,6 +256,10 @@ int describe(const Options& o) {
     const auto size = static_cast<uint32_t>(source.next(frame, &packetClass));
     const auto k = static_cast<size_t>(packetClass);
     ++classes[k];
+    const uint32_t record[4] = {0, 0, size, size};
+    if (out != nullptr &&
+        !(std::fwrite(record, sizeof record, 1, out) && std::fwrite(frame, size, 1, out)))
+      fail(std::string("--pcap: ") + std::strerror(errno));
     const pcap_pkthdr header{{0, 0}, std::min(size, 128u), size};
     for (Config& c : configs) {
       if (pcap_offline_filter(&c.program, &header, frame) == 0)
@@ -289,26 +285,7 @@ int describe(const Options& o) {
   }
   std::printf("]}\n");
   pcap_close(dead);
-  return 0;
-}
-
-// Classic pcap file, Ethernet, stamps all zero: the stream for checks and other tools.
-int writePcap(const Options& o) {
-  std::FILE* out = std::fopen(o.positional.at(0).c_str(), "wb");
-  if (out == nullptr)
-    fail(o.positional.at(0) + ": " + std::strerror(errno));
-  const uint32_t fileHeader[6] = {0xA1B2C3D4u, 0x00040002u, 0, 0, 65535, 1};
-  std::fwrite(fileHeader, sizeof fileHeader, 1, out);
-  FrameSource source = frames(o);
-  uint8_t frame[kMaxFrame];
-  for (uint64_t n = 0, count = o.count("--count", 1000); n < count; ++n) {
-    PacketClass packetClass;
-    const auto size = static_cast<uint32_t>(source.next(frame, &packetClass));
-    const uint32_t record[4] = {0, 0, size, size};
-    std::fwrite(record, sizeof record, 1, out);
-    std::fwrite(frame, 1, size, out);
-  }
-  return std::fclose(out) == 0 ? 0 : 1;
+  return out != nullptr && std::fclose(out) != 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -333,8 +310,6 @@ int main(int argc, char** argv) {
       return marked(o);
     if (mode == "describe")
       return describe(o);
-    if (mode == "pcap")
-      return writePcap(o);
     if (mode == "floor")
       return floorMain(o.positional, floorHandle, stopping);
     if (mode == "collect")
@@ -346,5 +321,5 @@ int main(int argc, char** argv) {
   } catch (const std::out_of_range&) {
     fail("missing argument for " + mode);
   }
-  fail("usage: wendrel_bench send|marked|describe|pcap|floor|collect|decode|send-cost ...");
+  fail("usage: wendrel_bench send|marked|describe|floor|collect|decode|send-cost ...");
 }
