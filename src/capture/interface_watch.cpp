@@ -39,6 +39,8 @@ void TrafficCollector::noteLink(const LinkChange& change) {
       LOG4CPLUS_INFO_FMT(logger(), "Interface %s is gone", change.name.c_str());
     return;
   }
+  if (change.loopback)
+    return;
   // A rename: the old name is gone, though the kernel says so only under the new one.
   for (auto& [name, other] : links) {
     if (other.present && other.ifIndex == change.ifIndex && name != change.name) {

@@ -86,6 +86,7 @@ TEST_F(RealHost, ADownLinkIsTriedOnlyWhenItsOwnStateChanges) {
   ip("link set " + down + " down");
   start(SourceIdKind::IfIndex);
   NetlinkLinkEvents watching;  // what happens to the down link meanwhile
+  ip("link set lo up");        // and loopback, which is never captured
   net->addLink("");
   net->removeLink(2);
   EXPECT_EQ(std::set<uint32_t>{ifIndex(net->link(0).agentName)}, sources(0));

@@ -48,6 +48,7 @@ void addLink(nl_object* object, void* arg) {
   change.up = (flags & IFF_UP) != 0;
   change.running = (flags & IFF_RUNNING) != 0;
   change.carrier = (flags & kLowerUp) != 0;
+  change.loopback = (flags & IFF_LOOPBACK) != 0;
   parsed->out->changes.push_back(std::move(change));
 }
 
