@@ -144,7 +144,17 @@ bool DeviceOpener::openOne(const std::string& name, unsigned ifIndex,
                            std::vector<OpenedDevice>& devices) {
   LOG4CPLUS_DEBUG_FMT(logger(), "Initializing device %s", name.c_str());
   std::string kind;
-  return openNamed(name.c_str(), name.c_str(), nullptr, ifIndex, devices, kind);
+  // While no device has given the agent an address, the list is read for this one's.
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  pcap_if_t* head = nullptr;
+  if (localAddress != 0 || pcap.findAllDevs(&head, errbuf) == -1)
+    head = nullptr;
+  const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
+  const pcap_if_t* device = list.get();
+  while (device != nullptr && name != device->name)
+    device = device->next;
+  return openNamed(name.c_str(), name.c_str(), device ? device->addresses : nullptr, ifIndex,
+                   devices, kind);
 }
 
 bool DeviceOpener::enumerate(std::vector<LinkChange>& links) {
