@@ -212,8 +212,8 @@ bool DeviceOpener::openNamed(const char* name, const char* label, const pcap_add
 
 void DeviceOpener::logFailure(const char* label, const std::string& error,
                               const std::string& kind) {
-  if (!descriptorsWarned && (kind.find(std::strerror(EMFILE)) != std::string::npos ||
-                             kind.find(std::strerror(ENFILE)) != std::string::npos)) {
+  if (!descriptorsWarned && (error.find(std::strerror(EMFILE)) != std::string::npos ||
+                             error.find(std::strerror(ENFILE)) != std::string::npos)) {
     descriptorsWarned = true;
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);

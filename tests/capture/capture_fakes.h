@@ -19,7 +19,8 @@ namespace wendrel::test {
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
 // "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
 // "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface), "down". Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// interface), "down", "emfile" (activation runs out of descriptors). Addresses: "a.b.c.d[/netmask]"
+// or IPv6 ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
@@ -88,6 +89,8 @@ struct FakePcap : PcapApi {
   int setBufferSize(pcap_t* p, int bytes) override { return add(p, "buffer", bytes); }
   int activate(pcap_t* p) override {
     add(p, "activate");
+    if (d(p).has("emfile"))
+      return fail(p, "socket: Too many open files");
     if (d(p).has("perm"))
       return fail(p, "socket: Operation not permitted"), PCAP_ERROR_PERM_DENIED;
     if (d(p).has(d(p).promisc ? "promisc" : "local"))

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "../sflow/sflow_fakes.h"
+#include "capture_fakes.h"
 #include "live_pcap.h"
 #include "log_capture.h"
 #include "netlink_link_events.h"
@@ -140,6 +141,24 @@ TEST_F(RealHost, ResourcesFollowTheInterfacesThatExist) {
   EXPECT_EQ(fds + 12, entries("/proc/self/fd"));  // the far ends' sending sockets stay
   net->addLink("");
   EXPECT_EQ(std::set<uint32_t>{1}, sources(13));
+}
+
+// Failures alike are logged once a minute and then counted in one line; running out of
+// descriptors is an error, once.
+TEST(DeviceOpener, RepeatedFailuresAreSummarised) {
+  LogCapture log{"TrafficLogger"};
+  ReporterRig rig;
+  FakePcap pcap;
+  for (const char* traits : {"perm", "emfile"})
+    for (int i = 0; i < 3; ++i)
+      pcap.devices.push_back({traits + std::to_string(i), traits});
+  const CaptureFilter filter = buildFilter(32, true);
+  DeviceOpener opener(pcap, rig.reporter, 128, 2097152, filter);
+  std::vector<OpenedDevice> opened;
+  opener.openAll(opened);
+  opener.summarise(std::chrono::steady_clock::now() + std::chrono::minutes(2));
+  EXPECT_EQ(4u, log.messages(log4cplus::WARN_LOG_LEVEL).size());  // one of each, then the rest
+  EXPECT_EQ(1u, log.messages(log4cplus::ERROR_LOG_LEVEL).size());
 }
 
 TEST(ServiceUnit, LeavesRoomForAThousandInterfaces) {
