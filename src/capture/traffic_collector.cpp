@@ -82,9 +82,9 @@ void TrafficCollector::adopt(std::vector<OpenedDevice>& opened) {
     static_cast<OpenedDevice&>(d) = std::move(device);
     d.index = index->second;
     d.openId = ++openings;
-    // The kernel's index is 32 bits; an sFlow source id has 24 below its type byte.
-    reporter->registerSource(d.index,
-                             sourceId == SourceIdKind::IfIndex ? d.ifIndex & 0xFFFFFF : d.index);
+    // An index over 24 bits makes the reporter use the expanded sample forms.
+    reporter->registerSource(d.index, sourceId == SourceIdKind::IfIndex ? d.ifIndex : d.index,
+                             d.ifIndex);
     devices.push_back(std::move(d));
   }
 }

@@ -122,7 +122,7 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
   sampling.random = reader.readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
   sampling.ipv6 = reader.readChoice("Traffic", {"ip", "ipv4"}) == 0;
   s.collector.sourceIdIsIfIndex =
-      reader.readChoice("SourceId", {"index", "ifindex"}, kOptionalTextSize) == 1;
+      reader.readChoice("SourceId", {"ifindex", "index"}, kOptionalTextSize) == 0;
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
 
   LOG4CPLUS_INFO_FMT(logger,

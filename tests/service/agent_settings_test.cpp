@@ -70,33 +70,33 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
     Strings log;
   } cases[] = {
       {"CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0",
-       "192.0.2.10 64 off random ip index 30",
+       "192.0.2.10 64 off random ip ifindex 30",
        {"I Settings from " + file +
             ": CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-            "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 30",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30",
         "I Sampling 1 in 64 packets of IPv4 and IPv6 traffic at random"}},
       // A quoted number is text. Names the agent does not know are pointed out (a mistyped one
       // most likely), whatever their case.
       {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
        "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
-       "c.example 32 on random ip index 1",
+       "c.example 32 on random ip ifindex 1",
        {"W Unknown setting SampleRate in " + file + " is ignored",
         "W Unknown setting trafficc in " + file + " is ignored",
         "W Failed to read sampling rate from the registry, using the default of 32",
         "W Failed to read performance mode from the registry, using the default of 1",
         "W Setting SamplingMethod = 1" + invalid + "\"random\"",
         "W Setting Traffic = 1" + invalid + "\"ip\"",
-        "W Setting SourceId = 1" + invalid + "\"index\"",
+        "W Setting SourceId = 1" + invalid + "\"ifindex\"",
         "I Settings from " + file +
             ": CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-            "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 1",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1",
         "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
         "kernel"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
-       c254 + " 8 off random ip index 30",
+       c254 + " 8 off random ip ifindex 30",
        {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
       {base + "SamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
-       "c 1 on random ip index 30",
+       "c 1 on random ip ifindex 30",
        {"W Sampling rate 0 is not valid, using 1 (every packet)",
         "W Setting CounterInterval = 3601" + invalid + "30", "I Settings from ...",
         "I Sampling 1 in 1 packets ..."}},
@@ -120,10 +120,10 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
               "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon",
-       "c 8 on random ip index 30",
+       "c 8 on random ip ifindex 30",
        {"W Setting SamplingMethod = \"sometimes\"" + invalid + "\"random\"",
         "W Setting Traffic = \"ipv6\"" + invalid + "\"ip\"",
-        "W Setting SourceId = \"1\"" + invalid + "\"index\"",
+        "W Setting SourceId = \"1\"" + invalid + "\"ifindex\"",
         "W Setting CounterInterval = \"soon\"" + invalid + "30", "I Settings from ...",
         in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
   };
