@@ -18,6 +18,7 @@ class RealReporter : public AgentReporter {
   void addFigures(AgentFigures& figures) override {
     const ReporterStatistics counts = reporter_.statistics();
     figures.samples = counts.samples;
+    figures.counterSamples = counts.counterSamples;
     figures.datagrams = counts.datagrams;
     figures.sendErrors = counts.sendErrors;
   }

@@ -18,6 +18,8 @@ struct AgentFigures {
   uint64_t sendErrors = 0;
   bool captureTried = false;      // devices have been looked for at least once
   std::string noInterfaceReason;  // why none opened, when every device failed alike
+  uint64_t counterSamples = 0;    // `samples` are the flow samples
+  std::string agentAddress;       // the one the datagrams carry; empty while there is none
 };
 
 class AgentReporter {
