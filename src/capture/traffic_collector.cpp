@@ -52,7 +52,9 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
       kernelCounters(options.statistics),
       sourceId(options.sourceId),
       opener(pcapApi, *sampleReporter, snap, buffer, filter),
-      poller(options.statistics, *sampleReporter, options.counterIntervalS) {}
+      poller(options.statistics, *sampleReporter, options.counterIntervalS) {
+  opener.setAgentAddressRule(options.agentAddress);
+}
 
 TrafficCollector::~TrafficCollector() {
   stop();
@@ -154,6 +156,7 @@ void TrafficCollector::noteOpenAttempt() {
   {
     boost::lock_guard<boost::mutex> lock(reasonMutex);
     noInterfaceReason = opener.failureReason();
+    agentAddress = opener.agentAddressText();
   }
   triedOpening = true;
 }
@@ -166,6 +169,7 @@ CaptureStatistics TrafficCollector::statistics() const {
   result.tried = triedOpening.load();
   boost::lock_guard<boost::mutex> lock(reasonMutex);
   result.noInterfaceReason = noInterfaceReason;
+  result.agentAddress = agentAddress;
   return result;
 }
 

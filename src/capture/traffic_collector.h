@@ -63,6 +63,8 @@ struct CaptureOptions {
   SourceIdKind sourceId = SourceIdKind::Index;
   // Seconds between two counter samples of an interface; 0: none.
   uint32_t counterIntervalS = 0;
+  // How the agent address is chosen.
+  AgentAddressRule agentAddress;
 };
 
 // What capture has done so far, read while it runs.
@@ -72,6 +74,7 @@ struct CaptureStatistics {
   uint64_t kernelDrops = 0;
   bool tried = false;             // devices have been looked for at least once
   std::string noInterfaceReason;  // see DeviceOpener::failureReason
+  std::string agentAddress;       // empty while there is none
 };
 
 // One capture thread's device (its handle is owned by the collector) and its sampling state,
@@ -168,6 +171,7 @@ class TrafficCollector {
   std::atomic<bool> triedOpening{false};
   mutable boost::mutex reasonMutex;
   std::string noInterfaceReason;  // guarded by reasonMutex
+  std::string agentAddress;       // guarded by reasonMutex
 };
 
 }  // namespace wendrel

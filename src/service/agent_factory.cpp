@@ -38,6 +38,7 @@ CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEven
   options.method =
       settings.sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
   options.ipv6 = settings.sampling.ipv6;
+  options.agentAddress = parseAgentAddress(settings.agentAddress).value_or(AgentAddressRule{});
   return options;
 }
 
@@ -59,6 +60,7 @@ class RealCollector : public AgentCollector {
     figures.kernelDrops = counts.kernelDrops;
     figures.captureTried = counts.tried;
     figures.noInterfaceReason = std::move(counts.noInterfaceReason);
+    figures.agentAddress = std::move(counts.agentAddress);
   }
 
  private:

@@ -52,7 +52,7 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
   return s->collectorAddress + " " + std::to_string(s->samplingRate) +
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
-         std::to_string(c.counterIntervalS);
+         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress);
 }
 
 TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
@@ -73,7 +73,7 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        "192.0.2.10 64 off random ip ifindex 30",
        {"I Settings from " + file +
             ": CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30, AgentAddress = \"\"",
         "I Sampling 1 in 64 packets of IPv4 and IPv6 traffic at random"}},
       // A quoted number is text. Names the agent does not know are pointed out (a mistyped one
       // most likely), whatever their case.
@@ -89,7 +89,7 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         "W Setting SourceId = 1" + invalid + "\"ifindex\"",
         "I Settings from " + file +
             ": CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1, AgentAddress = \"\"",
         "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
         "kernel"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
@@ -115,16 +115,19 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         in8 + "packets of IPv4 traffic deterministically, preselected in the kernel on IPv4 "
               "header checksums"}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
-              "SourceId = index\nCounterInterval = 0",
-       "c 8 off random ip index 0",
+              "SourceId = index\nCounterInterval = 0\nagentaddress = 2001:db8::/32",
+       "c 8 off random ip index 0 2001:db8::/32",
        {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
-              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon",
+              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256",
        "c 8 on random ip ifindex 30",
        {"W Setting SamplingMethod = \"sometimes\"" + invalid + "\"random\"",
         "W Setting Traffic = \"ipv6\"" + invalid + "\"ip\"",
         "W Setting SourceId = \"1\"" + invalid + "\"ifindex\"",
-        "W Setting CounterInterval = \"soon\"" + invalid + "30", "I Settings from ...",
+        "W Setting CounterInterval = \"soon\"" + invalid + "30",
+        "W Setting AgentAddress = \"10.0.0.256\"" + invalid +
+            "\"\" (an address of the first captured interface with one)",
+        "I Settings from ...",
         in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
   };
   for (const auto& c : cases) {
