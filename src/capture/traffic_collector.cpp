@@ -54,6 +54,7 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
       opener(pcapApi, *sampleReporter, snap, buffer, filter),
       poller(options.statistics, *sampleReporter, options.counterIntervalS) {
   opener.setAgentAddressRule(options.agentAddress);
+  poller.addHost(options.host, CounterPoller::Clock::now());
 }
 
 TrafficCollector::~TrafficCollector() {

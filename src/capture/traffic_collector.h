@@ -65,6 +65,9 @@ struct CaptureOptions {
   uint32_t counterIntervalS = 0;
   // How the agent address is chosen.
   AgentAddressRule agentAddress;
+  // The host's own counters, sent every counterIntervalS as the host's counter sample. Not
+  // owned; must outlive stop(). Used on the supervisor thread only.
+  HostStatistics* host = nullptr;
 };
 
 // What capture has done so far, read while it runs.

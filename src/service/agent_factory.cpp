@@ -4,6 +4,7 @@
 
 #include "kernel_interface_statistics.h"
 #include "netlink_link_events.h"
+#include "proc_host_statistics.h"
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -29,8 +30,9 @@ class RealReporter : public AgentReporter {
 };
 
 CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEvents,
-                         InterfaceStatistics& statistics) {
+                         InterfaceStatistics& statistics, HostStatistics& host) {
   CaptureOptions options;
+  options.host = &host;
   options.linkEvents = &linkEvents;
   options.statistics = &statistics;
   options.sourceId = settings.sourceIdIsIfIndex ? SourceIdKind::IfIndex : SourceIdKind::Index;
@@ -50,7 +52,7 @@ class RealCollector : public AgentCollector {
   RealCollector(uint16_t snapLength, PacketReporter& reporter, int32_t bufferSize,
                 uint32_t samplingRate, bool performanceMode, const CollectorSettings& settings)
       : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
-                   LivePcap::instance(), optionsOf(settings, linkEvents_, statistics_)) {}
+                   LivePcap::instance(), optionsOf(settings, linkEvents_, statistics_, host_)) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -66,6 +68,7 @@ class RealCollector : public AgentCollector {
  private:
   NetlinkLinkEvents linkEvents_;
   KernelInterfaceStatistics statistics_;
+  ProcHostStatistics host_;
   TrafficCollector collector_;
 };
 
