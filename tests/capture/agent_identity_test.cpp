@@ -1,12 +1,14 @@
 // Who speaks, on real interfaces: an IPv6-only host's agent address, and the counter sequence
 // of an interface deleted and made anew.
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include "../sflow/sflow_fakes.h"
 #include "kernel_interface_statistics.h"
 #include "log_capture.h"
 #include "netlink_link_events.h"
 #include "netns.h"
+#include "proc_host_statistics.h"
 #include "test_util.h"
 #include "traffic_collector.h"
 
@@ -19,7 +21,7 @@ struct Agent {
     events.emplace(), statistics.emplace();
     CaptureOptions options;
     options.sourceId = kind, options.counterIntervalS = 1;
-    options.linkEvents = &*events, options.statistics = &*statistics;
+    options.linkEvents = &*events, options.statistics = &*statistics, options.host = &host;
     collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 2 << 20, 1, false,
                                                    LivePcap::instance(), options);
     collector->startCollecting();
@@ -41,6 +43,7 @@ struct Agent {
   ReporterRig rig;
   std::optional<NetlinkLinkEvents> events;
   std::optional<KernelInterfaceStatistics> statistics;
+  ProcHostStatistics host;
   std::unique_ptr<TrafficCollector> collector;
   std::vector<DecodedDatagram> all;
 };
@@ -54,11 +57,18 @@ TEST(AgentIdentity, AnIpv6OnlyHostSpeaksFromItsGlobalIpv6Address) {
                     " nodad"));
   Agent agent(net);
   ASSERT_TRUE(agent.until(0, [](const DecodedDatagram& d) { return !d.samples.empty(); }));
-  const DecodedDatagram& d = agent.all.back();
+  const DecodedDatagram d = agent.all.back();  // a copy: `all` grows below
   EXPECT_EQ(2u, d.agentAddressType);
   EXPECT_EQ((std::array<uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0x66, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}),
             d.agentAddress6);
   EXPECT_EQ("2001:db8:66::1", agent.collector->statistics().agentAddress);
+  // The host's own sample names the captured interface as its adapter, with its MAC.
+  const auto mac = agent.statistics->read(name).value().macAddress;
+  ASSERT_TRUE(agent.until(0, [](const DecodedDatagram& e) { return !e.hosts.empty(); }));
+  const DecodedHost& host = agent.all.back().hosts.at(0);
+  using Adapters = decltype(host.adapters);
+  EXPECT_EQ((Adapters{{if_nametoindex(name.c_str()), {mac}}}), host.adapters);
+  EXPECT_EQ(std::tuple(1u, 2u, 1u), std::tuple(host.sequence, host.sourceIdType, host.sourceIdIndex));
 }
 
 // Under the position ids a re-created interface keeps its source id, but its counters

@@ -30,7 +30,8 @@ inline std::string tsharkFields(const std::vector<uint8_t>& datagram, const std:
                ".txt 2>/dev/null")
                   .c_str());
   const std::string output = readFile(path + ".txt");
-  shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
+  if (!std::getenv("WENDREL_KEEP_TSHARK"))
+    shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
   return output;
 }
 
