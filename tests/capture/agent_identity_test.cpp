@@ -65,10 +65,15 @@ TEST(AgentIdentity, AnIpv6OnlyHostSpeaksFromItsGlobalIpv6Address) {
   // The host's own sample names the captured interface as its adapter, with its MAC.
   const auto mac = agent.statistics->read(name).value().macAddress;
   ASSERT_TRUE(agent.until(0, [](const DecodedDatagram& e) { return !e.hosts.empty(); }));
-  const DecodedHost& host = agent.all.back().hosts.at(0);
-  using Adapters = decltype(host.adapters);
-  EXPECT_EQ((Adapters{{if_nametoindex(name.c_str()), {mac}}}), host.adapters);
-  EXPECT_EQ(std::tuple(1u, 2u, 1u), std::tuple(host.sequence, host.sourceIdType, host.sourceIdIndex));
+  uint32_t sequence = 0;
+  for (const DecodedDatagram& e : agent.all) {
+    for (const DecodedHost& host : e.hosts) {
+      using Adapters = decltype(host.adapters);
+      EXPECT_EQ((Adapters{{if_nametoindex(name.c_str()), {mac}}}), host.adapters);
+      EXPECT_EQ(std::tuple(++sequence, 2u, 1u),
+                std::tuple(host.sequence, host.sourceIdType, host.sourceIdIndex));
+    }
+  }
 }
 
 // Under the position ids a re-created interface keeps its source id, but its counters
