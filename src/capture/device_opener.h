@@ -11,7 +11,6 @@
 
 #include "agent_address.h"
 #include "pcap_api.h"
-#include "pcap_handle.h"
 #include "sampling.h"
 
 namespace wendrel {

@@ -2,9 +2,7 @@
 
 #include <utility>
 
-#include "kernel_interface_statistics.h"
-#include "netlink_link_events.h"
-#include "proc_host_statistics.h"
+#include "capture_platform.h"
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -30,9 +28,9 @@ class RealReporter : public AgentReporter {
 };
 
 CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEvents,
-                         InterfaceStatistics& statistics, HostStatistics& host) {
+                         InterfaceStatistics& statistics, HostStatistics* host) {
   CaptureOptions options;
-  options.host = &host;
+  options.host = host;
   options.linkEvents = &linkEvents;
   options.statistics = &statistics;
   options.sourceId = settings.sourceIdIsIfIndex ? SourceIdKind::IfIndex : SourceIdKind::Index;
@@ -49,10 +47,14 @@ CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEven
 // enumeration.
 class RealCollector : public AgentCollector {
  public:
-  RealCollector(uint16_t snapLength, PacketReporter& reporter, int32_t bufferSize,
-                uint32_t samplingRate, bool performanceMode, const CollectorSettings& settings)
-      : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
-                   LivePcap::instance(), optionsOf(settings, linkEvents_, statistics_, host_)) {}
+  RealCollector(CapturePlatform& platform, uint16_t snapLength, PacketReporter& reporter,
+                int32_t bufferSize, uint32_t samplingRate, bool performanceMode,
+                const CollectorSettings& settings)
+      : linkEvents_(platform.linkEvents()),
+        statistics_(platform.interfaceStatistics()),
+        host_(platform.hostStatistics()),
+        collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
+                   platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -66,9 +68,9 @@ class RealCollector : public AgentCollector {
   }
 
  private:
-  NetlinkLinkEvents linkEvents_;
-  KernelInterfaceStatistics statistics_;
-  ProcHostStatistics host_;
+  std::unique_ptr<LinkEvents> linkEvents_;
+  std::unique_ptr<InterfaceStatistics> statistics_;
+  std::unique_ptr<HostStatistics> host_;
   TrafficCollector collector_;
 };
 
@@ -82,8 +84,9 @@ std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
 std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
     uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
     bool performanceMode, const CollectorSettings& settings) {
-  return std::make_unique<RealCollector>(snapLength, static_cast<RealReporter&>(reporter).get(),
-                                         bufferSize, samplingRate, performanceMode, settings);
+  return std::make_unique<RealCollector>(platform_, snapLength,
+                                         static_cast<RealReporter&>(reporter).get(), bufferSize,
+                                         samplingRate, performanceMode, settings);
 }
 
 }  // namespace wendrel

@@ -5,6 +5,7 @@
 
 #include "../sflow/sflow_fakes.h"
 #include "kernel_interface_statistics.h"
+#include "live_pcap.h"
 #include "log_capture.h"
 #include "netlink_link_events.h"
 #include "netns.h"
@@ -23,7 +24,7 @@ struct Agent {
     options.sourceId = kind, options.counterIntervalS = 1;
     options.linkEvents = &*events, options.statistics = &*statistics, options.host = &host;
     collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 2 << 20, 1, false,
-                                                   LivePcap::instance(), options);
+                                                   livePcap, options);
     collector->startCollecting();
   }
   // Sends from link i every 20 ms (at most 100 times) until a datagram holds `what`.
@@ -40,6 +41,7 @@ struct Agent {
     return false;
   }
   NetnsPair& net;
+  LivePcap livePcap;
   ReporterRig rig;
   std::optional<NetlinkLinkEvents> events;
   std::optional<KernelInterfaceStatistics> statistics;

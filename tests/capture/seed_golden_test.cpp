@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "../sflow/sflow_fakes.h"
+#include "live_pcap.h"
 #include "log_capture.h"
 #include "netns.h"
 #include "test_util.h"
@@ -22,7 +23,8 @@ TEST(SeedGolden, TheDocumentedDatagramFromRealCapture) {
   CaptureOptions seed;  // SourceId "index", deterministic, IPv4 only, CounterInterval 0
   seed.sourceId = SourceIdKind::Index, seed.method = SamplingMethod::kDeterministic;
   seed.ipv6 = false, seed.counterIntervalS = 0;
-  TrafficCollector collector(128, &rig.reporter, 2 << 20, 2, false, LivePcap::instance(), seed);
+  LivePcap livePcap;
+  TrafficCollector collector(128, &rig.reporter, 2 << 20, 2, false, livePcap, seed);
   collector.startCollecting();
   ASSERT_TRUE(waitFor([&] { return log.contains(log4cplus::DEBUG_LOG_LEVEL, "Starting capture"); }));
   std::vector<std::vector<uint8_t>> frames;

@@ -1,8 +1,6 @@
 // What a collector needs to know who speaks: the expanded sample forms for indexes over 24
 // bits, an IPv6 agent address, the pool counted by capture, and the counter sequence that
 // starts again when an interface's counters do.
-#include <arpa/inet.h>
-
 #include <tuple>
 
 #include "sflow_fakes.h"
@@ -20,10 +18,9 @@ std::vector<uint8_t> wideDatagram() {
   rig.clock.now += 5000;
   rig.reporter.registerSource(1, kWide);
   const std::vector<uint8_t> frame = {0xde, 0xad, 0xbe, 0xef};
-  const pcap_pkthdr header{{}, 4, 60};
   SampleExtra extra;
   extra.drops = 7, extra.input = kWide, extra.output = kInternalInterface;
-  rig.reporter.addSample(&header, frame.data(), 32, 1, extra);
+  rig.reporter.addSample({frame.data(), 4, 60}, 32, 1, extra);
   CounterSample c;
   c.ifIndex = kWide, c.speed = 1000000000, c.direction = 1, c.status = 3;
   c.inOctets = 1000, c.inUnicast = 10, c.inMulticast = 2, c.inBroadcast = ~0u, c.inDiscards = 1;
@@ -130,10 +127,9 @@ TEST(SampleForms, CompactUpToTwentyFourBits) {
     ReporterRig rig;
     rig.reporter.registerSource(0, source);
     const std::vector<uint8_t> frame(60, 1);
-    const pcap_pkthdr header{{}, 60, 60};
     SampleExtra extra;
     extra.input = input;
-    rig.reporter.addSample(&header, frame.data(), 32, 0, extra);
+    rig.reporter.addSample({frame.data(), 60, 60}, 32, 0, extra);
     rig.reporter.addCounters(0, CounterSample{});
     const auto d = rig.datagrams();
     ASSERT_EQ(1u, d.size());
@@ -153,11 +149,10 @@ TEST(SampleForms, CompactUpToTwentyFourBits) {
 TEST(SampleForms, CountedPoolsAndCounterDiscontinuities) {
   ReporterRig rig;
   const std::vector<uint8_t> frame(60, 1);
-  const pcap_pkthdr header{{}, 60, 60};
   auto add = [&](uint16_t source, uint32_t packets) {
     SampleExtra extra;
     extra.packets = packets;
-    rig.reporter.addSample(&header, frame.data(), 32, source, extra);
+    rig.reporter.addSample({frame.data(), 60, 60}, 32, source, extra);
   };
   rig.reporter.registerSource(1, 10, 10);
   add(1, 40);
