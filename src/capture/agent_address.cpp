@@ -92,9 +92,8 @@ std::optional<AgentAddressRule> parseAgentAddress(const std::string& text) {
   const bool nameChars = std::all_of(text.begin(), text.end(), [](char c) {
     return c > ' ' && c != '/' && c != ':' && c != 0x7f && c != '"';
   });
-  const bool addressChars = std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || c == '.';
-  });
+  const bool addressChars = std::all_of(text.begin(), text.end(),
+                                        [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
   if (text.size() > 15 || !nameChars || addressChars)
     return std::nullopt;
   return rule;

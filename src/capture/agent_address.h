@@ -36,7 +36,8 @@ struct AgentAddress {
 // The address the rule picks among the devices' addresses: the one the setting gives, the
 // first of the named interface (IPv4 before IPv6), the first within the block. Nothing for the
 // automatic rule, or when no device has one yet.
-std::optional<AgentAddress> chooseConfigured(const AgentAddressRule& rule, const pcap_if_t* devices);
+std::optional<AgentAddress> chooseConfigured(const AgentAddressRule& rule,
+                                             const pcap_if_t* devices);
 
 // The first global IPv6 address of `addresses` (not loopback, link-local, multicast or
 // unspecified), for the automatic rule on a host without IPv4.

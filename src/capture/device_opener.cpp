@@ -217,8 +217,7 @@ void DeviceOpener::useAgentAddress(const AgentAddress& address) {
     std::memcpy(&word, address.bytes.data(), 4);
     reporter.setAgentAddress(word);
   }
-  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(),
-                     address.why.c_str());
+  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(), address.why.c_str());
 }
 
 std::string DeviceOpener::agentAddressText() const {

@@ -52,7 +52,7 @@ struct SamplingChoice {
 
 // Capture's optional settings beyond the documented three; the defaults are the settings'.
 struct CollectorSettings {
-  bool sourceIdIsIfIndex = true;  // SourceId = "ifindex": kernel indexes and direction
+  bool sourceIdIsIfIndex = true;   // SourceId = "ifindex": kernel indexes and direction
   uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
   SamplingChoice sampling;
   std::string agentAddress;  // AgentAddress, valid; empty: the automatic choice

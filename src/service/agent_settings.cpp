@@ -141,16 +141,15 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
   s.collector.agentAddress = reader.readAgentAddress();
 
-  LOG4CPLUS_INFO_FMT(logger,
-                     "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
-                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
-                     "CounterInterval = %u, AgentAddress = \"%s\"",
-                     store.location().c_str(), s.collectorAddress.c_str(),
-                     static_cast<unsigned>(s.samplingRate), static_cast<unsigned>(performanceMode),
-                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
-                     s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
-                     static_cast<unsigned>(s.collector.counterIntervalS),
-                     s.collector.agentAddress.c_str());
+  LOG4CPLUS_INFO_FMT(
+      logger,
+      "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
+      "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
+      "CounterInterval = %u, AgentAddress = \"%s\"",
+      store.location().c_str(), s.collectorAddress.c_str(), static_cast<unsigned>(s.samplingRate),
+      static_cast<unsigned>(performanceMode), sampling.random ? "random" : "deterministic",
+      sampling.ipv6 ? "ip" : "ipv4", s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
+      static_cast<unsigned>(s.collector.counterIntervalS), s.collector.agentAddress.c_str());
   LOG4CPLUS_INFO_FMT(logger, "Sampling 1 in %u packets of %s traffic %s%s", s.samplingRate,
                      sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
                      sampling.random ? "at random" : "deterministically",

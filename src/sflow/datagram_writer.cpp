@@ -15,7 +15,7 @@ constexpr uint32_t kAddressTypeIpv4 = 1;
 constexpr uint32_t kAddressTypeIpv6 = 2;
 constexpr uint32_t kFlowSample = 1;          // enterprise 0, format 1
 constexpr uint32_t kExpandedFlowSample = 3;  // enterprise 0, format 3
-constexpr uint32_t kRawPacketHeader = 1;  // enterprise 0, format 1
+constexpr uint32_t kRawPacketHeader = 1;     // enterprise 0, format 1
 constexpr uint32_t kHeaderProtocolEthernet = 1;
 constexpr uint32_t kCounterSample = 2;          // enterprise 0, format 2
 constexpr uint32_t kExpandedCounterSample = 4;  // enterprise 0, format 4
@@ -88,8 +88,8 @@ void DatagramWriter::appendCounters(uint32_t sequence, uint32_t sourceType, uint
 
 size_t DatagramWriter::encodedSize(const CounterSample& sample) {
   return encodedCounterSize(sample.sourceId, kTypeAndLength + kGenericInterfaceLength +
-                                                  kTypeAndLength + 4 +
-                                                  XdrWriter::paddedSize(portNameLength(sample)));
+                                                 kTypeAndLength + 4 +
+                                                 XdrWriter::paddedSize(portNameLength(sample)));
 }
 
 void DatagramWriter::append(const CounterSample& sample) {

@@ -76,16 +76,14 @@ void writeHostCpu(XdrWriter& out, const HostCpu& c) {
   head(out, kHostCpu, 68);
   for (float load : {c.loadOne, c.loadFive, c.loadFifteen})
     out.u32(bitsOf(load));  // IEEE 754 single precision, big-endian like every word
-  for (uint32_t word : {c.procRun, c.procTotal, c.cpuNum, c.cpuSpeedMhz, c.uptimeS, c.user,
-                        c.nice, c.system, c.idle, c.wio, c.intr, c.sintr, c.interrupts,
-                        c.contexts})
+  for (uint32_t word : {c.procRun, c.procTotal, c.cpuNum, c.cpuSpeedMhz, c.uptimeS, c.user, c.nice,
+                        c.system, c.idle, c.wio, c.intr, c.sintr, c.interrupts, c.contexts})
     out.u32(word);
 }
 
 void writeHostMemory(XdrWriter& out, const HostMemory& m) {
   head(out, kHostMemory, 72);
-  for (uint64_t bytes :
-       {m.total, m.free, m.shared, m.buffers, m.cached, m.swapTotal, m.swapFree})
+  for (uint64_t bytes : {m.total, m.free, m.shared, m.buffers, m.cached, m.swapTotal, m.swapFree})
     out.u64(bytes);
   for (uint32_t count : {m.pageIn, m.pageOut, m.swapIn, m.swapOut})
     out.u32(count);
@@ -119,8 +117,8 @@ void writeHostNetIo(XdrWriter& out, const HostNetIo& n) {
 size_t writeHostRecords(const HostCounters& host, uint8_t* buffer, uint32_t& recordCount) {
   const HostDescription& d = host.description;
   const size_t fixed = 8 + stringSize(d.hostname, kMaxHostname) + 24 +
-                       stringSize(d.osRelease, kMaxOsRelease) + 8 + 68 + 8 + 72 + 8 + 52 + 8 +
-                       40 + 8;
+                       stringSize(d.osRelease, kMaxOsRelease) + 8 + 68 + 8 + 72 + 8 + 52 + 8 + 40 +
+                       8;
   size_t adapters = host.adapters.size();
   while (adapters > 0 && fixed + adaptersSize(host.adapters, adapters) > kMaxHostRecordBytes)
     --adapters;

@@ -18,11 +18,11 @@ constexpr uint32_t kUnknown32 = 0xFFFFFFFF;
 constexpr uint64_t kUnknown64 = ~uint64_t{0};
 
 struct HostDescription {
-  std::string hostname;           // at most 64 bytes are sent
+  std::string hostname;            // at most 64 bytes are sent
   std::array<uint8_t, 16> uuid{};  // all zero when unknown
-  uint32_t machineType = 0;       // 0 unknown, 1 other, 2 x86, 3 x86_64, ... 10 arm
-  uint32_t osName = 0;            // 0 unknown, 2 Linux
-  std::string osRelease;          // at most 32 bytes are sent
+  uint32_t machineType = 0;        // 0 unknown, 1 other, 2 x86, 3 x86_64, ... 10 arm
+  uint32_t osName = 0;             // 0 unknown, 2 Linux
+  std::string osRelease;           // at most 32 bytes are sent
 };
 
 struct HostAdapter {
@@ -48,7 +48,7 @@ struct HostMemory {  // bytes, and pages and swaps since boot
 
 struct HostDiskIo {
   uint64_t total = kUnknown64, free = kUnknown64;  // bytes of the local file systems
-  uint32_t partMaxUsed = kUnknown32;              // hundredths of a percent, the fullest one
+  uint32_t partMaxUsed = kUnknown32;               // hundredths of a percent, the fullest one
   uint32_t reads = kUnknown32;
   uint64_t bytesRead = kUnknown64;
   uint32_t readTimeMs = kUnknown32, writes = kUnknown32;

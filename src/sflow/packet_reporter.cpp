@@ -160,8 +160,8 @@ void PacketReporter::addHostCounters(const uint8_t* records, size_t recordBytes,
   constexpr uint32_t kHostIndex = 1;  // the one physical entity this agent speaks for
   boost::mutex::scoped_lock lock(mutex);
   makeRoomFor(DatagramWriter::encodedCounterSize(kHostIndex, recordBytes));
-  datagram.appendCounters(++hostSequence, kSourcePhysicalEntity, kHostIndex, records,
-                          recordBytes, recordCount);
+  datagram.appendCounters(++hostSequence, kSourcePhysicalEntity, kHostIndex, records, recordBytes,
+                          recordCount);
   ++counts.counterSamples;
   sendPacket();
 }

@@ -38,8 +38,8 @@ struct SampleExtra {
 struct ReporterStatistics {
   uint64_t samples = 0;         // flow samples added
   uint64_t counterSamples = 0;  // counter samples added
-  uint64_t datagrams = 0;   // datagrams handed to the socket
-  uint64_t sendErrors = 0;  // of those, the ones whose send failed
+  uint64_t datagrams = 0;       // datagrams handed to the socket
+  uint64_t sendErrors = 0;      // of those, the ones whose send failed
 };
 
 class PacketReporter {

@@ -3,8 +3,8 @@
 #include "agent_address.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <deque>
 #include <tuple>

@@ -23,8 +23,8 @@ struct Agent {
     CaptureOptions options;
     options.sourceId = kind, options.counterIntervalS = 1;
     options.linkEvents = &*events, options.statistics = &*statistics, options.host = &host;
-    collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 2 << 20, 1, false,
-                                                   livePcap, options);
+    collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 2 << 20, 1, false, livePcap,
+                                                   options);
     collector->startCollecting();
   }
   // Sends from link i every 20 ms (at most 100 times) until a datagram holds `what`.
@@ -61,8 +61,9 @@ TEST(AgentIdentity, AnIpv6OnlyHostSpeaksFromItsGlobalIpv6Address) {
   ASSERT_TRUE(agent.until(0, [](const DecodedDatagram& d) { return !d.samples.empty(); }));
   const DecodedDatagram d = agent.all.back();  // a copy: `all` grows below
   EXPECT_EQ(2u, d.agentAddressType);
-  EXPECT_EQ((std::array<uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0x66, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}),
-            d.agentAddress6);
+  EXPECT_EQ(
+      (std::array<uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0x66, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}),
+      d.agentAddress6);
   EXPECT_EQ("2001:db8:66::1", agent.collector->statistics().agentAddress);
   // The host's own sample names the captured interface as its adapter, with its MAC.
   const auto mac = agent.statistics->read(name).value().macAddress;

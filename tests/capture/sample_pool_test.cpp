@@ -40,8 +40,8 @@ TEST(SamplePool, CountsEveryPacketThatReachedTheDecision) {
     const std::vector<DecodedSample> samples = rig.samples();
     ASSERT_LT(10u, samples.size());
     for (const DecodedSample& s : samples) {
-      const uint32_t n = uint32_t{s.header[0]} << 24 | s.header[1] << 16 | s.header[2] << 8 |
-                         s.header[3];
+      const uint32_t n =
+          uint32_t{s.header[0]} << 24 | s.header[1] << 16 | s.header[2] << 8 | s.header[3];
       const uint32_t packets = (n + s.sourceId) / 2;  // of its interface, this one included
       EXPECT_EQ(random ? step * packets : rate * s.sequence, s.samplePool)
           << (random ? "random " : "every ") << rate << "/" << step << " packet " << n;

@@ -26,7 +26,8 @@ TEST(SeedGolden, TheDocumentedDatagramFromRealCapture) {
   LivePcap livePcap;
   TrafficCollector collector(128, &rig.reporter, 2 << 20, 2, false, livePcap, seed);
   collector.startCollecting();
-  ASSERT_TRUE(waitFor([&] { return log.contains(log4cplus::DEBUG_LOG_LEVEL, "Starting capture"); }));
+  ASSERT_TRUE(
+      waitFor([&] { return log.contains(log4cplus::DEBUG_LOG_LEVEL, "Starting capture"); }));
   std::vector<std::vector<uint8_t>> frames;
   for (uint16_t n = 1; n <= 4; ++n) {
     frames.push_back(testFrame(net.link(0), n));
@@ -38,13 +39,13 @@ TEST(SeedGolden, TheDocumentedDatagramFromRealCapture) {
   const auto sent = rig.sink.datagrams();
   ASSERT_EQ(1u, sent.size());
   static const uint8_t kHeader[] = {
-      0, 0, 0, 5,       // version
-      0, 0, 0, 1,       // agent address type IPv4
-      10, 214, 0, 1,    // agent address: the interface's
-      0, 0, 0, 0,       // sub-agent id
-      0, 0, 0, 1,       // datagram sequence
-      0, 0, 0, 0,       // uptime: the test's clock stands still
-      0, 0, 0, 2,       // samples: every 2nd of 4 packets
+      0,  0,   0, 5,  // version
+      0,  0,   0, 1,  // agent address type IPv4
+      10, 214, 0, 1,  // agent address: the interface's
+      0,  0,   0, 0,  // sub-agent id
+      0,  0,   0, 1,  // datagram sequence
+      0,  0,   0, 0,  // uptime: the test's clock stands still
+      0,  0,   0, 2,  // samples: every 2nd of 4 packets
   };
   static const uint8_t kSample[] = {
       0, 0, 0, 1,    // flow sample

@@ -178,11 +178,12 @@ TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop)
   const size_t at = log.find("INFO Wendrel - At stop: ");
   ASSERT_NE(at, std::string::npos) << log;
   size_t interfaces = 0, seen = 0, sampled = 0, counted = 1, sent = 0, drops = 1, errors = 1;
-  ASSERT_EQ(std::sscanf(log.c_str() + at,
-                        "INFO Wendrel - At stop: %zu interface %zu packets seen %zu flow and %zu "
-                        "counter samples in %zu datagrams %zu dropped by the kernel %zu send errors",
-                        &interfaces, &seen, &sampled, &counted, &sent, &drops, &errors),
-            7)
+  ASSERT_EQ(
+      std::sscanf(log.c_str() + at,
+                  "INFO Wendrel - At stop: %zu interface %zu packets seen %zu flow and %zu "
+                  "counter samples in %zu datagrams %zu dropped by the kernel %zu send errors",
+                  &interfaces, &seen, &sampled, &counted, &sent, &drops, &errors),
+      7)
       << log.substr(at);
   EXPECT_EQ((std::vector<size_t>{interfaces, seen, sampled, counted, sent, drops, errors}),
             (std::vector<size_t>{1, samples, samples, counters, datagrams, 0, 0}));

@@ -73,7 +73,8 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        "192.0.2.10 64 off random ip ifindex 30",
        {"I Settings from " + file +
             ": CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30, AgentAddress = \"\"",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30, "
+            "AgentAddress = \"\"",
         "I Sampling 1 in 64 packets of IPv4 and IPv6 traffic at random"}},
       // A quoted number is text. Names the agent does not know are pointed out (a mistyped one
       // most likely), whatever their case.
@@ -89,7 +90,8 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         "W Setting SourceId = 1" + invalid + "\"ifindex\"",
         "I Settings from " + file +
             ": CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1, AgentAddress = \"\"",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1, "
+            "AgentAddress = \"\"",
         "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
         "kernel"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",

@@ -34,64 +34,64 @@ std::vector<uint8_t> wideDatagram() {
 
 TEST(SampleForms, ExpandedSamplesBehindAnIpv6Agent) {
   static const uint8_t kExpected[] = {
-      0, 0, 0, 5,                                            // version
-      0, 0, 0, 2,                                            // agent address type IPv6
-      0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5,  // 2001:db8::5
-      0, 0, 0, 0,                                            // sub-agent id
-      0, 0, 0, 1,                                            // datagram sequence
-      0, 0, 0x13, 0x88,                                      // uptime 5000 ms
-      0, 0, 0, 2,                                            // samples
-      0, 0, 0, 3,                                            // expanded flow sample
-      0, 0, 0, 72,                                           // its length
-      0, 0, 0, 1,                                            // sequence
-      0, 0, 0, 0,                                            // source class: interface
-      1, 0, 0, 0,                                            // source index 2^24
-      0, 0, 0, 32,                                           // sampling rate
-      0, 0, 0, 32,                                           // pool
-      0, 0, 0, 7,                                            // drops
-      0, 0, 0, 0,                                            // input format: ifIndex
-      1, 0, 0, 0,                                            // input 2^24
-      0, 0, 0, 0,                                            // output format: ifIndex
-      0x3f, 0xff, 0xff, 0xff,                                // output: the host itself
-      0, 0, 0, 1,                                            // records
-      0, 0, 0, 1,                                            // raw packet header
-      0, 0, 0, 20,                                           // its length
-      0, 0, 0, 1,                                            // Ethernet
-      0, 0, 0, 60,                                           // frame length
-      0, 0, 0, 56,                                           // stripped
-      0, 0, 0, 4,                                            // header length
-      0xde, 0xad, 0xbe, 0xef,                                // header
-      0, 0, 0, 4,                                            // expanded counter sample
-      0, 0, 0, 128,                                          // its length
-      0, 0, 0, 1,                                            // sequence
-      0, 0, 0, 0,                                            // source class: interface
-      1, 0, 0, 0,                                            // source index 2^24
-      0, 0, 0, 2,                                            // records
-      0, 0, 0, 1,                                            // generic interface counters
-      0, 0, 0, 88,                                           // its length
-      1, 0, 0, 0,                                            // ifIndex
-      0, 0, 0, 6,                                            // ifType ethernetCsmacd
-      0, 0, 0, 0, 0x3b, 0x9a, 0xca, 0,                       // ifSpeed 1 Gbit/s
-      0, 0, 0, 1,                                            // full duplex
-      0, 0, 0, 3,                                            // admin and oper up
-      0, 0, 0, 0, 0, 0, 0x03, 0xe8,                          // ifInOctets 1000
-      0, 0, 0, 10,                                           // ifInUcastPkts
-      0, 0, 0, 2,                                            // ifInMulticastPkts
-      0xff, 0xff, 0xff, 0xff,                                // ifInBroadcastPkts unknown
-      0, 0, 0, 1,                                            // ifInDiscards
-      0, 0, 0, 0,                                            // ifInErrors
-      0xff, 0xff, 0xff, 0xff,                                // ifInUnknownProtos unknown
-      0, 0, 0, 0, 0, 0, 0x07, 0xd0,                          // ifOutOctets 2000
-      0, 0, 0, 20,                                           // ifOutUcastPkts
-      0xff, 0xff, 0xff, 0xff,                                // ifOutMulticastPkts unknown
-      0xff, 0xff, 0xff, 0xff,                                // ifOutBroadcastPkts unknown
-      0, 0, 0, 3,                                            // ifOutDiscards
-      0, 0, 0, 4,                                            // ifOutErrors
-      0, 0, 0, 1,                                            // ifPromiscuousMode
-      0, 0, 0x03, 0xed,                                      // port name record (1005)
-      0, 0, 0, 8,                                            // its length
-      0, 0, 0, 2,                                            // name length
-      'e', '1', 0, 0,                                        // name, padded
+      0,    0,    0,    5,  // version
+      0,    0,    0,    2,  // agent address type IPv6
+      0x20, 1,    0x0d, 0xb8, 0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 5,  // 2001:db8::5
+      0,    0,    0,    0,                                                     // sub-agent id
+      0,    0,    0,    1,                                                     // datagram sequence
+      0,    0,    0x13, 0x88,                                                  // uptime 5000 ms
+      0,    0,    0,    2,                                                     // samples
+      0,    0,    0,    3,                             // expanded flow sample
+      0,    0,    0,    72,                            // its length
+      0,    0,    0,    1,                             // sequence
+      0,    0,    0,    0,                             // source class: interface
+      1,    0,    0,    0,                             // source index 2^24
+      0,    0,    0,    32,                            // sampling rate
+      0,    0,    0,    32,                            // pool
+      0,    0,    0,    7,                             // drops
+      0,    0,    0,    0,                             // input format: ifIndex
+      1,    0,    0,    0,                             // input 2^24
+      0,    0,    0,    0,                             // output format: ifIndex
+      0x3f, 0xff, 0xff, 0xff,                          // output: the host itself
+      0,    0,    0,    1,                             // records
+      0,    0,    0,    1,                             // raw packet header
+      0,    0,    0,    20,                            // its length
+      0,    0,    0,    1,                             // Ethernet
+      0,    0,    0,    60,                            // frame length
+      0,    0,    0,    56,                            // stripped
+      0,    0,    0,    4,                             // header length
+      0xde, 0xad, 0xbe, 0xef,                          // header
+      0,    0,    0,    4,                             // expanded counter sample
+      0,    0,    0,    128,                           // its length
+      0,    0,    0,    1,                             // sequence
+      0,    0,    0,    0,                             // source class: interface
+      1,    0,    0,    0,                             // source index 2^24
+      0,    0,    0,    2,                             // records
+      0,    0,    0,    1,                             // generic interface counters
+      0,    0,    0,    88,                            // its length
+      1,    0,    0,    0,                             // ifIndex
+      0,    0,    0,    6,                             // ifType ethernetCsmacd
+      0,    0,    0,    0,    0x3b, 0x9a, 0xca, 0,     // ifSpeed 1 Gbit/s
+      0,    0,    0,    1,                             // full duplex
+      0,    0,    0,    3,                             // admin and oper up
+      0,    0,    0,    0,    0,    0,    0x03, 0xe8,  // ifInOctets 1000
+      0,    0,    0,    10,                            // ifInUcastPkts
+      0,    0,    0,    2,                             // ifInMulticastPkts
+      0xff, 0xff, 0xff, 0xff,                          // ifInBroadcastPkts unknown
+      0,    0,    0,    1,                             // ifInDiscards
+      0,    0,    0,    0,                             // ifInErrors
+      0xff, 0xff, 0xff, 0xff,                          // ifInUnknownProtos unknown
+      0,    0,    0,    0,    0,    0,    0x07, 0xd0,  // ifOutOctets 2000
+      0,    0,    0,    20,                            // ifOutUcastPkts
+      0xff, 0xff, 0xff, 0xff,                          // ifOutMulticastPkts unknown
+      0xff, 0xff, 0xff, 0xff,                          // ifOutBroadcastPkts unknown
+      0,    0,    0,    3,                             // ifOutDiscards
+      0,    0,    0,    4,                             // ifOutErrors
+      0,    0,    0,    1,                             // ifPromiscuousMode
+      0,    0,    0x03, 0xed,                          // port name record (1005)
+      0,    0,    0,    8,                             // its length
+      0,    0,    0,    2,                             // name length
+      'e',  '1',  0,    0,                             // name, padded
   };
   const std::vector<uint8_t> sent = wideDatagram();
   ASSERT_EQ(sizeof kExpected, sent.size());
@@ -175,7 +175,7 @@ TEST(SampleForms, CountedPoolsAndCounterDiscontinuities) {
     for (const DecodedCounters& c : d.counters)
       seen.emplace_back(c.sourceId, c.sequence, 0);
   }
-  const decltype(seen) expected = {{10, 1, 40}, {10, 2, 24}, {10, 3, 41}, {2, 1, 32}, {2, 2, 64},
+  const decltype(seen) expected = {{10, 1, 40}, {10, 2, 24}, {10, 3, 41}, {2, 1, 32},  {2, 2, 64},
                                    {10, 1, 0},  {10, 2, 0},  {10, 1, 0},  {10, 4, 42}, {12, 1, 5}};
   EXPECT_EQ(expected, seen);
   EXPECT_EQ(3u, rig.reporter.statistics().counterSamples);

@@ -26,8 +26,7 @@ inline std::string tsharkFields(const std::vector<uint8_t>& datagram, const std:
   shell("cd /tmp && echo " + hex + " >" + path + ".hex && text2pcap -q -r " +
         "'^(?<data>[0-9a-f]+)$' -u 40000,6343 " + path + ".hex " + path + ".pcap");
   std::system(("tshark -r " + path + ".pcap -T fields -E separator=';' -E aggregator=, " +
-               "$(printf ' -e %s' " + fields + " _ws.malformed) >" + path +
-               ".txt 2>/dev/null")
+               "$(printf ' -e %s' " + fields + " _ws.malformed) >" + path + ".txt 2>/dev/null")
                   .c_str());
   const std::string output = readFile(path + ".txt");
   if (!std::getenv("WENDREL_KEEP_TSHARK"))

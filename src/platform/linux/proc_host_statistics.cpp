@@ -43,11 +43,10 @@ bool parseUuid(const std::string& text, std::array<uint8_t, 16>& out) {
 
 uint32_t machineType(const std::string& machine) {
   static const std::map<std::string, uint32_t> kTypes = {
-      {"i386", 2},  {"i486", 2},   {"i586", 2},  {"i686", 2},    {"x86_64", 3},
-      {"ia64", 4},  {"sparc", 5},  {"sparc64", 5}, {"alpha", 6}, {"ppc", 7},
-      {"ppc64", 7}, {"ppc64le", 7}, {"m68k", 8}, {"mips", 9},    {"mips64", 9},
-      {"arm", 10},  {"aarch64", 10}, {"armv7l", 10}, {"parisc", 11}, {"s390", 12},
-      {"s390x", 12}};
+      {"i386", 2},    {"i486", 2},    {"i586", 2},   {"i686", 2}, {"x86_64", 3},   {"ia64", 4},
+      {"sparc", 5},   {"sparc64", 5}, {"alpha", 6},  {"ppc", 7},  {"ppc64", 7},    {"ppc64le", 7},
+      {"m68k", 8},    {"mips", 9},    {"mips64", 9}, {"arm", 10}, {"aarch64", 10}, {"armv7l", 10},
+      {"parisc", 11}, {"s390", 12},   {"s390x", 12}};
   const auto it = kTypes.find(machine);
   return it != kTypes.end() ? it->second : kMachineOther;
 }
@@ -138,8 +137,8 @@ void ProcHostStatistics::readCpu(HostCpu& c) const {
 
 void ProcHostStatistics::readMemory(HostMemory& m) const {
   const std::map<std::string, uint64_t*> kilobytes = {
-      {"MemTotal:", &m.total},    {"MemFree:", &m.free},        {"Shmem:", &m.shared},
-      {"Buffers:", &m.buffers},   {"Cached:", &m.cached},       {"SwapTotal:", &m.swapTotal},
+      {"MemTotal:", &m.total},   {"MemFree:", &m.free},  {"Shmem:", &m.shared},
+      {"Buffers:", &m.buffers},  {"Cached:", &m.cached}, {"SwapTotal:", &m.swapTotal},
       {"SwapFree:", &m.swapFree}};
   std::ifstream meminfo(root_ + "/proc/meminfo");
   std::string key;
@@ -181,7 +180,8 @@ void ProcHostStatistics::readDisks(HostDiskIo& d) const {
       continue;
     struct stat info;
     if (name.compare(0, 4, "loop") == 0 || name.compare(0, 3, "ram") == 0 ||
-        name.compare(0, 3, "dm-") == 0 || ::stat((root_ + "/sys/block/" + name).c_str(), &info) != 0)
+        name.compare(0, 3, "dm-") == 0 ||
+        ::stat((root_ + "/sys/block/" + name).c_str(), &info) != 0)
       continue;
     any = true;
     reads += v[0], readSectors += v[2], readMs += v[3];
