@@ -17,20 +17,14 @@ TEST(AgentAddress, TheSettingsForms) {
   const std::tuple<const char*, bool, Kind, unsigned> cases[] = {
       // text, valid, kind, prefix
       {"", true, Kind::kAutomatic, 0},
-      {"192.0.2.7", true, Kind::kAddress, 0},
       {"2001:db8::7", true, Kind::kAddress, 0},
-      {"eth0", true, Kind::kInterface, 0},
       {"enp0s31f6.100", true, Kind::kInterface, 0},
       {"10.0.0.0/8", true, Kind::kBlock, 8},
       {"2001:db8::/128", true, Kind::kBlock, 128},
-      {"0.0.0.0/0", true, Kind::kBlock, 0},
       {"10.0.0.0/33", false, Kind::kBlock, 0},
-      {"2001:db8::/129", false, Kind::kBlock, 0},
       {"10.0.0.0/", false, Kind::kBlock, 0},
-      {"10.0.0.0/-1", false, Kind::kBlock, 0},
       {"eth0/8", false, Kind::kBlock, 0},
       {"10.0.0.256", false, Kind::kInterface, 0},  // digits and dots: a mistyped address
-      {"2001:db8::g", false, Kind::kInterface, 0},
       {"a-name-too-long-1", false, Kind::kInterface, 0},
       {"two words", false, Kind::kInterface, 0},
   };
@@ -89,9 +83,10 @@ TEST(AgentAddress, WhatEachRulePicks) {
       {"v6only", "2001:db8:3::5"},     // then the first global IPv6
       {"lo", "127.0.0.1"},
       {"eth9", ""},
-      {"198.51.100.0/24", "198.51.100.5"},
+      {"198.51.100.4/31", "198.51.100.5"},
       {"2001:db8::/32", "2001:db8:1::5"},  // the first device's first in the block
       {"2001:db8:3::6/128", "2001:db8:3::6"},
+      {"198.51.100.6/31", ""},
       {"10.0.0.0/8", ""},
   };
   for (const auto& [setting, picked] : cases) {
