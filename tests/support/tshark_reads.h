@@ -29,8 +29,7 @@ inline std::string tsharkFields(const std::vector<uint8_t>& datagram, const std:
                "$(printf ' -e %s' " + fields + " _ws.malformed) >" + path + ".txt 2>/dev/null")
                   .c_str());
   const std::string output = readFile(path + ".txt");
-  if (!std::getenv("WENDREL_KEEP_TSHARK"))
-    shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
+  shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
   return output;
 }
 
