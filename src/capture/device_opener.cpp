@@ -85,8 +85,15 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
   const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
   const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
   if (!automatic && !chosen) {
-    if (const auto address = chooseConfigured(addressRule, list.get()))
+    if (const auto address = chooseConfigured(addressRule, list.get())) {
       useAgentAddress(*address);
+    } else if (!warnedNoAddress) {
+      warnedNoAddress = true;
+      LOG4CPLUS_WARN_FMT(logger(),
+                         "AgentAddress %s names no address of this host yet; the datagrams "
+                         "carry 0.0.0.0 until one appears",
+                         addressRule.text.c_str());
+    }
   }
   std::optional<AgentAddress> ipv6;  // the first global one of the devices opened now
   const size_t openedBefore = devices.size();

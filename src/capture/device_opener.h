@@ -70,6 +70,7 @@ class DeviceOpener {
   AgentAddressRule addressRule;
   // The address in use, when one was chosen by the setting or is an IPv6 one.
   std::optional<AgentAddress> chosen;
+  bool warnedNoAddress = false;
   std::string failureReason_;
 };
 
