@@ -107,6 +107,19 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     return false;
   }
   const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
+  const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
+  if (!automatic && !chosen) {
+    if (const auto address = chooseConfigured(addressRule, list.get())) {
+      useAgentAddress(*address);
+    } else if (!warnedNoAddress) {
+      warnedNoAddress = true;
+      LOG4CPLUS_WARN_FMT(logger(),
+                         "AgentAddress %s names no address of this host yet; the datagrams "
+                         "carry 0.0.0.0 until one appears",
+                         addressRule.text.c_str());
+    }
+  }
+  std::optional<AgentAddress> ipv6;  // the first global one of the devices opened now
   const size_t openedBefore = devices.size();
   size_t failed = 0;
   std::string kind, firstKind;
@@ -124,13 +137,15 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     } else {
       LOG4CPLUS_DEBUG_FMT(logger(), "Initializing device %s", name);
     }
-    if (openNamed(name, label, device->addresses, ifIndex, devices, kind))
+    if (openNamed(name, label, device->addresses, ifIndex, devices, kind, ipv6))
       continue;
     if (failed++ == 0)
       firstKind = kind;
     else if (kind != firstKind)
       sameKind = false;
   }
+  if (automatic && localAddress == 0 && !chosen && ipv6)
+    useAgentAddress(*ipv6);
   LOG4CPLUS_DEBUG(logger(), "Capture devices initialized successfully");
   failureReason_.clear();
   if (devices.size() == openedBefore)
@@ -143,18 +158,27 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
 bool DeviceOpener::openOne(const std::string& name, unsigned ifIndex,
                            std::vector<OpenedDevice>& devices) {
   LOG4CPLUS_DEBUG_FMT(logger(), "Initializing device %s", name.c_str());
-  std::string kind;
-  // While no device has given the agent an address, the list is read for this one's.
+  // While the agent has no IPv4 address (or not the configured one yet), the list is read for
+  // this interface's addresses.
+  const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   pcap_if_t* head = nullptr;
-  if (localAddress != 0 || pcap.findAllDevs(&head, errbuf) == -1)
+  if ((automatic ? localAddress != 0 : chosen.has_value()) || pcap.findAllDevs(&head, errbuf) == -1)
     head = nullptr;
   const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
+  if (!automatic && list)
+    if (const auto address = chooseConfigured(addressRule, list.get()))
+      useAgentAddress(*address);
   const pcap_if_t* device = list.get();
   while (device != nullptr && name != device->name)
     device = device->next;
-  return openNamed(name.c_str(), name.c_str(), device ? device->addresses : nullptr, ifIndex,
-                   devices, kind);
+  std::string kind;
+  std::optional<AgentAddress> ipv6;
+  const bool opened = openNamed(name.c_str(), name.c_str(), device ? device->addresses : nullptr,
+                                ifIndex, devices, kind, ipv6);
+  if (automatic && localAddress == 0 && !chosen && ipv6)
+    useAgentAddress(*ipv6);
+  return opened;
 }
 
 bool DeviceOpener::enumerate(std::vector<LinkChange>& links) {
@@ -173,7 +197,7 @@ bool DeviceOpener::enumerate(std::vector<LinkChange>& links) {
 
 bool DeviceOpener::openNamed(const char* name, const char* label, const pcap_addr* addresses,
                              unsigned ifIndex, std::vector<OpenedDevice>& devices,
-                             std::string& kind) {
+                             std::string& kind, std::optional<AgentAddress>& ipv6) {
   std::string error;
   lastFailureWasState_ = false;
   PcapHandle handle = openDevice(name, label, 1, error, kind);
@@ -194,7 +218,18 @@ bool DeviceOpener::openNamed(const char* name, const char* label, const pcap_add
   bool usable = false, userSpace = false;
   if (pcap.datalink(p) == DLT_EN10MB) {
     LOG4CPLUS_DEBUG_FMT(logger(), "Reading %s addresses", name);
-    readLocalIp(addresses);
+    if (addressRule.kind == AgentAddressRule::Kind::kAutomatic && localAddress == 0) {
+      readLocalIp(addresses);
+      if (localAddress != 0) {
+        AgentAddress a;
+        std::memcpy(a.bytes.data(), &localAddress, 4);
+        a.why = std::string("an IPv4 address of ") + name + ", the first interface with one";
+        LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", a.text().c_str(), a.why.c_str());
+        chosen.reset();
+      }
+      if (!ipv6)
+        ipv6 = firstGlobalIpv6(name, addresses);
+    }
     usable = setFilter(p, label, userSpace);
   }
   if (!usable) {
@@ -280,6 +315,28 @@ bool DeviceOpener::setFilter(pcap_t* p, const char* label, bool& userSpace) {
                      label);
   userSpace = true;
   return true;
+}
+
+void DeviceOpener::useAgentAddress(const AgentAddress& address) {
+  chosen = address;
+  if (address.ipv6) {
+    reporter.setAgentAddress6(address.bytes);
+  } else {
+    uint32_t word;
+    std::memcpy(&word, address.bytes.data(), 4);
+    reporter.setAgentAddress(word);
+  }
+  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(), address.why.c_str());
+}
+
+std::string DeviceOpener::agentAddressText() const {
+  if (chosen)
+    return chosen->text();
+  if (localAddress == 0)
+    return "";
+  AgentAddress a;
+  std::memcpy(a.bytes.data(), &localAddress, 4);
+  return a.text();
 }
 
 void DeviceOpener::readLocalIp(const pcap_addr* addresses) {

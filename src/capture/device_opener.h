@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "agent_address.h"
 #include "link_events.h"
 #include "pcap_api.h"
 #include "sampling.h"
@@ -52,15 +54,21 @@ class DeviceOpener {
   // Why the last openAll opened no device, when every device failed the same way (or there
   // was none to open); empty when some opened or they failed in different ways.
   const std::string& failureReason() const { return failureReason_; }
+  // How the agent address is chosen; the automatic rule unless set before the first openAll.
+  void setAgentAddressRule(const AgentAddressRule& rule) { addressRule = rule; }
+  // The agent address handed to the reporter, as text; empty while there is none.
+  std::string agentAddressText() const;
 
  private:
   // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.
   // `kind` is the failure without the device's name, so that devices can be compared.
   PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error,
                         std::string& kind);
-  // Opens, filters and sets up one device; appends it to `devices` or logs why not.
+  // Opens, filters and sets up one device; appends it to `devices` or logs why not. `ipv6`
+  // keeps the first global IPv6 address seen, for when no IPv4 one turns up.
   bool openNamed(const char* name, const char* label, const pcap_addr* addresses, unsigned ifIndex,
-                 std::vector<OpenedDevice>& devices, std::string& kind);
+                 std::vector<OpenedDevice>& devices, std::string& kind,
+                 std::optional<AgentAddress>& ipv6);
   // Logs a failure, or counts it when one of the same kind was logged within the minute.
   void logFailure(const char* label, const std::string& error, const std::string& kind);
   // Gives the device its filter; false when it took none. `userSpace` as in OpenedDevice.
@@ -68,6 +76,8 @@ class DeviceOpener {
   bool setTextFilter(pcap_t* p);
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
+  // Hands `address` to the reporter and says why it was chosen.
+  void useAgentAddress(const AgentAddress& address);
 
   PcapApi& pcap;
   PacketReporter& reporter;
@@ -84,6 +94,10 @@ class DeviceOpener {
   bool descriptorsWarned = false;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
+  AgentAddressRule addressRule;
+  // The address in use, when one was chosen by the setting or is an IPv6 one.
+  std::optional<AgentAddress> chosen;
+  bool warnedNoAddress = false;
   std::string failureReason_;
 };
 

@@ -96,6 +96,8 @@ void TrafficCollector::evaluate(const std::string& name, Link& link) {
   link.status = Link::Status::Captured;
   link.openId = devices.back().openId;
   startThreads(from);
+  boost::lock_guard<boost::mutex> lock(reasonMutex);
+  agentAddress = opener.agentAddressText();
 }
 
 void TrafficCollector::reapEnded() {

@@ -48,7 +48,10 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
       kernelCounters(options.statistics),
       sourceId(options.sourceId),
       opener(pcapApi, *sampleReporter, snap, buffer, filter),
-      poller(options.statistics, *sampleReporter, options.counterIntervalS) {}
+      poller(options.statistics, *sampleReporter, options.counterIntervalS) {
+  opener.setAgentAddressRule(options.agentAddress);
+  poller.addHost(options.host, CounterPoller::Clock::now());
+}
 
 TrafficCollector::~TrafficCollector() {
   stop();
@@ -103,9 +106,9 @@ void TrafficCollector::adopt(std::vector<OpenedDevice>& opened) {
     static_cast<OpenedDevice&>(d) = std::move(device);
     d.index = index->second;
     d.openId = ++openings;
-    // The kernel's index is 32 bits; an sFlow source id has 24 below its type byte.
-    reporter->registerSource(d.index,
-                             sourceId == SourceIdKind::IfIndex ? d.ifIndex & 0xFFFFFF : d.index);
+    // An index over 24 bits makes the reporter use the expanded sample forms.
+    reporter->registerSource(d.index, sourceId == SourceIdKind::IfIndex ? d.ifIndex : d.index,
+                             d.ifIndex);
     devices.push_back(std::move(d));
   }
 }
@@ -204,6 +207,7 @@ void TrafficCollector::noteOpenAttempt() {
   {
     boost::lock_guard<boost::mutex> lock(reasonMutex);
     noInterfaceReason = opener.failureReason();
+    agentAddress = opener.agentAddressText();
   }
   triedOpening = true;
 }
@@ -216,6 +220,7 @@ CaptureStatistics TrafficCollector::statistics() const {
   result.tried = triedOpening.load();
   boost::lock_guard<boost::mutex> lock(reasonMutex);
   result.noInterfaceReason = noInterfaceReason;
+  result.agentAddress = agentAddress;
   return result;
 }
 
