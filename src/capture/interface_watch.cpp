@@ -48,6 +48,8 @@ void TrafficCollector::noteLink(const LinkChange& change) {
       other.goneAt = now;
     }
   }
+  if (!interfaces.selects(change.name))
+    return;
   Link& link = links[change.name];
   // Anything else (promiscuity, which the agent itself toggles, addresses, counters) leaves
   // the interface as it was.

@@ -47,6 +47,7 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
       linkEvents(options.linkEvents),
       kernelCounters(options.statistics),
       sourceId(options.sourceId),
+      interfaces(std::move(options.interfaces)),
       opener(pcapApi, *sampleReporter, snap, buffer, filter),
       poller(options.statistics, *sampleReporter, options.counterIntervalS) {
   opener.setAgentAddressRule(options.agentAddress);
@@ -62,6 +63,8 @@ bool TrafficCollector::initCaptureEngine() {
   std::vector<OpenedDevice> opened;
   // Every interface listed is known from here on; a down one is not tried until it is up.
   const auto skip = [this](const LinkChange& change) {
+    if (!interfaces.selects(change.name))
+      return true;
     Link& link = links[change.name];
     link.ifIndex = change.ifIndex;
     link.usable = change.usable();

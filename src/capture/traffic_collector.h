@@ -20,6 +20,7 @@
 
 #include "counter_poller.h"
 #include "device_opener.h"
+#include "interface_patterns.h"
 #include "interface_statistics.h"
 #include "link_events.h"
 #include "packet_reporter.h"
@@ -71,6 +72,8 @@ struct CaptureOptions {
   // The host's own counters, sent every counterIntervalS as the host's counter sample. Not
   // owned; must outlive stop(). Used on the supervisor thread only.
   HostStatistics* host = nullptr;
+  // The interfaces captured, by name; those it leaves out are never opened, nor named.
+  InterfacePatterns interfaces;
 };
 
 // What capture has done so far, read while it runs.
@@ -192,6 +195,7 @@ class TrafficCollector {
   LinkEvents* linkEvents;
   InterfaceStatistics* kernelCounters;
   SourceIdKind sourceId;
+  InterfacePatterns interfaces;  // the supervisor's
   DeviceOpener opener;
   CounterPoller poller;
   boost::thread supervisor;

@@ -39,6 +39,7 @@ CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEven
       settings.sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
   options.ipv6 = settings.sampling.ipv6;
   options.agentAddress = parseAgentAddress(settings.agentAddress).value_or(AgentAddressRule{});
+  options.interfaces = InterfacePatterns::parse(settings.interfaces).value_or(InterfacePatterns{});
   return options;
 }
 

@@ -56,6 +56,7 @@ struct CollectorSettings {
   uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
   SamplingChoice sampling;
   std::string agentAddress;  // AgentAddress, valid; empty: the automatic choice
+  std::string interfaces;    // Interfaces, valid; empty: every interface
 };
 
 class AgentFactory {

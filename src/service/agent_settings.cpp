@@ -9,6 +9,7 @@
 
 #include "agent_address.h"
 #include "collector_list.h"
+#include "interface_patterns.h"
 
 namespace wendrel {
 namespace {
@@ -22,7 +23,7 @@ constexpr uint32_t kMaxCounterInterval = 3600;
 // Every setting the agent reads; another name in the file is likely a mistyped one.
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
-                                          "CounterInterval",  "AgentAddress"};
+                                          "CounterInterval",  "AgentAddress", "Interfaces"};
 
 class Reader {
  public:
@@ -66,6 +67,20 @@ class Reader {
       warnBad(kName, "\"" + *text + "\"", kAutomatic);
     } else if (const auto number = store_.readUInt32(kName)) {
       warnBad(kName, std::to_string(*number), kAutomatic);
+    }
+    return "";
+  }
+
+  // Absent, or empty, is every interface, silently.
+  std::string readInterfaces() {
+    const char* kName = "Interfaces";
+    const char* kEvery = "\"\" (every interface)";
+    if (const auto text = store_.readString(kName, kOptionalTextSize)) {
+      if (InterfacePatterns::parse(*text))
+        return *text;
+      warnBad(kName, "\"" + *text + "\"", kEvery);
+    } else if (const auto number = store_.readUInt32(kName)) {
+      warnBad(kName, std::to_string(*number), kEvery);
     }
     return "";
   }
@@ -146,16 +161,18 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
       reader.readChoice("SourceId", {"ifindex", "index"}, kOptionalTextSize) == 0;
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
   s.collector.agentAddress = reader.readAgentAddress();
+  s.collector.interfaces = reader.readInterfaces();
 
-  LOG4CPLUS_INFO_FMT(
-      logger,
-      "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
-      "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
-      "CounterInterval = %u, AgentAddress = \"%s\"",
-      store.location().c_str(), s.collectorAddress.c_str(), static_cast<unsigned>(s.samplingRate),
-      static_cast<unsigned>(performanceMode), sampling.random ? "random" : "deterministic",
-      sampling.ipv6 ? "ip" : "ipv4", s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
-      static_cast<unsigned>(s.collector.counterIntervalS), s.collector.agentAddress.c_str());
+  LOG4CPLUS_INFO_FMT(logger,
+                     "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
+                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
+                     "CounterInterval = %u, AgentAddress = \"%s\", Interfaces = \"%s\"",
+                     store.location().c_str(), s.collectorAddress.c_str(),
+                     static_cast<unsigned>(s.samplingRate), static_cast<unsigned>(performanceMode),
+                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
+                     s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
+                     static_cast<unsigned>(s.collector.counterIntervalS),
+                     s.collector.agentAddress.c_str(), s.collector.interfaces.c_str());
   LOG4CPLUS_INFO_FMT(logger, "Sampling 1 in %u packets of %s traffic %s%s", s.samplingRate,
                      sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
                      sampling.random ? "at random" : "deterministically",

@@ -32,12 +32,13 @@ class RealHost : public testing::Test {
     net.emplace("q");
   }
   // Capture at rate 1 on the kernel's link events, in the agent namespace.
-  void start(SourceIdKind ids, int indexHoldMs = 60000) {
+  void start(SourceIdKind ids, int indexHoldMs = 60000, const char* interfaces = "") {
     net->enterAgent();  // the events watch the namespace of their maker
     events.emplace();
     CaptureOptions options;
     options.linkEvents = &*events, options.sourceId = ids;
     options.timing.indexHold = boost::chrono::milliseconds(indexHoldMs);
+    options.interfaces = *InterfacePatterns::parse(interfaces);
     collector = std::make_unique<TrafficCollector>(128, &rig.reporter, 1 << 20, 1, false, livePcap,
                                                    options);
     collector->startCollecting();
@@ -141,6 +142,20 @@ TEST_F(RealHost, ResourcesFollowTheInterfacesThatExist) {
   EXPECT_EQ(fds + 12, entries("/proc/self/fd"));  // the far ends' sending sockets stay
   net->addLink("");
   EXPECT_EQ(std::set<uint32_t>{1}, sources(13));
+}
+
+// Interfaces left out by name are not opened, neither at the start nor when they appear.
+TEST_F(RealHost, InterfacesLeftOutByNameStayUncaptured) {
+  net->addLink("");
+  const std::string out = net->addLink("").agentName;
+  start(SourceIdKind::IfIndex, 60000, ("!" + out + " !wqa9*").c_str());
+  EXPECT_EQ(1u, collector->statistics().interfaces);
+  ip("link add wqa9x type veth peer name wqa9y && ip -n " + net->agentNamespace() +
+     " link set wqa9x up && ip -n " + net->agentNamespace() + " link set wqa9y up");
+  net->addLink("");
+  ASSERT_TRUE(waitFor([&] { return collector->statistics().interfaces == 2; }));
+  EXPECT_EQ(std::set<uint32_t>{ifIndex(net->link(2).agentName)}, sources(2));
+  EXPECT_EQ(2u, collector->statistics().interfaces);
 }
 
 // Failures alike are logged once a minute and then counted in one line; running out of

@@ -59,7 +59,8 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
   return s->collectorAddress + " " + std::to_string(s->samplingRate) +
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
-         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress);
+         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress) +
+         (c.interfaces.empty() ? "" : " [" + c.interfaces + "]");
 }
 
 TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
@@ -81,7 +82,7 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        {"I Settings from " + file +
             ": CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
             "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30, "
-            "AgentAddress = \"\"",
+            "AgentAddress = \"\", Interfaces = \"\"",
         "I Sampling 1 in 64 packets of IPv4 and IPv6 traffic at random"}},
       // A quoted number is text. Names the agent does not know are pointed out (a mistyped one
       // most likely), whatever their case.
@@ -98,7 +99,7 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         "I Settings from " + file +
             ": CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
             "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1, "
-            "AgentAddress = \"\"",
+            "AgentAddress = \"\", Interfaces = \"\"",
         "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
         "kernel"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
@@ -124,11 +125,14 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         in8 + "packets of IPv4 traffic deterministically, preselected in the kernel on IPv4 "
               "header checksums"}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
-              "SourceId = index\nCounterInterval = 0\nagentaddress = 2001:db8::/32",
-       "c 8 off random ip index 0 2001:db8::/32",
+              "SourceId = index\nCounterInterval = 0\nagentaddress = 2001:db8::/32\n"
+              "interfaces = \"eth* !eth9\"",
+       "c 8 off random ip index 0 2001:db8::/32 [eth* !eth9]",
        {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
-      {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
-              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256",
+      {base +
+           "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
+           "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
+           "Interfaces = \"eth0 !\"",
        "c 8 on random ip ifindex 30",
        {"W Setting SamplingMethod = \"sometimes\"" + invalid + "\"random\"",
         "W Setting Traffic = \"ipv6\"" + invalid + "\"ip\"",
@@ -136,6 +140,7 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         "W Setting CounterInterval = \"soon\"" + invalid + "30",
         "W Setting AgentAddress = \"10.0.0.256\"" + invalid +
             "\"\" (an address of the first captured interface with one)",
+        "W Setting Interfaces = \"eth0 !\"" + invalid + "\"\" (every interface)",
         "I Settings from ...",
         in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
   };
