@@ -19,6 +19,12 @@ void CounterPoller::addHost(HostStatistics* hostStatistics, Clock::time_point no
   hostDue = now + std::chrono::milliseconds(offset(random));
 }
 
+void CounterPoller::restart(uint32_t intervalS, Clock::time_point now) {
+  interval = std::chrono::seconds(intervalS);
+  entries.clear();
+  addHost(host, now);
+}
+
 void CounterPoller::add(const std::string& name, uint16_t sourceIndex, uint64_t openId,
                         Clock::time_point now) {
   if (!enabled() || statistics == nullptr)

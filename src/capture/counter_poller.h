@@ -32,6 +32,9 @@ class CounterPoller {
   // Sends the host's counters too, every interval from a random offset; `hostStatistics`
   // must outlive the poller.
   void addHost(HostStatistics* hostStatistics, Clock::time_point now);
+  // A new interval: the schedule starts again empty, the host's sample at a new random offset;
+  // the interfaces are to be added again.
+  void restart(uint32_t intervalS, Clock::time_point now);
   // Starts polling the interface `name` (its opening `openId`) under `sourceIndex`.
   void add(const std::string& name, uint16_t sourceIndex, uint64_t openId, Clock::time_point now);
   // Milliseconds until the next sample is due (at most `limitMs`).

@@ -285,10 +285,10 @@ void DeviceOpener::summarise(std::chrono::steady_clock::time_point now) {
   }
 }
 
-bool DeviceOpener::setTextFilter(pcap_t* p) {
+bool DeviceOpener::setTextFilter(pcap_t* p, const CaptureFilter& next) const {
   bpf_program program{};
-  if (pcap.compile(p, &program, filter.text.c_str(), 1, kFilterNetmask) < 0) {
-    LOG4CPLUS_ERROR_FMT(logger(), "Failed to compile filter %s: %s", filter.text.c_str(),
+  if (pcap.compile(p, &program, next.text.c_str(), 1, kFilterNetmask) < 0) {
+    LOG4CPLUS_ERROR_FMT(logger(), "Failed to compile filter %s: %s", next.text.c_str(),
                         pcap.geterr(p));
     return false;
   }
@@ -296,16 +296,17 @@ bool DeviceOpener::setTextFilter(pcap_t* p) {
   return pcap.setFilter(p, compiled.get()) >= 0;
 }
 
-bool DeviceOpener::setFilter(pcap_t* p, const char* label, bool& userSpace) {
-  if (!setTextFilter(p))
+bool DeviceOpener::refilter(pcap_t* p, const CaptureFilter& next, const char* label,
+                            bool& userSpace) const {
+  if (!setTextFilter(p, next))
     return false;
-  if (!filter.kernel)
+  if (!next.kernel)
     return true;
   // libpcap runs its filter in user space over the ring's first block, where the random draw
   // reads outside the packet and passes nothing: it keeps the text filter (every eligible
   // packet) while the kernel runs the selection program.
   std::vector<bpf_insn> code =
-      kernelSelectionProgram(*filter.kernel, filter.step, filter.ipv6, snapLength);
+      kernelSelectionProgram(*next.kernel, next.step, next.ipv6, snapLength);
   const bpf_program program{static_cast<u_int>(code.size()), code.data()};
   if (pcap.attachKernelFilter(p, &program) == 0)
     return true;

@@ -48,6 +48,9 @@ class DeviceOpener {
   bool lastFailureWasState() const { return lastFailureWasState_; }
   // The interfaces the device list holds now, with their state; false when it cannot be read.
   bool enumerate(std::vector<LinkChange>& links);
+  // Gives an open device `next` in place of its filter, as setFilter does at opening; safe on
+  // the device's capture thread while the supervisor opens others.
+  bool refilter(pcap_t* p, const CaptureFilter& next, const char* label, bool& userSpace) const;
   // Logs how many failures were held back as repeats since the last call, at most once a
   // minute; the supervisor calls it from time to time.
   void summarise(std::chrono::steady_clock::time_point now);
@@ -72,8 +75,10 @@ class DeviceOpener {
   // Logs a failure, or counts it when one of the same kind was logged within the minute.
   void logFailure(const char* label, const std::string& error, const std::string& kind);
   // Gives the device its filter; false when it took none. `userSpace` as in OpenedDevice.
-  bool setFilter(pcap_t* p, const char* label, bool& userSpace);
-  bool setTextFilter(pcap_t* p);
+  bool setFilter(pcap_t* p, const char* label, bool& userSpace) {
+    return refilter(p, filter, label, userSpace);
+  }
+  bool setTextFilter(pcap_t* p, const CaptureFilter& f) const;
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
   // Hands `address` to the reporter and says why it was chosen.

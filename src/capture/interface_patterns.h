@@ -19,6 +19,9 @@ class InterfacePatterns {
   static std::optional<InterfacePatterns> parse(const std::string& text);
   bool selects(const std::string& name) const;
   bool everything() const { return includes.empty() && excludes.empty(); }
+  bool operator!=(const InterfacePatterns& other) const {
+    return includes != other.includes || excludes != other.excludes;
+  }
 
  private:
   std::vector<std::string> includes, excludes;

@@ -118,6 +118,14 @@ void TrafficCollector::reapEnded() {
       }
     }
     auto it = links.find(e.name);
+    if (!interfaces.selects(e.name)) {
+      // Left out by a reload: forgotten, as one never chosen is; its index stays its own.
+      boost::lock_guard<boost::mutex> lock(collectorMutex);
+      dropped.erase(e.openId);
+      if (it != links.end() && it->second.openId == e.openId)
+        links.erase(it);
+      continue;
+    }
     if (it == links.end() || it->second.openId != e.openId ||
         it->second.status != Link::Status::Captured)
       continue;
@@ -130,6 +138,63 @@ void TrafficCollector::reapEnded() {
     }
     if (!e.failed)
       evaluate(it->first, it->second);
+  }
+}
+
+void TrafficCollector::reconfigure(uint32_t rate, bool performanceMode,
+                                   const CaptureOptions& options) {
+  {
+    boost::lock_guard<boost::mutex> lock(pendingMutex);
+    pending = Pending{rate, performanceMode, options};
+  }
+  if (linkEvents != nullptr)
+    linkEvents->wake();
+}
+
+void TrafficCollector::applyPending() {
+  std::optional<Pending> next;
+  {
+    boost::lock_guard<boost::mutex> lock(pendingMutex);
+    next.swap(pending);
+  }
+  if (!next)
+    return;
+  const CaptureOptions& o = next->options;
+  const CaptureFilter sampling =
+      buildFilter(next->samplingRate, next->performanceMode, o.method, o.ipv6);
+  if (next->samplingRate != samplingRate || o.method != method || sampling != filter) {
+    {
+      boost::lock_guard<boost::mutex> lock(samplingMutex);
+      samplingRate = next->samplingRate, method = o.method, filter = sampling;
+      ++samplingGeneration;
+    }
+    // An idle capture waits in its read until broken out of it: it takes the change now too.
+    boost::lock_guard<boost::mutex> lock(collectorMutex);
+    for (const Device& device : devices)
+      pcap.breakloop(device.handle.get());
+  }
+  if (o.counterIntervalS != counterIntervalS) {
+    counterIntervalS = o.counterIntervalS;
+    const auto now = CounterPoller::Clock::now();
+    poller.restart(counterIntervalS, now);
+    boost::lock_guard<boost::mutex> lock(collectorMutex);
+    for (const Device& device : devices)
+      poller.add(device.name, device.index, device.openId, now);
+  }
+  if (o.interfaces != interfaces) {
+    interfaces = o.interfaces;
+    {
+      boost::lock_guard<boost::mutex> lock(collectorMutex);
+      for (const Device& device : devices) {
+        if (!interfaces.selects(device.name)) {
+          LOG4CPLUS_INFO_FMT(logger(), "Interface %s is no longer chosen, ending its capture",
+                             device.name.c_str());
+          dropped.insert(device.openId);
+          pcap.breakloop(device.handle.get());
+        }
+      }
+    }
+    resynchronise();  // opens those chosen now
   }
 }
 
@@ -207,6 +272,7 @@ void TrafficCollector::watch() {
     if (!collecting.load() || !supervising.load())
       break;
     reapEnded();
+    applyPending();
     const auto now = Steady::now();
     releaseGone(now);
     opener.summarise(now);

@@ -30,6 +30,10 @@ struct CaptureFilter {
   bool ipv6 = false;
 };
 
+inline bool operator!=(const CaptureFilter& a, const CaptureFilter& b) {
+  return a.text != b.text || a.step != b.step || a.kernel != b.kernel || a.ipv6 != b.ipv6;
+}
+
 // In performance mode with a non-zero rate the filter preselects about one packet in k, k the
 // largest power of two below the rate (at most 32768); otherwise it passes every IPv4 packet
 // (and every IPv6 one with `ipv6`). Deterministic IPv4-only preselection is the checksum-bit

@@ -33,6 +33,20 @@ log4cplus::Logger& logger() {
   return instance;
 }
 
+// Sets how `state` chooses packets. A device whose kernel refused the selection program
+// chooses every packet here, at random. The pool and drop counts go on.
+void tune(SamplingState& state, uint32_t rate, SamplingMethod method, uint16_t step,
+          bool userSpace) {
+  state.samplingRate = rate;
+  state.step = userSpace ? 1 : step;
+  if (method == SamplingMethod::kRandom || userSpace) {
+    chooseAtRandom(state, (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}());
+  } else {
+    state.skip.reset();
+    state.counter = 0;
+  }
+}
+
 }  // namespace
 
 TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter, int32_t buffer,
@@ -50,6 +64,7 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
       interfaces(std::move(options.interfaces)),
       opener(pcapApi, *sampleReporter, snap, buffer, filter),
       poller(options.statistics, *sampleReporter, options.counterIntervalS) {
+  counterIntervalS = options.counterIntervalS;
   opener.setAgentAddressRule(options.agentAddress);
   poller.addHost(options.host, CounterPoller::Clock::now());
 }
@@ -134,7 +149,15 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   // An idle Linux device does not return at its read timeout; stop() ends the wait with
   // pcap_breakloop after clearing `collecting`.
   uint32_t lastDrops = 0;
-  while (collecting.load() && last >= 0) {
+  // A break while collecting is the supervisor's: new sampling, or this capture is to end.
+  while (collecting.load() && (last >= 0 || last == PCAP_ERROR_BREAK)) {
+    if (last == PCAP_ERROR_BREAK) {
+      boost::lock_guard<boost::mutex> lock(collectorMutex);
+      if (dropped.count(data->openId) != 0)
+        break;
+    }
+    if (samplingGeneration.load() != data->generation)
+      retune(*data);
     last = pcap.dispatch(data->handle, -1, &packetHandler, user);
     countBatch(data->handle, last, state, lastDrops);
   }
@@ -190,6 +213,24 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
   }
   if (linkEvents != nullptr)
     linkEvents->wake();  // the supervisor joins this thread and looks at the interface again
+}
+
+void TrafficCollector::retune(InterfaceData& data) {
+  CaptureFilter next;
+  uint32_t rate;
+  SamplingMethod how;
+  {
+    boost::lock_guard<boost::mutex> lock(samplingMutex);
+    next = filter, rate = samplingRate, how = method;
+    data.generation = samplingGeneration.load();
+  }
+  bool userSpace = false;
+  if (!opener.refilter(data.handle, next, data.name.c_str(), userSpace)) {
+    LOG4CPLUS_ERROR_FMT(logger(), "Sampling on %s not changed: its filter was refused",
+                        data.name.c_str());
+    return;
+  }
+  tune(data.state, rate, how, next.step, userSpace);
 }
 
 void TrafficCollector::countBatch(pcap_t* handle, int packets, SamplingState& state,
@@ -319,13 +360,9 @@ void TrafficCollector::startThreads(size_t from) {
     data->openId = device.openId;
     SamplingState& state = data->state;
     state.reporter = reporter;
-    state.samplingRate = samplingRate;
     state.sourceIndex = device.index;
-    // A device whose kernel refused the selection program chooses every packet here, at random.
-    const bool userSpace = device.userSpace;
-    state.step = userSpace ? 1 : filter.step;
-    if (method == SamplingMethod::kRandom || userSpace)
-      chooseAtRandom(state, (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}());
+    tune(state, samplingRate, method, filter.step, device.userSpace);
+    data->generation = samplingGeneration.load();
     state.direction = sourceId == SourceIdKind::IfIndex;
     state.ifIndex = device.ifIndex;
     if (state.direction && kernelCounters != nullptr) {

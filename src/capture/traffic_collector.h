@@ -15,6 +15,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,7 @@ struct InterfaceData {
   std::string name;
   unsigned ifIndex = 0;
   uint64_t openId = 0;
+  uint64_t generation = 0;  // of the sampling that `state` and the device's filter follow
 };
 
 class TrafficCollector {
@@ -117,6 +120,13 @@ class TrafficCollector {
   void stop();
   // Safe from any thread at any time.
   CaptureStatistics statistics() const;
+  // New settings while capture runs, applied by the supervisor within a second (it needs link
+  // events, which the agent always has): the sampling (rate, preselection, method, traffic)
+  // of every capture, each from its next batch on, without reopening its device; the counter
+  // interval; and which interfaces are captured, closing those left out and opening those
+  // let in. Captures and sequence numbers that a change leaves alone go on as they were. The
+  // source ids, the agent address and the timing stay as they were made.
+  void reconfigure(uint32_t samplingRate, bool performanceMode, const CaptureOptions& options);
 
  private:
   bool initCaptureEngine();
@@ -156,6 +166,10 @@ class TrafficCollector {
   // After lost notifications: the device list says what is there now.
   void resynchronise();
   void interfaceHandler(InterfaceData* data);
+  // On a capture thread: takes the sampling in effect now, filter and state.
+  void retune(InterfaceData& data);
+  // On the supervisor: applies what reconfigure() handed over.
+  void applyPending();
   void closeDevice(pcap_t* handle, bool quietly);
   void startCollectingInner();
   void sleepBeforeRetry();
@@ -182,6 +196,21 @@ class TrafficCollector {
   boost::mutex endedMutex;
   std::vector<Ended> ended;  // guarded by endedMutex
   uint64_t openings = 0;
+  // What reconfigure() hands over, for the supervisor.
+  struct Pending {
+    uint32_t samplingRate;
+    bool performanceMode;
+    CaptureOptions options;
+  };
+  boost::mutex pendingMutex;
+  std::optional<Pending> pending;  // guarded by pendingMutex
+  // Guards samplingRate, method and filter, which the supervisor changes and capture threads
+  // copy when samplingGeneration has moved; the supervisor reads them without it.
+  boost::mutex samplingMutex;
+  std::atomic<uint64_t> samplingGeneration{0};
+  // Openings whose capture is to end, their interface no longer chosen; under collectorMutex.
+  std::set<uint64_t> dropped;
+  uint32_t counterIntervalS;  // the supervisor's
   std::atomic<bool> collecting{false};
   // Cleared first by stop(), so the supervisor's watch ends before capture does.
   std::atomic<bool> supervising{true};

@@ -14,6 +14,9 @@ class RealReporter : public AgentReporter {
   explicit RealReporter(const std::string& collectorAddress) : reporter_(collectorAddress) {}
   bool isInitialized() const override { return reporter_.isInitialized(); }
   void flush() override { reporter_.flush(); }
+  bool changeCollectors(const std::string& collectorAddress) override {
+    return reporter_.changeCollectors(collectorAddress);
+  }
   void addFigures(AgentFigures& figures) override {
     const ReporterStatistics counts = reporter_.statistics();
     figures.samples = counts.samples;
@@ -58,6 +61,11 @@ class RealCollector : public AgentCollector {
                    platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
+  void reconfigure(uint32_t samplingRate, bool performanceMode,
+                   const CollectorSettings& settings) override {
+    collector_.reconfigure(samplingRate, performanceMode,
+                           optionsOf(settings, *linkEvents_, *statistics_, host_.get()));
+  }
   void addFigures(AgentFigures& figures) override {
     CaptureStatistics counts = collector_.statistics();
     figures.interfaces = counts.interfaces;

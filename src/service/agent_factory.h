@@ -10,6 +10,7 @@
 namespace wendrel {
 
 class CapturePlatform;
+struct CollectorSettings;
 
 // What the agent has done so far: the reporter fills in its part, the collector its own.
 struct AgentFigures {
@@ -32,6 +33,9 @@ class AgentReporter {
   virtual void flush() = 0;
   // Safe while capture runs.
   virtual void addFigures(AgentFigures&) {}
+  // Sends to these collectors from the next datagram on; false, with the old ones kept, when
+  // none of them resolves.
+  virtual bool changeCollectors(const std::string& collectorAddress) = 0;
 };
 
 class AgentCollector {
@@ -42,6 +46,10 @@ class AgentCollector {
   virtual void stop() = 0;
   // Safe while capture runs.
   virtual void addFigures(AgentFigures&) {}
+  // Applies changed settings while capture runs (see TrafficCollector::reconfigure); the
+  // source ids and the agent address stay as they were made.
+  virtual void reconfigure(uint32_t samplingRate, bool performanceMode,
+                           const CollectorSettings& settings) = 0;
 };
 
 // How packets are chosen, and which: the two sampling settings.

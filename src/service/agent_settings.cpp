@@ -110,19 +110,26 @@ class Reader {
 
 }  // namespace
 
-std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger) {
+std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger,
+                                               bool reloading) {
   Reader reader(store, logger);
   reader.warnUnknownSettings();
 
   AgentSettings s;
   const auto collectorAddress = store.readString("CollectorAddress", kCollectorAddressSize);
+  std::string listError;
+  if (reloading && (!collectorAddress || !parseCollectorList(*collectorAddress, listError))) {
+    LOG4CPLUS_ERROR_FMT(logger, "Settings from %s not reloaded: %s; the settings in effect stay",
+                        store.location().c_str(),
+                        collectorAddress ? listError.c_str() : "no usable CollectorAddress");
+    return std::nullopt;
+  }
   if (!collectorAddress) {
     LOG4CPLUS_ERROR(logger, "Failed to read collector address from the registry, cannot start");
     return std::nullopt;
   }
   // Checked here, so that an empty or mistyped list stops the start with a clear reason
   // rather than sending to whatever the resolver makes of it.
-  std::string listError;
   if (!parseCollectorList(*collectorAddress, listError)) {
     LOG4CPLUS_ERROR_FMT(logger,
                         "Failed to read collector address from the registry, cannot start: %s",

@@ -21,7 +21,9 @@ struct AgentSettings {
 };
 
 // Nothing, with the ERROR line logged, when there is no usable collector address: the agent
-// cannot start then. Every other setting falls back to its default.
-std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger);
+// cannot start then, and a reload (`reloading`) keeps the settings in effect. Every other
+// setting falls back to its default.
+std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger,
+                                               bool reloading = false);
 
 }  // namespace wendrel

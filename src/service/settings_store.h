@@ -19,6 +19,8 @@ class SettingsStore {
   virtual std::optional<uint32_t> readUInt32(const std::string& name) = 0;
   // Every name stored, as written, so that unknown ones can be pointed out.
   virtual std::vector<std::string> names() { return {}; }
+  // Forgets what was read, so that the next read takes the settings as they are now.
+  virtual void forget() {}
   // Where the settings are kept, for the log.
   virtual std::string location() { return {}; }
 };

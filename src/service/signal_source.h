@@ -11,7 +11,8 @@ class SignalSource {
 
   virtual ~SignalSource() = default;
   // Blocks until a control arrives (returns its service control code: 1 stop, 4 interrogate,
-  // 128 and up user-defined), wake() is called (kWoken) or waiting fails (kFailed).
+  // 6 the settings changed, 128 and up user-defined), wake() is called (kWoken) or waiting fails
+  // (kFailed).
   virtual int wait() = 0;
   // Ends the current or the next wait(); safe from any thread.
   virtual void wake() = 0;

@@ -91,8 +91,10 @@ bool CWendrelModule::dispatch(bool service, Body body) {
     if (service) {
       Handler(static_cast<uint32_t>(control));
     } else if (control == static_cast<int>(SERVICE_CONTROL_STOP)) {
-      // In the foreground only a stop means anything; it ends the run in the same order.
+      // In the foreground only a stop and a reload mean anything, as they do for the service.
       OnStop();
+    } else if (control == static_cast<int>(SERVICE_CONTROL_PARAMCHANGE)) {
+      OnReload();
     }
   }
   worker.join();
@@ -117,6 +119,9 @@ void CWendrelModule::Handler(uint32_t control) {
       break;
     case SERVICE_CONTROL_INTERROGATE:
       break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      OnReload();
+      break;
     default:
       LogEvent("Bad service request");
   }
@@ -137,6 +142,14 @@ void CWendrelModule::OnStop() {
     }
     stopRequested_ = true;
     running_ = false;
+  }
+  stopCondition_.notify_all();
+}
+
+void CWendrelModule::OnReload() {
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    reloadRequested_ = true;
   }
   stopCondition_.notify_all();
 }
@@ -245,7 +258,7 @@ int32_t CWendrelModule::Run() {
   }
 }
 
-int32_t CWendrelModule::runAgent(const AgentSettings& settings) {
+int32_t CWendrelModule::runAgent(AgentSettings settings) {
   reporter_ = seams_.agents.createReporter(settings.collectorAddress);
   if (!reporter_->isInitialized()) {
     SetServiceStatus(SERVICE_STOPPED);
@@ -264,9 +277,15 @@ int32_t CWendrelModule::runAgent(const AgentSettings& settings) {
     SetServiceStatus(SERVICE_RUNNING);
   AgentMonitor monitor(logger_, seams_.statusPeriod, AgentMonitor::Clock::now());
   while (running_) {
-    if (stopCondition_.wait_for(lock, kIdlePeriod, [this] { return !running_; }))
+    if (stopCondition_.wait_for(lock, kIdlePeriod,
+                                [this] { return !running_ || reloadRequested_; }) &&
+        !running_)
       break;
+    const bool reloading = reloadRequested_;
+    reloadRequested_ = false;
     lock.unlock();
+    if (reloading)
+      reload(settings);
     // A sample waits at most half a second for a quiet network to fill its datagram.
     reporter_->flush();
     const auto now = AgentMonitor::Clock::now();
@@ -285,6 +304,35 @@ int32_t CWendrelModule::runAgent(const AgentSettings& settings) {
   collector_.reset();
   reporter_.reset();
   return S_OK;
+}
+
+void CWendrelModule::reload(AgentSettings& current) {
+  seams_.settings.forget();
+  std::optional<AgentSettings> next = readAgentSettings(seams_.settings, logger_, true);
+  if (!next)
+    return;  // the line saying why was logged
+  // The collectors first: when none of the new ones resolves, nothing else changes either.
+  if (next->collectorAddress != current.collectorAddress &&
+      !reporter_->changeCollectors(next->collectorAddress)) {
+    LOG4CPLUS_ERROR_FMT(logger_,
+                        "Settings from %s not reloaded: no collector in %s resolves; the "
+                        "settings in effect stay",
+                        seams_.settings.location().c_str(), next->collectorAddress.c_str());
+    return;
+  }
+  // What names the interfaces' samples, and the agent, stays for the run: a collector would
+  // otherwise see one interface's series break in two.
+  const CollectorSettings& was = current.collector;
+  CollectorSettings& now = next->collector;
+  if (now.sourceIdIsIfIndex != was.sourceIdIsIfIndex || now.agentAddress != was.agentAddress) {
+    LOG4CPLUS_WARN(logger_,
+                   "SourceId and AgentAddress take effect at the next start; the ones in effect "
+                   "stay until then");
+    now.sourceIdIsIfIndex = was.sourceIdIsIfIndex;
+    now.agentAddress = was.agentAddress;
+  }
+  collector_->reconfigure(next->samplingRate, next->performanceMode, now);
+  current = std::move(*next);
 }
 
 }  // namespace wendrel

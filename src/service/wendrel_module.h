@@ -31,6 +31,7 @@ constexpr uint32_t SERVICE_STOP_PENDING = 3;
 constexpr uint32_t SERVICE_RUNNING = 4;
 constexpr uint32_t SERVICE_CONTROL_STOP = 1;
 constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
+constexpr uint32_t SERVICE_CONTROL_PARAMCHANGE = 6;
 
 // Everything the module reaches outside itself.
 struct ModuleSeams {
@@ -66,6 +67,8 @@ class CWendrelModule {
   void ServiceMain();
   void Handler(uint32_t control);
   void OnStop();
+  // The settings are read again and what changed applied, on the run's own thread.
+  void OnReload();
   void LogEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The agent: configures, creates the reporter and the collector, runs until stopped, then
   // stops and releases both on this thread.
@@ -84,7 +87,9 @@ class CWendrelModule {
   AgentFigures figures();
   // Run, with an exception that escapes it logged and taken as E_FAIL.
   int32_t runGuarded();
-  int32_t runAgent(const AgentSettings& settings);
+  int32_t runAgent(AgentSettings settings);
+  // Reads the settings again; applies what changed to `current`, or keeps it all.
+  void reload(AgentSettings& current);
   // Waits for controls on the calling thread until `body`, run on a thread of its own, ends.
   // False when the controls could no longer be received: the run was then stopped.
   template <typename Body>
@@ -109,6 +114,7 @@ class CWendrelModule {
   std::mutex stopMutex_;
   std::condition_variable stopCondition_;
   bool stopRequested_ = false;
+  bool reloadRequested_ = false;  // guarded by stopMutex_
 
   std::unique_ptr<AgentReporter> reporter_;
   std::unique_ptr<AgentCollector> collector_;

@@ -65,6 +65,26 @@ void PacketReporter::initSocket(std::string collectorAddress) {
   }
 }
 
+bool PacketReporter::changeCollectors(const std::string& collectorAddress) {
+  {
+    boost::mutex::scoped_lock lock(mutex);
+    if (datagram.sampleCount() != 0)
+      sendPacket();
+  }
+  // Resolved outside the lock, so that a slow name server holds up no capture thread; the
+  // sink swaps its collectors in only once one resolves.
+  try {
+    datagramSink.open(collectorAddress);
+  } catch (const std::exception& e) {
+    LOG4CPLUS_ERROR_FMT(logger(), "Collectors %s not taken: %s", collectorAddress.c_str(),
+                        e.what());
+    return false;
+  }
+  LOG4CPLUS_INFO_FMT(logger(), "Sending sFlow packets to collector %s from now on",
+                     collectorAddress.c_str());
+  return true;
+}
+
 bool PacketReporter::isInitialized() const {
   return initialized;
 }

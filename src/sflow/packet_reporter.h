@@ -56,6 +56,10 @@ class PacketReporter {
   PacketReporter& operator=(const PacketReporter&) = delete;
 
   bool isInitialized() const;
+  // Sends to the collectors of `collectorAddress` from the next datagram on; the pending one
+  // goes to the old ones first. Sequence numbers go on. False, with the old collectors kept
+  // and the reason logged, when none of the new ones resolves.
+  bool changeCollectors(const std::string& collectorAddress);
   // `address` is an IPv4 address in network byte order; every later datagram carries it.
   void setAgentAddress(uint32_t address);
   // An IPv6 agent address (type 2), as on the wire; it replaces an IPv4 one. A datagram

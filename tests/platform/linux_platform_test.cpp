@@ -123,7 +123,7 @@ TEST(LinuxSignalSource, MapsSignalsToControlsAndReportsFailure) {
     LinuxSignalSource source;
     ASSERT_EQ(source.error(), "");
     for (const auto& [sig, control] : std::vector<std::pair<int, int>>{
-             {SIGTERM, 1}, {SIGINT, 1}, {SIGUSR1, 128}, {SIGUSR2, 129}, {SIGHUP, 4}}) {
+             {SIGTERM, 1}, {SIGINT, 1}, {SIGUSR1, 128}, {SIGUSR2, 129}, {SIGHUP, 6}}) {
       ASSERT_EQ(::kill(::getpid(), sig), 0);  // to the process, as kill(1) sends it
       EXPECT_EQ(source.wait(), control) << sig;
     }

@@ -92,6 +92,13 @@ class FakePlatform : public ServiceNotifier,
         throw std::runtime_error("thread creation failed");
     }
     void stop() override { p.add("agent", "stop"); }
+    bool changeCollectors(const std::string& address) override {
+      p.add("agent", "collectors " + address);
+      return !p.fails(address.c_str());
+    }
+    void reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
+      p.add("agent", "reconfigure" + describe(rate, kernel, s));
+    }
     void addFigures(AgentFigures& f) override {
       std::lock_guard<std::mutex> lock(p.mutex_);
       f = name == "collector" ? p.figures_ : f;
@@ -109,14 +116,17 @@ class FakePlatform : public ServiceNotifier,
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
                                                   int32_t bufferSize, uint32_t rate, bool kernel,
                                                   const CollectorSettings& s) override {
-    // The optional settings show only where they differ from their defaults.
-    add("agent",
-        "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) + " " +
-            std::to_string(rate) + (kernel ? " on" : " off") +
-            (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
-            (s.sampling.ipv6 ? "" : " ipv4") +
-            (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : ""));
+    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
+                     describe(rate, kernel, s));
     return std::make_unique<Part>(*this, "collector");
+  }
+  // The optional settings show only where they differ from their defaults.
+  static std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
+    return " " + std::to_string(rate) + (kernel ? " on" : " off") +
+           (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
+           (s.sampling.ipv6 ? "" : " ipv4") +
+           (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
+           (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
   }
   void releaseReporter() {
     std::lock_guard<std::mutex> lock(mutex_);

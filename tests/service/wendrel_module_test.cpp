@@ -13,6 +13,7 @@
 #include "log_capture.h"
 #include "service_fakes.h"
 #include "status_codes.h"
+#include "test_util.h"
 #include "wendrel_main.h"
 
 namespace wendrel {
@@ -237,6 +238,50 @@ TEST(Foreground, RunIsStoppedInOrderWhenSignalsAreLost) {
   EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
   EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL),
             Strings{"Cannot receive signals any more, stopping"});
+}
+
+// A reload, in the foreground as for the service, applies what changed; one that gives no
+// collector, or none that resolves, changes nothing; the source ids stay as they were made.
+TEST(Foreground, AReloadAppliesWhatChangedOrNothing) {
+  Harness h;
+  h.p.records["AppID"] = "";
+  h.p.failing = "192.0.2.99";
+  test::LogCapture log("Wendrel");
+  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
+  AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
+  ASSERT_TRUE(h.p.waitFor("agent", "start"));
+  const auto calls = [&] {
+    Strings c = h.p.log("agent");
+    c.erase(std::remove(c.begin(), c.end(), "flush"), c.end());
+    return Strings(c.begin() + 3, c.end());
+  };
+  const struct {
+    const char* settings;
+    Strings calls;  // since the start
+    size_t errors;
+  } cases[] = {
+      {"CollectorAddress = 192.0.2.11\nSamplingRate = 8\nInterfaces = \"!veth*\"",
+       {"collectors 192.0.2.11", "reconfigure 8 on ifindex interfaces !veth*"},
+       0},
+      {"SamplingRate = 16", {}, 1},
+      {"CollectorAddress = \"192.0.2.99 192.0.2.11:0\"", {}, 2},
+      {"CollectorAddress = 192.0.2.99", {"collectors 192.0.2.99"}, 3},
+      {"CollectorAddress = 192.0.2.11\nSamplingRate = 16\nSourceId = index\nTraffic = ipv4",
+       {"reconfigure 16 on ifindex ipv4"},
+       3},
+  };
+  Strings want;
+  for (const auto& c : cases) {
+    h.settings.file = valueFile::parse(c.settings);
+    h.p.post(SERVICE_CONTROL_PARAMCHANGE);
+    want = want + c.calls;
+    EXPECT_TRUE(test::waitFor([&] {
+      return calls() == want && log.messages(log4cplus::ERROR_LOG_LEVEL).size() == c.errors;
+    })) << c.settings;
+  }
+  h.p.post(SERVICE_CONTROL_STOP);
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(calls(), want + Strings({"stop", "delete collector", "delete reporter"}));
 }
 
 TEST(WendrelMain, ExitStatusAndWhatToDoWhenTheAgentCannotStart) {

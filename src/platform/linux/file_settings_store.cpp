@@ -28,6 +28,7 @@ const Record& FileSettingsStore::values() {
     if (path_.empty())
       path_ = files::rootPrefix() + "/etc/wendrel/wendrel.conf";
     // A missing or unreadable file leaves every value missing.
+    values_ = Record();
     valueFile::load(path_, values_);
     loaded_ = true;
   }

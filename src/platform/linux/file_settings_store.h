@@ -17,6 +17,7 @@ class FileSettingsStore : public SettingsStore {
   std::optional<uint32_t> readUInt32(const std::string& name) override;
   std::vector<std::string> names() override;
   std::string location() override;
+  void forget() override { loaded_ = false; }
 
  private:
   // Read on first use, so that its warnings reach the log once logging is configured.

@@ -82,6 +82,8 @@ int LinuxSignalSource::wait() {
             return 128;
           case SIGUSR2:
             return 129;
+          case SIGHUP:
+            return 6;
           default:
             return 4;
         }

@@ -1,5 +1,5 @@
 // SignalSource over signalfd. SIGTERM and SIGINT are the stop control, SIGUSR1 and SIGUSR2
-// user-defined controls 128 and 129, SIGHUP an interrogation (which changes nothing). The
+// user-defined controls 128 and 129, SIGHUP the settings-changed control (6). The
 // signals must have been blocked by blockSignals() before any thread was created.
 #pragma once
 
