@@ -158,6 +158,38 @@ TEST_F(RealHost, InterfacesLeftOutByNameStayUncaptured) {
   EXPECT_EQ(2u, collector->statistics().interfaces);
 }
 
+// A reload's collectors and rate hold for the next samples, whose sequence goes on, and no
+// capture thread restarts; an interface left out then ends, one let in is captured.
+TEST_F(RealHost, AReloadTakesEffectWithoutRestartingCapture) {
+  const std::string first = net->addLink("").agentName, second = net->addLink("").agentName;
+  start(SourceIdKind::IfIndex, 60000, ("!" + second).c_str());
+  ASSERT_EQ(std::set<uint32_t>{ifIndex(first)}, sources(0));
+  const auto sampled = [&](uint16_t from) {  // of 40 frames
+    for (uint16_t n = from; n < from + 40; ++n)
+      net->send(0, testFrame(net->link(0), n));
+    std::this_thread::sleep_for(Millis(600));
+    return rig.samples(true);
+  };
+  const auto tasks = [] { return entries("/proc/self/task"); };
+  const auto before = sampled(0);
+  const size_t threads = tasks();
+  ASSERT_TRUE(rig.reporter.changeCollectors("192.0.2.20"));
+  CaptureOptions options;
+  options.interfaces = *InterfacePatterns::parse("!" + second);
+  collector->reconfigure(2, false, options);
+  std::this_thread::sleep_for(Millis(1000));
+  const auto after = sampled(100);
+  ASSERT_EQ(20u, after.size());
+  EXPECT_EQ(before.back().sequence + 1, after.front().sequence);
+  EXPECT_EQ(2u, after.back().samplingRate);
+  EXPECT_EQ("192.0.2.20", rig.sink.collectors);
+  EXPECT_EQ(threads, tasks());
+  options.interfaces = *InterfacePatterns::parse("!" + first);
+  collector->reconfigure(2, false, options);
+  EXPECT_EQ(std::set<uint32_t>{ifIndex(second)}, sources(1));
+  EXPECT_EQ(1u, collector->statistics().interfaces);
+}
+
 // Failures alike are logged once a minute and then counted in one line; running out of
 // descriptors is an error, once.
 TEST(DeviceOpener, RepeatedFailuresAreSummarised) {

@@ -23,7 +23,7 @@ struct FakeClock : Clock {
 
 // Locked: the capture tests read it while capture threads send.
 struct RecordingSink : DatagramSink {
-  void open(const std::string&) override {}
+  void open(const std::string& address) override { collectors = address; }
   void send(const uint8_t* data, size_t size) override {
     std::lock_guard<std::mutex> lock(mutex);
     if (++sendCalls == failSendNumber)
@@ -38,6 +38,7 @@ struct RecordingSink : DatagramSink {
   int failSendNumber = 0, sendCalls = 0;  // the 1-based send() that throws, 0: none
   std::mutex mutex;
   std::vector<std::vector<uint8_t>> sent;
+  std::string collectors;  // as last opened
 };
 
 // Bytes that differ from their neighbours and from zero.
