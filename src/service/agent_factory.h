@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace wendrel {
 
@@ -18,6 +20,8 @@ struct AgentFigures {
   uint64_t sendErrors = 0;
   bool captureTried = false;      // devices have been looked for at least once
   std::string noInterfaceReason;  // why none opened, when every device failed alike
+  // The collectors that missed datagrams, each with how many, in the order of the list.
+  std::vector<std::pair<std::string, uint64_t>> collectorErrors;
 };
 
 class AgentReporter {
