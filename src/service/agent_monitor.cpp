@@ -52,8 +52,7 @@ std::string AgentMonitor::describe(const AgentFigures& f) {
   return grouped(f.interfaces) + (f.interfaces == 1 ? " interface, " : " interfaces, ") +
          grouped(f.packetsSeen) + " packets seen, " + grouped(f.samples) + " samples in " +
          grouped(f.datagrams) + " datagrams, " + grouped(f.kernelDrops) +
-         " dropped by the kernel, " + grouped(f.sendErrors) + " send errors" +
-         collectorErrors(f);
+         " dropped by the kernel, " + grouped(f.sendErrors) + " send errors" + collectorErrors(f);
 }
 
 }  // namespace wendrel

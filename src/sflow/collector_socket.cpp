@@ -69,8 +69,8 @@ void CollectorSocket::open(const std::string& collectorAddress) {
     target.label = hostPort(target.entry.host, target.entry.port);
     target.lastLookupMs = now;
     if (target.entry.literal) {
-      target.endpoint = udp::endpoint(boost::asio::ip::make_address(target.entry.host),
-                                      target.entry.port);
+      target.endpoint =
+          udp::endpoint(boost::asio::ip::make_address(target.entry.host), target.entry.port);
       target.resolved = true;
     } else {
       lookups_.start(i, target.entry);
@@ -192,8 +192,8 @@ void CollectorSocket::collectIcmpErrors(Target& target, uint64_t now) {
   for (const IcmpError& icmp : errors) {
     const boost::system::error_code error(icmp.error, boost::system::system_category());
     failed(target,
-           "send_to " + describe(target.endpoint) + " (" + target.label + "): " +
-               error.message() + " (ICMP from " + icmp.from + ")",
+           "send_to " + describe(target.endpoint) + " (" + target.label + "): " + error.message() +
+               " (ICMP from " + icmp.from + ")",
            now);
   }
   if (!errors.empty() || !target.failing || !target.sentSinceFailure)
@@ -220,11 +220,10 @@ void CollectorSocket::failed(Target& target, const std::string& why, uint64_t no
   }
   // The first failure is logged at once, as every failure once was; then a line at most
   // every 10 s, also across spells, so a collector that comes and goes does not flood.
-  if (target.reported && now - target.lastReportMs < kFailureReportMs) {
-    ++target.unreported;
+  ++target.unreported;
+  if (target.reported && now - target.lastReportMs < kFailureReportMs)
     return;
-  }
-  if (target.unreported == 0)
+  if (target.unreported == 1)
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to send sFlow packet: %s", why.c_str());
   else
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to send sFlow packet: %s (%u more since the last report)",

@@ -19,8 +19,7 @@ constexpr int kMostPerCall = 256;
 std::string addressOf(const sockaddr* address) {
   char text[INET6_ADDRSTRLEN] = "";
   if (address->sa_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
-              sizeof text);
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
   else if (address->sa_family == AF_INET6)
     inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
               sizeof text);

@@ -124,7 +124,8 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   for (uint32_t control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
                            SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, 128u})
     h.p.post(control);
-  h.p.setFigures({2, 1234567, 38580, 6430, 0, 1000, true, "", {{"c.test:6343", 998}, {"[::1]:9", 2}}});
+  h.p.setFigures(
+      {2, 1234567, 38580, 6430, 0, 1000, true, "", {{"c.test:6343", 998}, {"[::1]:9", 2}}});
   const std::string figures =
       "2 interfaces, 1,234,567 packets seen, 38,580 samples in 6,430 datagrams, 0 dropped by "
       "the kernel, 1,000 send errors (998 to c.test:6343, 2 to [::1]:9)";
