@@ -1,6 +1,7 @@
 #include "name_lookups.h"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
 #include <condition_variable>
 #include <mutex>
@@ -14,7 +15,9 @@ namespace wendrel {
 
 boost::asio::ip::udp::endpoint SystemResolver::resolve(const CollectorEntry& entry) {
   using boost::asio::ip::udp;
-  udp::resolver resolver(ioContext_);
+  // A context of its own: lookups of several collectors may run at once.
+  boost::asio::io_context ioContext;
+  udp::resolver resolver(ioContext);
   const std::string service = std::to_string(entry.port);
   boost::system::error_code noIpv4;
   udp::resolver::results_type results =

@@ -5,7 +5,6 @@
 // alive what it uses.
 #pragma once
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <chrono>
 #include <cstddef>
@@ -25,13 +24,11 @@ class CollectorResolver {
   virtual boost::asio::ip::udp::endpoint resolve(const CollectorEntry& entry) = 0;
 };
 
-// The system's resolver: IPv4 first, as it always was, then IPv6.
+// The system's resolver: IPv4 first, as it always was, then IPv6. Safe from several
+// threads at once.
 class SystemResolver : public CollectorResolver {
  public:
   boost::asio::ip::udp::endpoint resolve(const CollectorEntry& entry) override;
-
- private:
-  boost::asio::io_context ioContext_;
 };
 
 class NameLookups {

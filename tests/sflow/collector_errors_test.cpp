@@ -4,7 +4,6 @@
 // neither the start, nor a send, nor the stop.
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 
 #include <boost/asio/ip/udp.hpp>
@@ -35,15 +34,12 @@ class CollectorErrors : public ::testing::Test {
   // up at all), ICMP errors not rate-limited, and a name server on 127.0.0.53 that reads
   // nothing, for good (30 s, five tries).
   static void SetUpTestSuite() {
-    char conf[] = "/tmp/wendrel-resolv.XXXXXX";
-    const int fd = ::mkstemp(conf);
-    const std::string text = "nameserver 127.0.0.53\noptions timeout:30 attempts:5\n";
-    ready = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size()) &&
-            geteuid() == 0 && unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 &&
-            shell(std::string("mount --make-rprivate / && mount --bind ") + conf +
-                  " /etc/resolv.conf && ip link set lo up && ip addr add 198.51.100.1/32 dev lo "
-                  "&& sysctl -qw net.ipv4.icmp_ratemask=0");
-    ::close(fd), ::unlink(conf);
+    ready = geteuid() == 0 && unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 &&
+            shell(
+                "mount --make-rprivate / && f=$(mktemp) && printf 'nameserver 127.0.0.53\\n"
+                "options timeout:30 attempts:5\\n' >$f && mount --bind $f /etc/resolv.conf && "
+                "rm $f && ip link set lo up && ip addr add 198.51.100.1/32 dev lo && "
+                "sysctl -qw net.ipv4.icmp_ratemask=0");
     if (ready)
       nameServer.emplace(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.53"), 53));
   }
