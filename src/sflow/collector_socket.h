@@ -75,7 +75,7 @@ class CollectorSocket : public DatagramSink {
     uint32_t unreported = 0;
   };
 
-  void takeAnswers(std::vector<NameLookups::Answer> answers, bool starting);
+  void takeAnswers(std::vector<NameLookups::Answer> answers, bool quiet);
   void sendTo(Target& target, const uint8_t* data, size_t size, uint64_t now);
   boost::asio::ip::udp::socket& socketFor(Target& target);
   // Counts what came back refused since the last look; notes a recovery when nothing did.

@@ -1,15 +1,15 @@
 #include "name_lookups.h"
 
+#include <pthread.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
+
 #include <boost/system/system_error.hpp>
 #include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <utility>
-
-#include "threads.h"
 
 namespace wendrel {
 
@@ -50,7 +50,8 @@ void NameLookups::start(size_t id, const CollectorEntry& entry) {
   try {
     // Detached: a stop must not wait for a name server that does not answer.
     std::thread([board = board_, id, entry] {
-      platform::nameThisThread("wendrel-lookup");
+      // Named for top -H and debuggers; the sflow library has no platform layer of its own.
+      pthread_setname_np(pthread_self(), "wendrel-lookup");
       Answer answer;
       answer.id = id;
       try {
