@@ -123,7 +123,7 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   ASSERT_TRUE(h.p.waitFor("sd", idle));
   for (uint32_t control : {SERVICE_CONTROL_INTERROGATE, 128u})
     h.p.post(control);
-  AgentFigures busy{2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1"};
+  AgentFigures busy{2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
   busy.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
   h.p.setFigures(busy);
   const std::string figures =
