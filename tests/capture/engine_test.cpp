@@ -182,7 +182,7 @@ TEST_F(CaptureEngineTest, LostLinkChangesEnumerateAgainAndOpenInterfacesStayAsTh
   collector.startCollecting();
   ASSERT_TRUE(waitFor([&] { return log.contains(kDebug, "Starting capture"); }));
   pcap.devices.push_back({"eth1", ""});  // the supervisor reads it after the next change
-  events.push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, false});
+  events.push({{{LinkChange::Kind::Present, "eth0", 1}}, false});
   events.push({{}, true});
   EXPECT_TRUE(waitFor([&] { return log.contains(kInfo, "Device eth1 initialized successfully"); }));
   EXPECT_LT(millisecondsOf([&] { collector.stop(); }), 500);

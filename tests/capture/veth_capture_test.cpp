@@ -16,6 +16,7 @@
 
 #include "../sflow/sflow_fakes.h"
 #include "kernel_interface_statistics.h"
+#include "live_pcap.h"
 #include "log_capture.h"
 #include "netlink_link_events.h"
 #include "netns.h"
@@ -59,8 +60,8 @@ class Veth : public testing::Test {
                                           bool perf, CaptureOptions options = random(),
                                           int32_t buffer = 16 << 20) {
     net.enterAgent();
-    auto c = std::make_unique<TrafficCollector>(128, &reporter, buffer, rate, perf,
-                                                LivePcap::instance(), options);
+    auto c =
+        std::make_unique<TrafficCollector>(128, &reporter, buffer, rate, perf, livePcap, options);
     const size_t started = log.count(kDebug, "Starting capture");
     c->startCollecting();
     EXPECT_TRUE(waitFor([&] { return log.count(kDebug, "Starting capture") > started; }));
@@ -79,6 +80,7 @@ class Veth : public testing::Test {
     return {received, dropped};
   }
   LogCapture log{"TrafficLogger"};
+  LivePcap livePcap;
 };
 
 // Each packet is taken with probability 1/rate, independently of every other (the kernel's

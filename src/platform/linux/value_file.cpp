@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 namespace wendrel {
@@ -24,13 +26,6 @@ std::string trim(const std::string& s) {
   while (end > begin && isBlank(s[end - 1]))
     --end;
   return s.substr(begin, end - begin);
-}
-
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
 }
 
 bool isValidName(const std::string& name) {
@@ -76,7 +71,7 @@ Bare parseNumber(const std::string& s, uint32_t& out) {
 }
 
 // Parses the value part of a line (after '='); false when the line is malformed.
-bool parseValue(const std::string& rest, ValueFile::Value& value) {
+bool parseValue(const std::string& rest, Record::Value& value) {
   size_t pos = 0;
   while (pos < rest.size() && isBlank(rest[pos]))
     ++pos;
@@ -135,91 +130,112 @@ std::string quote(const std::string& text) {
 
 }  // namespace
 
-ValueFile ValueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
-  ValueFile file;
-  std::istringstream in(text);
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    const std::string trimmed = trim(line);
-    if (trimmed.empty() || trimmed[0] == '#')
-      continue;
-    const size_t eq = trimmed.find('=');
-    Value value;
-    // A zero byte would silently cut a string short where it is used; refuse the line.
-    const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
-                    isValidName(value.name = trim(trimmed.substr(0, eq))) &&
-                    parseValue(trimmed.substr(eq + 1), value);
-    if (!ok) {
-      if (malformedLines)
-        malformedLines->push_back(number);
-      continue;
+namespace {
+
+// Takes one line (without its end) into `file`; false when it is malformed.
+bool addLine(Record& file, const std::string& line) {
+  const std::string trimmed = trim(line);
+  if (trimmed.empty() || trimmed[0] == '#')
+    return true;
+  const size_t eq = trimmed.find('=');
+  Record::Value value;
+  // A zero byte would silently cut a string short where it is used; refuse the line.
+  const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
+                  isValidName(value.name = trim(trimmed.substr(0, eq))) &&
+                  parseValue(trimmed.substr(eq + 1), value);
+  if (ok)
+    file.set(std::move(value));
+  return ok;
+}
+
+// Splits the bytes it is fed into lines, keeping at most kMaxLineLength bytes of one.
+class LineReader {
+ public:
+  LineReader(Record& file, std::vector<int>* malformed) : file_(file), malformed_(malformed) {}
+
+  void feed(const char* data, size_t size) {
+    if (!started_) {
+      started_ = true;
+      // Editors on other systems start UTF-8 files with a byte-order mark.
+      static constexpr char kBom[] = "\xEF\xBB\xBF";
+      if (size >= 3 && std::equal(kBom, kBom + 3, data)) {
+        data += 3;
+        size -= 3;
+      }
     }
-    Value& target = file.slot(value.name);
-    value.name = target.name;
-    target = std::move(value);
+    while (size > 0) {
+      const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
+      const size_t length = end ? static_cast<size_t>(end - data) : size;
+      if (!tooLong_ && line_.size() + length <= valueFile::kMaxLineLength) {
+        line_.append(data, length);
+      } else {
+        tooLong_ = true;
+        line_.clear();
+        line_.shrink_to_fit();
+      }
+      if (!end)
+        return;
+      endLine();
+      data = end + 1;
+      size -= length + 1;
+    }
   }
+
+  void finish() {
+    if (!line_.empty() || tooLong_)
+      endLine();
+  }
+
+ private:
+  void endLine() {
+    ++number_;
+    if ((tooLong_ || !addLine(file_, line_)) && malformed_)
+      malformed_->push_back(number_);
+    line_.clear();
+    tooLong_ = false;
+  }
+
+  Record& file_;
+  std::vector<int>* malformed_;
+  std::string line_;
+  bool started_ = false;
+  bool tooLong_ = false;
+  int number_ = 0;
+};
+
+}  // namespace
+
+Record valueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
+  Record file;
+  LineReader reader(file, malformedLines);
+  reader.feed(text.data(), text.size());
+  reader.finish();
   return file;
 }
 
-int ValueFile::load(const std::string& path, ValueFile& result) {
-  result = ValueFile();
-  std::string text;
-  if (int err = files::readFile(path, text))
-    return err;
+int valueFile::load(const std::string& path, Record& result) {
+  result = Record();
   std::vector<int> malformed;
-  result = parse(text, &malformed);
+  LineReader reader(result, &malformed);
+  const int err = files::readRegularFile(
+      path, [&reader](const char* data, size_t size) { reader.feed(data, size); });
   const log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+  if (err != 0) {
+    result = Record();
+    if (err == EINVAL)
+      LOG4CPLUS_ERROR_FMT(logger, "Ignoring %s: it is not a regular file", path.c_str());
+    return err;
+  }
+  reader.finish();
   for (int line : malformed) {
     LOG4CPLUS_WARN_FMT(logger, "Ignoring malformed line %d of %s", line, path.c_str());
   }
   return 0;
 }
 
-std::optional<std::string> ValueFile::readString(const std::string& name, size_t capacity) const {
-  const Value* value = find(name);
-  if (!value || value->isNumber || value->text.size() + 1 > capacity)
-    return std::nullopt;
-  return value->text;
-}
-
-std::optional<uint32_t> ValueFile::readUInt32(const std::string& name) const {
-  const Value* value = find(name);
-  if (!value || !value->isNumber)
-    return std::nullopt;
-  return value->number;
-}
-
-std::vector<std::string> ValueFile::names() const {
-  std::vector<std::string> result;
-  for (const Value& value : values_)
-    result.push_back(value.name);
-  return result;
-}
-
-void ValueFile::setString(const std::string& name, const std::string& text) {
-  Value& value = slot(name);
-  value.isNumber = false;
-  value.text = text;
-}
-
-void ValueFile::setNumber(const std::string& name, uint32_t number, bool hex) {
-  Value& value = slot(name);
-  value.isNumber = true;
-  value.number = number;
-  value.hex = hex;
-}
-
-void ValueFile::erase(const std::string& name) {
-  values_.erase(std::remove_if(values_.begin(), values_.end(),
-                               [&](const Value& v) { return sameName(v.name, name); }),
-                values_.end());
-}
-
-std::string ValueFile::serialize() const {
+std::string valueFile::serialize(const Record& record) {
   std::ostringstream out;
-  for (const Value& value : values_) {
+  for (const Record::Value& value : record.values()) {
     out << value.name << " = ";
     if (!value.isNumber) {
       out << quote(value.text);
@@ -231,23 +247,6 @@ std::string ValueFile::serialize() const {
     out << '\n';
   }
   return out.str();
-}
-
-const ValueFile::Value* ValueFile::find(const std::string& name) const {
-  for (const Value& value : values_) {
-    if (sameName(value.name, name))
-      return &value;
-  }
-  return nullptr;
-}
-
-ValueFile::Value& ValueFile::slot(const std::string& name) {
-  for (Value& value : values_) {
-    if (sameName(value.name, name))
-      return value;
-  }
-  values_.push_back(Value{name, false, {}, 0, false});
-  return values_.back();
 }
 
 }  // namespace wendrel

@@ -6,53 +6,29 @@
 // the later of two lines with one name wins.
 #pragma once
 
-#include <cstdint>
-#include <optional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
-namespace wendrel {
+#include "record.h"
 
-class ValueFile {
- public:
-  struct Value {
-    std::string name;  // as first written
-    bool isNumber = false;
-    std::string text;
-    uint32_t number = 0;
-    bool hex = false;  // how a number is written back
-  };
+namespace wendrel::valueFile {
 
-  // Parses `text`; each line that is not empty, a comment or a valid entry is skipped and
-  // its 1-based number appended to `malformedLines` when given.
-  static ValueFile parse(const std::string& text, std::vector<int>* malformedLines = nullptr);
+// The longest line read: a longer one is skipped as malformed, and only this much of it is
+// ever held in memory.
+constexpr size_t kMaxLineLength = 64 * 1024;
 
-  // Reads and parses the file at `path`. Returns 0 or the errno of the failed read (the
-  // result is then empty). Malformed lines are logged at WARN on the "Wendrel" logger.
-  static int load(const std::string& path, ValueFile& result);
+// Parses `text`; each line that is not empty, a comment or a valid entry, or that is longer
+// than kMaxLineLength, is skipped and its 1-based number appended to `malformedLines` when
+// given. A UTF-8 byte-order mark at the start is ignored.
+Record parse(const std::string& text, std::vector<int>* malformedLines = nullptr);
 
-  // The text stored under `name` when it is a string whose bytes plus a terminating zero fit
-  // `capacity`.
-  std::optional<std::string> readString(const std::string& name, size_t capacity) const;
-  // The number stored under `name` when it is a number.
-  std::optional<uint32_t> readUInt32(const std::string& name) const;
+// Reads and parses the file at `path`. Returns 0 or the errno of the failed read (the
+// result is then empty; EINVAL when `path` is not a regular file, which is also logged at
+// ERROR). Malformed lines are logged at WARN on the "Wendrel" logger.
+int load(const std::string& path, Record& result);
 
-  // Every name, as first written, in the order first set.
-  std::vector<std::string> names() const;
+// The file text: one "Name = value" line per value, in the order first set.
+std::string serialize(const Record& record);
 
-  void setString(const std::string& name, const std::string& text);
-  void setNumber(const std::string& name, uint32_t number, bool hex = false);
-  // Removes `name`; whether it was there does not matter.
-  void erase(const std::string& name);
-
-  // The file text: one "Name = value" line per value, in the order first set.
-  std::string serialize() const;
-
- private:
-  const Value* find(const std::string& name) const;
-  Value& slot(const std::string& name);
-
-  std::vector<Value> values_;
-};
-
-}  // namespace wendrel
+}  // namespace wendrel::valueFile
