@@ -31,12 +31,12 @@ PacketReporter::PacketReporter(std::string collectorAddress, std::unique_ptr<Clo
     : ownedClock(std::move(clock)),
       ownedSink(std::move(sink)),
       timeSource(*ownedClock),
-      datagramSink(*ownedSink) {
+      datagramSink(ownedSink.get()) {
   construct(std::move(collectorAddress));
 }
 
 PacketReporter::PacketReporter(std::string collectorAddress, Clock& clock, DatagramSink& sink)
-    : timeSource(clock), datagramSink(sink) {
+    : timeSource(clock), datagramSink(&sink) {
   construct(std::move(collectorAddress));
 }
 
@@ -51,14 +51,14 @@ void PacketReporter::construct(std::string collectorAddress) {
 
 PacketReporter::~PacketReporter() {
   if (initialized)
-    datagramSink.close();
+    datagramSink->close();
 }
 
 void PacketReporter::initSocket(std::string collectorAddress) {
   LOG4CPLUS_INFO_FMT(logger(), "Initializing socket to send sFlow packets to collector %s",
                      collectorAddress.c_str());
   try {
-    datagramSink.open(collectorAddress);
+    datagramSink->open(collectorAddress);
     initialized = true;
   } catch (const std::exception& e) {
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to initialize udp socket: %s", e.what());
@@ -71,10 +71,22 @@ bool PacketReporter::changeCollectors(const std::string& collectorAddress) {
     if (datagram.sampleCount() != 0)
       sendPacket();
   }
-  // Resolved outside the lock, so that a slow name server holds up no capture thread; the
-  // sink swaps its collectors in only once one resolves.
+  // A socket of its own, opened outside the lock so that a slow name server holds up no
+  // capture thread, takes the old one's place only once it has opened; a supplied sink is
+  // told to open the new collectors itself.
   try {
-    datagramSink.open(collectorAddress);
+    if (!ownedSink) {
+      datagramSink->open(collectorAddress);
+    } else {
+      std::unique_ptr<DatagramSink> next = std::make_unique<CollectorSocket>();
+      next->open(collectorAddress);
+      {
+        boost::mutex::scoped_lock lock(mutex);
+        std::swap(ownedSink, next);
+        datagramSink = ownedSink.get();
+      }
+      next->close();
+    }
   } catch (const std::exception& e) {
     LOG4CPLUS_ERROR_FMT(logger(), "Collectors %s not taken: %s", collectorAddress.c_str(),
                         e.what());
@@ -163,7 +175,7 @@ ReporterStatistics PacketReporter::statistics() {
   boost::mutex::scoped_lock lock(mutex);
   ReporterStatistics result = counts;
   if (initialized)
-    result.collectorFailures = datagramSink.failures();
+    result.collectorFailures = datagramSink->failures();
   for (const CollectorFailures& collector : result.collectorFailures)
     result.sendErrors += collector.count;
   return result;
@@ -209,7 +221,7 @@ void PacketReporter::flush() {
   // The flush runs on the service thread twice a second: the sink's upkeep (ICMP errors,
   // name lookups) goes there, outside the lock.
   if (initialized)
-    datagramSink.maintain();
+    datagramSink->maintain();
 }
 
 void PacketReporter::startDatagram() {
@@ -236,7 +248,7 @@ void PacketReporter::sendPacket() {
   const size_t length = datagram.finish(header);
   ++counts.datagrams;
   try {
-    datagramSink.send(datagram.data(), length);
+    datagramSink->send(datagram.data(), length);
   } catch (const std::exception& e) {
     ++counts.sendErrors;
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to send sFlow packet: %s", e.what());

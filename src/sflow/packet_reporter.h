@@ -60,8 +60,9 @@ class PacketReporter {
 
   bool isInitialized() const;
   // Sends to the collectors of `collectorAddress` from the next datagram on; the pending one
-  // goes to the old ones first. Sequence numbers go on. False, with the old collectors kept
-  // and the reason logged, when none of the new ones resolves.
+  // goes to the old ones first. Sequence numbers go on; the send failures counted start
+  // again. False, with the old collectors kept and the reason logged, when none of the new
+  // ones resolves. On the thread that calls flush().
   bool changeCollectors(const std::string& collectorAddress);
   // `address` is an IPv4 address in network byte order; every later datagram carries it.
   void setAgentAddress(uint32_t address);
@@ -128,7 +129,7 @@ class PacketReporter {
   std::unique_ptr<Clock> ownedClock;
   std::unique_ptr<DatagramSink> ownedSink;
   Clock& timeSource;
-  DatagramSink& datagramSink;
+  DatagramSink* datagramSink;  // ownedSink's, or the one supplied; swapped under the mutex
 
   // The datagram under construction.
   DatagramWriter datagram;
