@@ -19,7 +19,7 @@ namespace wendrel::test {
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
 // "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
 // "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// interface), "readerror" (the first read fails). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
@@ -108,6 +108,8 @@ struct FakePcap : PcapApi {
   // breakloop (or after 10 s, so that a missing breakloop fails a test rather than hangs it).
   int dispatch(pcap_t* p, int, pcap_handler, u_char*) override {
     std::unique_lock<std::mutex> lock(mutex);
+    if (d(p).has("readerror"))
+      return fail(p, "fake read error");
     if (d(p).packets > 0)
       return std::exchange(d(p).packets, 0);
     return wake.wait_for(lock, std::chrono::seconds(10), [p] { return d(p).broken; }) ? -2 : 0;
