@@ -1,0 +1,75 @@
+// The counter samples' schedule, on a clock the test steps: each interface once an interval
+// from a random phase, no burst after a stall, none after its device closed.
+#include "counter_poller.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "../sflow/sflow_fakes.h"
+
+namespace wendrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct FakeStatistics : InterfaceStatistics {
+  std::optional<InterfaceCounters> read(const std::string& name) override {
+    if (name == "gone")
+      return std::nullopt;
+    InterfaceCounters c;
+    c.portName = name;
+    return c;
+  }
+};
+
+TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) {
+  ReporterRig rig;
+  FakeStatistics statistics;
+  CounterPoller poller(&statistics, rig.reporter, 10);
+  const auto t0 = CounterPoller::Clock::now();
+  std::set<uint64_t> open;
+  for (uint16_t i = 0; i < 20; ++i)
+    poller.add(i == 19 ? "gone" : "eth" + std::to_string(i), i, 100 + i, t0), open.insert(100 + i);
+  const auto isOpen = [&](uint64_t id) { return open.count(id) > 0; };
+  // source -> the times (in 100 ms steps) of its samples
+  std::map<uint32_t, std::vector<long>> at;
+  const auto run = [&](long from, long to) {  // polls every step, as the supervisor does
+    for (long step = from; step < to; ++step) {
+      const auto now = t0 + step * 100ms;
+      const int wait = poller.msUntilDue(now, 1000);
+      EXPECT_TRUE(wait >= 0 && wait <= 1000) << wait;
+      poller.poll(now, isOpen);
+      for (const DecodedDatagram& d : rig.datagrams(true))
+        for (const DecodedCounters& c : d.counters)
+          at[c.sourceId].push_back(step);
+    }
+  };
+  run(0, 300);
+  std::set<long> phases;
+  for (uint32_t source = 0; source < 19; ++source) {
+    const std::vector<long>& times = at[source];
+    ASSERT_EQ(3u, times.size()) << source;  // at its phase, 10 s and 20 s later
+    EXPECT_LT(times[0], 100);
+    EXPECT_EQ((std::vector<long>{times[0] + 100, times[0] + 200}),
+              (std::vector<long>{times[1], times[2]}));
+    phases.insert(times[0]);
+  }
+  EXPECT_LT(5u, phases.size()) << "the interfaces do not report in step";
+  EXPECT_EQ(0u, at.count(19));  // unreadable: nothing sent, and nothing else held up
+  at.clear();
+  open.erase(100);  // eth0's device closed
+  EXPECT_EQ(0, poller.msUntilDue(t0 + 900s, 1000));  // all overdue
+  run(9000, 9001);                                   // after a stall: one sample each
+  run(9001, 9100);                                   // and none until an interval later
+  EXPECT_EQ(18u, at.size());
+  EXPECT_EQ(0u, at.count(0));
+  for (const auto& [source, times] : at)
+    EXPECT_EQ(std::vector<long>{9000}, times) << source;
+  CounterPoller off(&statistics, rig.reporter, 0), none(nullptr, rig.reporter, 10);
+  EXPECT_FALSE(off.enabled() || none.enabled());
+}
+
+}  // namespace
+}  // namespace wendrel::test
