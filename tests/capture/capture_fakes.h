@@ -127,10 +127,10 @@ struct FakePcap : PcapApi {
       return fail(p, "fake read error");
     if (const int n = std::exchange(d(p).packets, 0); n > 0) {
       lock.unlock();
-      static const u_char frame[60] = {};
+      u_char frame[60] = {};  // numbered in its first two bytes
       const pcap_pkthdr header{{}, 60, 60};
       for (int i = 0; i < n; ++i)
-        handler(user, &header, frame);
+        frame[0] = u_char(i >> 8), frame[1] = u_char(i), handler(user, &header, frame);
       return n;
     }
     return wake.wait_for(lock, std::chrono::seconds(10), [p] { return d(p).broken; }) ? -2 : 0;

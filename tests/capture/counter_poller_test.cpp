@@ -8,6 +8,9 @@
 #include <set>
 
 #include "../sflow/sflow_fakes.h"
+#include "capture_fakes.h"
+#include "test_util.h"
+#include "traffic_collector.h"
 
 namespace wendrel::test {
 namespace {
@@ -33,6 +36,7 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
   for (uint16_t i = 0; i < 20; ++i)
     poller.add(i == 19 ? "gone" : "eth" + std::to_string(i), i, 100 + i, t0), open.insert(100 + i);
   const auto isOpen = [&](uint64_t id) { return open.count(id) > 0; };
+  const int firstWait = poller.msUntilDue(t0, 20000);
   // source -> the times (in 100 ms steps) of its samples
   std::map<uint32_t, std::vector<long>> at;
   const auto run = [&](long from, long to) {  // polls every step, as the supervisor does
@@ -42,8 +46,10 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
       EXPECT_TRUE(wait >= 0 && wait <= 1000) << wait;
       poller.poll(now, isOpen);
       for (const DecodedDatagram& d : rig.datagrams(true))
-        for (const DecodedCounters& c : d.counters)
+        for (const DecodedCounters& c : d.counters) {
           at[c.sourceId].push_back(step);
+          EXPECT_EQ("eth" + std::to_string(c.sourceId), c.name);
+        }
     }
   };
   run(0, 300);
@@ -57,6 +63,9 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
     phases.insert(times[0]);
   }
   EXPECT_LT(5u, phases.size()) << "the interfaces do not report in step";
+  // The supervisor sleeps until the earliest one is due.
+  EXPECT_TRUE(firstWait > (*phases.begin() - 1) * 100 && firstWait <= *phases.begin() * 100)
+      << firstWait;
   EXPECT_EQ(0u, at.count(19));  // unreadable: nothing sent, and nothing else held up
   at.clear();
   open.erase(100);  // eth0's device closed
@@ -69,6 +78,26 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
     EXPECT_EQ(std::vector<long>{9000}, times) << source;
   CounterPoller off(&statistics, rig.reporter, 0), none(nullptr, rig.reporter, 10);
   EXPECT_FALSE(off.enabled() || none.enabled());
+}
+
+// Without link events the supervisor still wakes for each counter sample.
+TEST(CounterPoller, SamplesComeEveryIntervalWithoutLinkEvents) {
+  ReporterRig rig;
+  FakeStatistics statistics;
+  FakePcap pcap;
+  pcap.devices = {{"eth0", ""}};
+  CaptureOptions options;
+  options.statistics = &statistics, options.counterIntervalS = 1;
+  TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
+  collector.startCollecting();
+  size_t counters = 0;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        for (const DecodedDatagram& d : rig.datagrams(true))
+          counters += d.counters.size();
+        return counters >= 2;
+      },
+      Millis(3000)));
 }
 
 }  // namespace
