@@ -30,8 +30,11 @@ TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
     // one whose first read fails.
     ReporterRig rig;
     FakePcap pcap;
-    pcap.devices = {{"eth0", ""},       {"eth5", "readerror"}, {"wlan0", "wifi"},
-                    {"eth3", "compile"}, {"eth4", "promisc local"}};
+    pcap.devices = {{"eth0", ""},
+                    {"eth5", "readerror"},
+                    {"wlan0", "wifi"},
+                    {"eth3", "compile"},
+                    {"eth4", "promisc local"}};
     pcap.failEnumerations = 1;
     CaptureOptions options;
     options.timing.sleep = [](boost::chrono::milliseconds) {};

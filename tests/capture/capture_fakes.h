@@ -19,13 +19,14 @@ namespace wendrel::test {
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
 // "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
 // "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface), "readerror" (the first read fails). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// interface), "readerror" (the first read fails). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"),
+// space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     const char* description = nullptr;
-    int packets = 0;       // what the next read delivers, 60-byte frames
-    unsigned ifIndex = 1;  // the kernel's
+    int packets = 0;                           // what the next read delivers, 60-byte frames
+    unsigned ifIndex = 1;                      // the kernel's
     int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
     bool broken = false;
     std::string error = {};

@@ -71,7 +71,7 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
       << firstWait;
   EXPECT_EQ(0u, at.count(19));  // unreadable: nothing sent, and nothing else held up
   at.clear();
-  open.erase(100);  // eth0's device closed
+  open.erase(100);                                   // eth0's device closed
   EXPECT_EQ(0, poller.msUntilDue(t0 + 900s, 1000));  // all overdue
   run(9000, 9001);                                   // after a stall: one sample each
   run(9001, 9100);                                   // and none until an interval later

@@ -177,7 +177,7 @@ TEST_F(CaptureEngineTest, LinkChangesOpenWhatAppearsAndWaitForTheOldDeviceOfANew
   }
   events.push({{{LinkChange::Kind::Vanished, "eth1", 1}, {LinkChange::Kind::Present, "eth1", 9}}});
   std::this_thread::sleep_for(Millis(100));
-  EXPECT_EQ(1u, pcap.count("create eth1;"));  // its old device has not closed yet
+  EXPECT_EQ(1u, pcap.count("create eth1;"));                    // its old device has not closed yet
   pcap.breakloop(reinterpret_cast<pcap_t*>(&pcap.devices[1]));  // it reads no more
   ASSERT_TRUE(waitFor([&] { return pcap.count("create eth1;") == 2; }, Millis(3000)));
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 2; }));

@@ -65,8 +65,9 @@ TEST(NetlinkLinkEvents, AnOverflowIsReportedAndLaterChangesStillCome) {
   if (!enterOwnNetns())
     GTEST_SKIP() << "needs root";
   NetlinkLinkEvents events;
-  ASSERT_TRUE(shell("ip link add wlo0 type veth peer name wlo1 && for i in $(seq 1500); do "
-                    "echo link set wlo0 up; echo link set wlo0 down; done | ip -batch -"));
+  ASSERT_TRUE(
+      shell("ip link add wlo0 type veth peer name wlo1 && for i in $(seq 1500); do "
+            "echo link set wlo0 up; echo link set wlo0 down; done | ip -batch -"));
   bool lost = false;
   for (const auto deadline = Clock::now() + 2s; Clock::now() < deadline && !lost;)
     lost = events.wait(100).lost;

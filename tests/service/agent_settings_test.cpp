@@ -68,7 +68,9 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
     Strings named;  // each in some warning or error
   } cases[] = {
       {"CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0",
-       "192.0.2.10 64 off random ip index 30", 0, {}},
+       "192.0.2.10 64 off random ip index 30",
+       0,
+       {}},
       // A quoted number is text (two documented warnings). Names the agent does not know are
       // pointed out (a mistyped one most likely), whatever their case.
       {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
@@ -77,9 +79,13 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        7,
        {"SampleRate", "trafficc", "SamplingMethod", "Traffic", "SourceId"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
-       c254 + " 8 off random ip index 30", 0, {}},
+       c254 + " 8 off random ip index 30",
+       0,
+       {}},
       {base + "SamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
-       "c 1 on random ip index 30", 2, {"CounterInterval"}},
+       "c 1 on random ip index 30",
+       2,
+       {"CounterInterval"}},
       {"CollectorAddress = " + c254 + "c", "-", 0, {}},
       {"CollectorAddress = 7", "-", 0, {}},
       // Resolved as the empty name, the collector would silently be this host.
@@ -88,10 +94,14 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
       // The optional settings: in any case, then wrong.
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"Deterministic\"\n"
               "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600",
-       "c 8 on determ ipv4 ifindex 3600", 0, {}},
+       "c 8 on determ ipv4 ifindex 3600",
+       0,
+       {}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
               "SourceId = index\nCounterInterval = 0",
-       "c 8 off random ip index 0", 0, {}},
+       "c 8 off random ip index 0",
+       0,
+       {}},
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
               "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon",
        "c 8 on random ip index 30",

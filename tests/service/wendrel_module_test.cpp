@@ -243,7 +243,8 @@ TEST(WendrelMain, ExitStatusAndWhatToDoWhenTheAgentCannotStart) {
   h.p.startedByManager = false;
   EXPECT_EQ(wendrelMain(1, argv, h.module), 39);
   const std::string said = testing::internal::GetCapturedStderr();
-  for (const char* status : {"Wendrel: exit status 0x00000002\n", "Wendrel: exit status 0x00000427\n"})
+  for (const char* status :
+       {"Wendrel: exit status 0x00000002\n", "Wendrel: exit status 0x00000427\n"})
     EXPECT_NE(said.find(status), std::string::npos) << said;
   // The low byte, but never 0 for a failure.
   EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);

@@ -21,7 +21,8 @@ using boost::asio::ip::udp;
 struct MovingResolver : CollectorResolver {
   udp::endpoint resolve(const CollectorEntry& entry) override {
     if (entry.literal)  // counted apart: they are never looked up again
-      return ++lookups["literal"], udp::endpoint{boost::asio::ip::make_address(entry.host), entry.port};
+      return ++lookups["literal"],
+             udp::endpoint{boost::asio::ip::make_address(entry.host), entry.port};
     ++lookups[entry.host];
     if (!addresses.count(entry.host))
       throw std::runtime_error("resolve: Host not found (authoritative)");
@@ -30,8 +31,9 @@ struct MovingResolver : CollectorResolver {
   void set(const std::string& name, const UdpCollector& c) {
     const std::string l = c.label();
     const size_t colon = l.rfind(':');
-    addresses[name] = {boost::asio::ip::make_address(l.substr(l[0] == '[', colon - 2 * (l[0] == '['))),
-                       uint16_t(std::stoi(l.substr(colon + 1)))};
+    addresses[name] = {
+        boost::asio::ip::make_address(l.substr(l[0] == '[', colon - 2 * (l[0] == '['))),
+        uint16_t(std::stoi(l.substr(colon + 1)))};
   }
   std::map<std::string, udp::endpoint> addresses;
   std::map<std::string, int> lookups;

@@ -8,35 +8,19 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace wendrel::test {
 
 class LogCapture {
  public:
-  LogCapture()
-      : root_(log4cplus::Logger::getRoot()),
-        savedLevel_(root_.getLogLevel()),
-        appender_(new log4cplus::CallbackAppender(&LogCapture::record, this)) {
-    root_.addAppender(appender_);
-    root_.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
-  }
-  ~LogCapture() {
-    root_.removeAppender(appender_);
-    root_.setLogLevel(savedLevel_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
+  LogCapture() { root_.addAppender(appender_), root_.setLogLevel(log4cplus::TRACE_LOG_LEVEL); }
+  ~LogCapture() { root_.removeAppender(appender_), root_.setLogLevel(savedLevel_); }
 
   // The messages logged at `level`, in order.
   std::vector<std::string> messages(int level) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& [l, message] : entries_)
-      if (l == level)
-        out.push_back(message);
-    return out;
+    return entries_[size_t(level / 10000)];
   }
   bool contains(int level, const std::string& message) const {
     const auto all = messages(level);
@@ -49,14 +33,15 @@ class LogCapture {
                      int) {
     auto* capture = static_cast<LogCapture*>(self);
     std::lock_guard<std::mutex> lock(capture->mutex_);
-    capture->entries_.emplace_back(level, message);
+    capture->entries_[size_t(level / 10000)].push_back(message);  // TRACE 0 ... FATAL 50000
   }
 
-  log4cplus::Logger root_;
-  log4cplus::LogLevel savedLevel_;
+  log4cplus::Logger root_ = log4cplus::Logger::getRoot();
+  log4cplus::LogLevel savedLevel_ = root_.getLogLevel();
   mutable std::mutex mutex_;
-  std::vector<std::pair<int, std::string>> entries_;
-  log4cplus::SharedAppenderPtr appender_;
+  std::vector<std::string> entries_[6];
+  log4cplus::SharedAppenderPtr appender_{
+      new log4cplus::CallbackAppender(&LogCapture::record, this)};
 };
 
 }  // namespace wendrel::test

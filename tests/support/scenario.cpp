@@ -59,7 +59,8 @@ std::string UdpCollector::label() const {
 std::vector<std::string> UdpCollector::drain(bool wait) {
   std::vector<std::string> got;
   char buffer[2048];
-  for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT)) > 0; wait = false)
+  for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT)) > 0;
+       wait = false)
     got.emplace_back(buffer, size_t(n));
   return got;
 }
@@ -68,9 +69,9 @@ std::vector<DecodedDatagram> UdpCollector::decoded(bool wait) {
   std::vector<DecodedDatagram> out;
   for (const std::string& bytes : drain(wait)) {
     std::string error;
-    out.push_back(decodeDatagram(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                 &error)
-                      .value_or(DecodedDatagram{}));
+    out.push_back(
+        decodeDatagram(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &error)
+            .value_or(DecodedDatagram{}));
     EXPECT_EQ("", error);
   }
   return out;

@@ -44,8 +44,7 @@ class AgentProcess {
   explicit AgentProcess(const std::string& executable);
   ~AgentProcess();
   // In a clean environment plus `extra`, after `prefix` (which execs it); stderr to a file.
-  void start(const std::string& arg, const std::string& extra = "",
-             const std::string& prefix = "");
+  void start(const std::string& arg, const std::string& extra = "", const std::string& prefix = "");
   // The exit code, or -1 (after a SIGKILL) once `timeout` has passed.
   int exitCode(Millis timeout = Millis(10000));
   // Runs it to its end: "<exit code> <stderr>".
@@ -59,7 +58,8 @@ class AgentProcess {
 
 // Whether a sampled header is a test frame sent from the far end of `link`, and its number.
 inline bool fromLink(const DecodedSample& s, const NetnsPair::Link& link) {
-  return s.header.size() >= 20 && std::equal(link.farMac.begin(), link.farMac.end(), s.header.begin() + 6);
+  return s.header.size() >= 20 &&
+         std::equal(link.farMac.begin(), link.farMac.end(), s.header.begin() + 6);
 }
 inline uint16_t frameNumber(const DecodedSample& s) {
   return uint16_t(s.header[18] << 8 | s.header[19]);
