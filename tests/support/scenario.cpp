@@ -56,6 +56,12 @@ std::string UdpCollector::label() const {
   return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
 }
 
+void UdpCollector::sendTo(const std::string& address, uint16_t port) {
+  sockaddr_in to{AF_INET, htons(port), {}, {}};
+  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+  ::sendto(fd_, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
 std::vector<std::string> UdpCollector::drain(bool wait) {
   std::vector<std::string> got;
   char buffer[2048];
