@@ -40,7 +40,9 @@ TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
     options.timing.sleep = [](boost::chrono::milliseconds) {};
     TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
     collector.startCollecting();
-    ASSERT_TRUE(waitFor([&] { return collector.statistics().tried; }));
+    ASSERT_TRUE(waitFor([&] {  // eth0 captures, eth5 has failed
+      return collector.statistics().interfaces == 1 && pcap.count("close eth5;") == 1;
+    }));
     collector.stop();
     // The reporter: a collector that is no name, and a send that fails.
     PacketReporter unnamed("bad_name!");
