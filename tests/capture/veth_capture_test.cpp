@@ -184,9 +184,11 @@ TEST(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
   capture.collector->stop();
   reporter.flush();
   std::vector<uint32_t> drops;
-  for (const auto& bytes : sink.datagrams())
-    for (const DecodedSample& s : decodeDatagram(bytes).value().samples)
+  for (const auto& bytes : sink.datagrams()) {
+    const DecodedDatagram d = decodeDatagram(bytes).value();
+    for (const DecodedSample& s : d.samples)
       drops.push_back(s.drops);
+  }
   ASSERT_LT(40u, drops.size());
   EXPECT_EQ(0u, drops.front());
   EXPECT_TRUE(std::is_sorted(drops.begin(), drops.end()));
