@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
-#include <pcap/pcap.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,13 +38,11 @@ void BM_AddSample(benchmark::State& state) {
   wendrel::PacketReporter reporter("collector", clock, sink);
   const auto captured = static_cast<uint32_t>(state.range(0));
   const std::vector<uint8_t> packet = frame(captured);
-  pcap_pkthdr header{};
-  header.caplen = captured;
-  header.len = 1514;
+  const wendrel::PacketView view{packet.data(), captured, 1514};
   uint16_t source = 0;
   const uint64_t before = wendrel::bench::allocationCount();
   for (auto _ : state) {
-    reporter.addSample(&header, packet.data(), 32, source);
+    reporter.addSample(view, 32, source);
     source = static_cast<uint16_t>((source + 1) & 3);  // four interfaces take turns
   }
   reportAllocations(state, before, "allocs/sample");
@@ -59,13 +56,11 @@ void BM_AddSampleContended(benchmark::State& state) {
   static wendrel::bench::NullSink sink;
   static wendrel::PacketReporter reporter("collector", clock, sink);
   static const std::vector<uint8_t> packet = frame(128);
-  pcap_pkthdr header{};
-  header.caplen = 128;
-  header.len = 1514;
+  const wendrel::PacketView view{packet.data(), 128, 1514};
   const auto source = static_cast<uint16_t>(state.thread_index());
   const uint64_t before = wendrel::bench::allocationCount();
   for (auto _ : state)
-    reporter.addSample(&header, packet.data(), 32, source);
+    reporter.addSample(view, 32, source);
   reportAllocations(state, before, "allocs/sample");
   state.SetItemsProcessed(state.iterations());
 }
@@ -97,14 +92,12 @@ void BM_DatagramToLoopback(benchmark::State& state) {
     return;
   }
   const std::vector<uint8_t> packet = frame(128);
-  pcap_pkthdr header{};
-  header.caplen = 128;
-  header.len = 1514;
+  const wendrel::PacketView view{packet.data(), 128, 1514};
   std::vector<uint8_t> drain(2048);
   const uint64_t before = wendrel::bench::allocationCount();
   for (auto _ : state) {
     for (int i = 0; i < 6; ++i)
-      reporter.addSample(&header, packet.data(), 32, 0);
+      reporter.addSample(view, 32, 0);
     reporter.flush();
     state.PauseTiming();
     // Keep the receive queue short so the kernel does not drop; not part of the figure.

@@ -15,8 +15,8 @@ class RecordingOperations : public wendrel::RegistrationOperations {
  public:
   int32_t RegisterAppId(bool service) override { return step(service ? "AS" : "A"); }
   int32_t UnregisterAppId() override { return step("a"); }
-  int32_t RegisterServer(bool typeLib) override { return step(typeLib ? "RT" : "R"); }
-  int32_t UnregisterServer(bool typeLib) override { return step(typeLib ? "rT" : "r"); }
+  int32_t RegisterServer() override { return step("RT"); }
+  int32_t UnregisterServer() override { return step("rT"); }
   void SetPerUserRegistration() override { calls += "U"; }
 
   int32_t step(const char* name) {

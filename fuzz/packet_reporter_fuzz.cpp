@@ -1,7 +1,6 @@
 // Feeds the reporter arbitrary packet headers, rates, source indices and bytes, and checks
 // every datagram it sends with the independent decoder: at most 1300 bytes, whole samples,
 // consistent lengths, zero padding, and each sample faithful to what was added.
-#include <pcap/pcap.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -89,16 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   wendrel::PacketReporter reporter("192.0.2.1", clock, sink);
   // A few sources and rates at most per run, so sequences and flushes interleave.
   while (size >= 12) {
-    pcap_pkthdr header{};
-    header.caplen = take32(data, size);
-    header.len = take32(data, size);
+    wendrel::PacketView header;
+    header.capturedLength = take32(data, size);
+    header.wireLength = take32(data, size);
     const uint32_t control = take32(data, size);
-    Expected e{header.len, header.caplen, control >> 8, uint16_t(control & 0x3), {}};
+    Expected e{header.wireLength, header.capturedLength, control >> 8, uint16_t(control & 0x3), {}};
     if (control & 0x80)
       e.rate = control & 0x7f;  // small rates, 0 among them
     uint8_t packet[128] = {};
     // The packet's bytes come next in the input, as many as the reporter may copy.
-    size_t n = header.caplen < sizeof packet ? header.caplen : sizeof packet;
+    size_t n = header.capturedLength < sizeof packet ? header.capturedLength : sizeof packet;
     if (n > size)
       n = size;
     std::memcpy(packet, data, n);
@@ -106,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= n;
     e.bytes.assign(packet, packet + sizeof packet);
     sink.pending.push_back(e);
-    reporter.addSample(&header, packet, e.rate, e.source);
+    header.bytes = packet;
+    reporter.addSample(header, e.rate, e.source);
     if (control & 0x40)
       reporter.flush();
   }

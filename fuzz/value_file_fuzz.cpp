@@ -21,17 +21,17 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<int> malformed;
-  const wendrel::ValueFile file = wendrel::ValueFile::parse(text, &malformed);
+  const wendrel::Record file = wendrel::valueFile::parse(text, &malformed);
   for (size_t i = 1; i < malformed.size(); ++i)
     if (malformed[i] <= malformed[i - 1])
       crash("malformed lines out of order", "");
 
-  const std::string written = file.serialize();
+  const std::string written = wendrel::valueFile::serialize(file);
   std::vector<int> malformedAgain;
-  const wendrel::ValueFile again = wendrel::ValueFile::parse(written, &malformedAgain);
+  const wendrel::Record again = wendrel::valueFile::parse(written, &malformedAgain);
   if (!malformedAgain.empty())
     crash("written file does not read back", written);
-  if (again.serialize() != written)
+  if (wendrel::valueFile::serialize(again) != written)
     crash("second write differs from the first", written);
 
   // Every name the input mentions (the text before each '=') reads back alike from the file,

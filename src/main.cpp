@@ -3,10 +3,14 @@
 #include <cstdio>
 
 #include "agent_factory.h"
+#include "capture_platform.h"
 #include "file_record_store.h"
 #include "file_settings_store.h"
 #include "files.h"
+#include "kernel_interface_statistics.h"
 #include "linux_signal_source.h"
+#include "live_pcap.h"
+#include "netlink_link_events.h"
 #include "registrar.h"
 #include "status_codes.h"
 #include "stderr_message_sink.h"
@@ -22,13 +26,25 @@ namespace {
 // The AppID, also the type library's identifier.
 constexpr char kAppId[] = "{6f1e2b7a-3c59-4d84-9a0e-5b7c2d41e8f3}";
 
+struct LinuxCapture : CapturePlatform {
+  PcapApi& pcap() override { return live; }
+  std::unique_ptr<LinkEvents> linkEvents() override {
+    return std::make_unique<NetlinkLinkEvents>();
+  }
+  std::unique_ptr<InterfaceStatistics> interfaceStatistics() override {
+    return std::make_unique<KernelInterfaceStatistics>();
+  }
+  LivePcap live;
+};
+
 struct LinuxPlatform {
   std::string executable = files::executablePath();
   FileSettingsStore settings;
   SystemdNotifier notifier;
   SyslogEventLog eventLog;
   LinuxSignalSource signals;
-  DefaultAgentFactory agents;
+  LinuxCapture capture;
+  DefaultAgentFactory agents{capture};
   FileRecordStore records{kAppId};
   SystemdServiceManager serviceManager{"wendrel.service"};
   StderrMessageSink messages;

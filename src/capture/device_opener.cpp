@@ -31,28 +31,6 @@ uint32_t ipv4Of(const sockaddr* address) {
   return in.sin_addr.s_addr;
 }
 
-// Frees the device list on every way out of the enumeration walk.
-class DeviceList {
- public:
-  explicit DeviceList(PcapApi& api) : api_(api) {}
-  ~DeviceList() {
-    if (found_)
-      api_.freeAllDevs(head_);
-  }
-  DeviceList(const DeviceList&) = delete;
-  DeviceList& operator=(const DeviceList&) = delete;
-  bool find(char* errbuf) {
-    found_ = api_.findAllDevs(&head_, errbuf) != -1;
-    return found_;
-  }
-  pcap_if_t* head() const { return head_; }
-
- private:
-  PcapApi& api_;
-  pcap_if_t* head_ = nullptr;
-  bool found_ = false;
-};
-
 }  // namespace
 
 DeviceOpener::DeviceOpener(PcapApi& pcapApi, PacketReporter& sampleReporter, int32_t snap,
@@ -66,7 +44,7 @@ DeviceOpener::DeviceOpener(PcapApi& pcapApi, PacketReporter& sampleReporter, int
 PcapHandle DeviceOpener::openDevice(const char* name, const char* label, int promiscuous,
                                     std::string& error, std::string& kind) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
-  PcapHandle handle(pcap, pcap.create(name, errbuf));
+  PcapHandle handle(pcap.create(name, errbuf), PcapClose{&pcap});
   if (!handle) {
     error = kind = errbuf;
     return {};
@@ -98,12 +76,13 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
   LOG4CPLUS_DEBUG(logger(), "Initializing capture devices");
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   userSpace.clear();
-  DeviceList list(pcap);
-  if (!list.find(errbuf)) {
+  pcap_if_t* head = nullptr;
+  if (pcap.findAllDevs(&head, errbuf) == -1) {
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to find devices: %s", errbuf);
     failureReason_ = std::string("the device list cannot be read: ") + errbuf;
     return false;
   }
+  const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
   const size_t openedBefore = devices.size();
   size_t failed = 0;
   std::string kind, firstKind;
@@ -114,7 +93,7 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     else if (why != firstKind)
       sameKind = false;
   };
-  for (const pcap_if_t* device = list.head(); device != nullptr; device = device->next) {
+  for (const pcap_if_t* device = list.get(); device != nullptr; device = device->next) {
     const char* name = device->name;
     // Not Ethernet interfaces of this host: the "any" pseudo-device, loopback, and the
     // pseudo-devices that are no kernel interface at all (nflog, usbmon, dbus...).
@@ -179,13 +158,14 @@ bool DeviceOpener::selectsInUserSpace(pcap_t* device) const {
 }
 
 bool DeviceOpener::setTextFilter(pcap_t* p) {
-  BpfProgram program(pcap);
-  if (pcap.compile(p, program.out(), filter.text.c_str(), 1, kFilterNetmask) < 0) {
+  bpf_program program{};
+  if (pcap.compile(p, &program, filter.text.c_str(), 1, kFilterNetmask) < 0) {
     LOG4CPLUS_ERROR_FMT(logger(), "Failed to compile filter %s: %s", filter.text.c_str(),
                         pcap.geterr(p));
     return false;
   }
-  return pcap.setFilter(p, program.get()) >= 0;
+  const std::unique_ptr<bpf_program, PcapFreeCode> compiled(&program, PcapFreeCode{&pcap});
+  return pcap.setFilter(p, compiled.get()) >= 0;
 }
 
 bool DeviceOpener::setFilter(pcap_t* p, const char* label) {

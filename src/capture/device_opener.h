@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "pcap_api.h"
-#include "pcap_handle.h"
 #include "sampling.h"
 
 namespace wendrel {

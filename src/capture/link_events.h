@@ -17,8 +17,6 @@ struct LinkChange {
   Kind kind = Kind::Present;
   std::string name;
   uint32_t ifIndex = 0;  // the kernel's index; a re-created interface usually gets a new one
-  bool up = false;       // administratively up (IFF_UP)
-  bool running = false;  // operationally up (IFF_RUNNING: up with carrier)
 };
 
 struct LinkChanges {

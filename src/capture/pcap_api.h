@@ -1,8 +1,10 @@
 // The libpcap calls the capture engine makes, behind one small interface so that tests can
-// put a scripted device list in place of the host's (LivePcap is the real one).
+// put a scripted device list in place of the host's.
 #pragma once
 
 #include <pcap/pcap.h>
+
+#include <memory>
 
 namespace wendrel {
 
@@ -43,34 +45,20 @@ class PcapApi {
   virtual void close(pcap_t* p) = 0;
 };
 
-// The host's libpcap.
-class LivePcap final : public PcapApi {
- public:
-  int findAllDevs(pcap_if_t** list, char* errbuf) override;
-  void freeAllDevs(pcap_if_t* list) override;
-  unsigned interfaceIndex(const char* name) override;
-  pcap_t* create(const char* device, char* errbuf) override;
-  int setSnaplen(pcap_t* p, int snaplen) override;
-  int setPromisc(pcap_t* p, int promisc) override;
-  int setTimeout(pcap_t* p, int timeoutMs) override;
-  int setBufferSize(pcap_t* p, int bytes) override;
-  int activate(pcap_t* p) override;
-  int datalink(pcap_t* p) override;
-  int compile(pcap_t* p, bpf_program* program, const char* text, int optimize,
-              bpf_u_int32 netmask) override;
-  int setFilter(pcap_t* p, bpf_program* program) override;
-  void freeCode(bpf_program* program) override;
-  int setNonblock(pcap_t* p, int nonblock, char* errbuf) override;
-  int attachKernelFilter(pcap_t* p, const bpf_program* program) override;
-  int dispatch(pcap_t* p, int count, pcap_handler callback, u_char* user) override;
-  int stats(pcap_t* p, pcap_stat* stats) override;
-  const char* geterr(pcap_t* p) override;
-  const char* statusText(int status) override;
-  void breakloop(pcap_t* p) override;
-  void close(pcap_t* p) override;
-
-  // The one instance the agent uses; it has no state.
-  static LivePcap& instance();
+// Owners, so that no error path leaks a handle, a compiled program or a device list; each
+// frees through the calls that made it.
+struct PcapClose {
+  PcapApi* api = nullptr;
+  void operator()(pcap_t* p) const { api->close(p); }
 };
+struct PcapFreeCode {
+  PcapApi* api = nullptr;
+  void operator()(bpf_program* program) const { api->freeCode(program); }
+};
+struct PcapFreeDevices {
+  PcapApi* api = nullptr;
+  void operator()(pcap_if_t* list) const { api->freeAllDevs(list); }
+};
+using PcapHandle = std::unique_ptr<pcap_t, PcapClose>;
 
 }  // namespace wendrel

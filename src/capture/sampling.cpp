@@ -67,7 +67,8 @@ void packetHandler(u_char* user, const pcap_pkthdr* header, const u_char* packet
     extra.input = sent ? kInternalInterface : state->ifIndex;
     extra.output = sent ? state->ifIndex : kInternalInterface;
   }
-  state->reporter->addSample(header, packet, state->samplingRate, state->sourceIndex, extra);
+  state->reporter->addSample({packet, header->caplen, header->len}, state->samplingRate,
+                             state->sourceIndex, extra);
 }
 
 }  // namespace wendrel

@@ -1,7 +1,7 @@
 #include "traffic_collector.h"
 
 #include "collector_lock.h"
-#include "threads.h"
+#include "worker_threads.h"
 
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
@@ -33,11 +33,6 @@ log4cplus::Logger& logger() {
 }
 
 }  // namespace
-
-TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter, int32_t buffer,
-                                   uint32_t rate, bool performance)
-    : TrafficCollector(snap, sampleReporter, buffer, rate, performance, LivePcap::instance(),
-                       CaptureOptions{}) {}
 
 TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter, int32_t buffer,
                                    uint32_t rate, bool performance, PcapApi& pcapApi,

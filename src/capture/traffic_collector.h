@@ -23,7 +23,6 @@
 #include "link_events.h"
 #include "packet_reporter.h"
 #include "pcap_api.h"
-#include "pcap_handle.h"
 #include "sampling.h"
 
 namespace wendrel {
@@ -83,11 +82,8 @@ struct InterfaceData {
 
 class TrafficCollector {
  public:
-  // The agent's collector on the host's libpcap. `reporter` is not null, not owned, and must
-  // outlive stop() (or the destructor).
-  TrafficCollector(uint16_t snapLength, PacketReporter* reporter, int32_t bufferSize,
-                   uint32_t samplingRate, bool performanceMode);
-  // The same on the given pcap calls and options.
+  // The agent's collector on the given pcap calls. `reporter` is not null, not owned, and
+  // must outlive stop() (or the destructor); so must `pcap`.
   TrafficCollector(uint16_t snapLength, PacketReporter* reporter, int32_t bufferSize,
                    uint32_t samplingRate, bool performanceMode, PcapApi& pcap,
                    CaptureOptions options);

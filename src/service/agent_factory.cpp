@@ -2,8 +2,7 @@
 
 #include <utility>
 
-#include "kernel_interface_statistics.h"
-#include "netlink_link_events.h"
+#include "capture_platform.h"
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -45,10 +44,13 @@ CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEven
 // enumeration.
 class RealCollector : public AgentCollector {
  public:
-  RealCollector(uint16_t snapLength, PacketReporter& reporter, int32_t bufferSize,
-                uint32_t samplingRate, bool performanceMode, const CollectorSettings& settings)
-      : collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
-                   LivePcap::instance(), optionsOf(settings, linkEvents_, statistics_)) {}
+  RealCollector(CapturePlatform& platform, uint16_t snapLength, PacketReporter& reporter,
+                int32_t bufferSize, uint32_t samplingRate, bool performanceMode,
+                const CollectorSettings& settings)
+      : linkEvents_(platform.linkEvents()),
+        statistics_(platform.interfaceStatistics()),
+        collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
+                   platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_)) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -61,8 +63,8 @@ class RealCollector : public AgentCollector {
   }
 
  private:
-  NetlinkLinkEvents linkEvents_;
-  KernelInterfaceStatistics statistics_;
+  std::unique_ptr<LinkEvents> linkEvents_;
+  std::unique_ptr<InterfaceStatistics> statistics_;
   TrafficCollector collector_;
 };
 
@@ -76,8 +78,9 @@ std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
 std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
     uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
     bool performanceMode, const CollectorSettings& settings) {
-  return std::make_unique<RealCollector>(snapLength, static_cast<RealReporter&>(reporter).get(),
-                                         bufferSize, samplingRate, performanceMode, settings);
+  return std::make_unique<RealCollector>(platform_, snapLength,
+                                         static_cast<RealReporter&>(reporter).get(), bufferSize,
+                                         samplingRate, performanceMode, settings);
 }
 
 }  // namespace wendrel

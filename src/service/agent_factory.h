@@ -1,5 +1,6 @@
 // Creates the agent's two working objects, so the run procedure can be driven without live
-// capture. The default factory makes the real PacketReporter and TrafficCollector.
+// capture. The default factory makes the real PacketReporter and TrafficCollector, the
+// latter on the capture platform it is given.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <string>
 
 namespace wendrel {
+
+class CapturePlatform;
 
 // What the agent has done so far: the reporter fills in its part, the collector its own.
 struct AgentFigures {
@@ -66,11 +69,16 @@ class AgentFactory {
 
 class DefaultAgentFactory : public AgentFactory {
  public:
+  // `platform` outlives the factory and what it makes.
+  explicit DefaultAgentFactory(CapturePlatform& platform) : platform_(platform) {}
   std::unique_ptr<AgentReporter> createReporter(const std::string& collectorAddress) override;
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter& reporter,
                                                   int32_t bufferSize, uint32_t samplingRate,
                                                   bool performanceMode,
                                                   const CollectorSettings& settings) override;
+
+ private:
+  CapturePlatform& platform_;
 };
 
 }  // namespace wendrel

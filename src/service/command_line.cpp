@@ -30,7 +30,7 @@ std::vector<size_t> candidates(const std::string& line) {
 }
 
 int32_t unregister(RegistrationOperations& ops) {
-  int32_t status = ops.UnregisterServer(true);
+  int32_t status = ops.UnregisterServer();
   if (status >= 0)
     status = ops.UnregisterAppId();
   return status;
@@ -39,7 +39,7 @@ int32_t unregister(RegistrationOperations& ops) {
 int32_t registerServer(RegistrationOperations& ops, bool service) {
   int32_t status = ops.RegisterAppId(service);
   if (status >= 0)
-    status = ops.RegisterServer(true);
+    status = ops.RegisterServer();
   return status;
 }
 

@@ -13,8 +13,9 @@ class RegistrationOperations {
   virtual ~RegistrationOperations() = default;
   virtual int32_t RegisterAppId(bool service) = 0;
   virtual int32_t UnregisterAppId() = 0;
-  virtual int32_t RegisterServer(bool registerTypeLib) = 0;
-  virtual int32_t UnregisterServer(bool unregisterTypeLib) = 0;
+  // The type-library record is written and removed with the server's registration.
+  virtual int32_t RegisterServer() = 0;
+  virtual int32_t UnregisterServer() = 0;
   virtual void SetPerUserRegistration() = 0;
 };
 

@@ -25,11 +25,8 @@ void Registrar::show(const char* text) {
 int32_t Registrar::RegisterAppId(bool service) {
   if (!Uninstall())
     return E_FAIL;
-  const int32_t status = UpdateRegistryAppId(true);
-  if (status < 0)
-    return status;
 
-  ValueFile record;
+  Record record;
   const int32_t readError = records_.read(RecordStore::Kind::AppId, perUserRegistration_, record);
   // A record that does not exist yet is created.
   if (readError != 0 && readError != ERROR_FILE_NOT_FOUND)
@@ -49,7 +46,7 @@ int32_t Registrar::RegisterAppId(bool service) {
 int32_t Registrar::UnregisterAppId() {
   if (!Uninstall())
     return E_FAIL;
-  ValueFile record;
+  Record record;
   if (const int32_t readError =
           records_.read(RecordStore::Kind::AppId, perUserRegistration_, record)) {
     return hresultFromWin32(readError);
@@ -60,15 +57,13 @@ int32_t Registrar::UnregisterAppId() {
           records_.write(RecordStore::Kind::AppId, perUserRegistration_, record)) {
     return hresultFromWin32(writeError);
   }
-  return UpdateRegistryAppId(false);
+  return S_OK;
 }
 
-int32_t Registrar::RegisterServer(bool registerTypeLib) {
-  if (!registerTypeLib)
-    return S_OK;
+int32_t Registrar::RegisterServer() {
   if (executable_.empty())
     return hresultFromWin32(ERROR_FILE_NOT_FOUND);
-  ValueFile record;
+  Record record;
   record.setString("Name", "WendrelLib");
   record.setString("Version", "1.0");
   record.setNumber("Locale", 0x409, true);
@@ -76,9 +71,7 @@ int32_t Registrar::RegisterServer(bool registerTypeLib) {
   return hresultFromWin32(records_.write(RecordStore::Kind::TypeLib, perUserRegistration_, record));
 }
 
-int32_t Registrar::UnregisterServer(bool unregisterTypeLib) {
-  if (!unregisterTypeLib)
-    return S_OK;
+int32_t Registrar::UnregisterServer() {
   const int32_t error = records_.remove(RecordStore::Kind::TypeLib, perUserRegistration_);
   if (error == ERROR_FILE_NOT_FOUND)
     return TYPE_E_REGISTRYACCESS;
@@ -125,10 +118,6 @@ bool Registrar::Uninstall() {
     return false;
   }
   return true;
-}
-
-int32_t Registrar::UpdateRegistryAppId(bool) {
-  return S_OK;
 }
 
 }  // namespace wendrel

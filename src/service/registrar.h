@@ -21,8 +21,8 @@ class Registrar : public RegistrationOperations {
 
   int32_t RegisterAppId(bool service) override;
   int32_t UnregisterAppId() override;
-  int32_t RegisterServer(bool registerTypeLib) override;
-  int32_t UnregisterServer(bool unregisterTypeLib) override;
+  int32_t RegisterServer() override;
+  int32_t UnregisterServer() override;
   // The records then go to the current user's data directory; the service stays machine-wide.
   void SetPerUserRegistration() override { perUserRegistration_ = true; }
 
@@ -31,8 +31,6 @@ class Registrar : public RegistrationOperations {
   // Stops and deletes the service if it exists; true also when there was nothing to do.
   bool Uninstall();
   bool IsInstalled();
-  // Applies or removes the registration script, which is empty: nothing to change.
-  int32_t UpdateRegistryAppId(bool apply);
 
  private:
   void show(const char* text);

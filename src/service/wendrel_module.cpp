@@ -14,7 +14,7 @@
 #include "agent_settings.h"
 #include "status_codes.h"
 #include "stderr_log.h"
-#include "threads.h"
+#include "worker_threads.h"
 
 namespace wendrel {
 namespace {
@@ -28,10 +28,10 @@ constexpr auto kIdlePeriod = std::chrono::milliseconds(500);
 CWendrelModule::CWendrelModule(const ModuleSeams& seams)
     : seams_(seams), serviceName_("Wendrel"), logger_(log4cplus::Logger::getInstance("Wendrel")) {}
 
-int32_t CWendrelModule::WinMain(const std::string& commandLine, int showCommand) {
+int32_t CWendrelModule::WinMain(const std::string& commandLine) {
   int32_t status = 0;
   if (ParseCommandLine(commandLine, &status))
-    status = Start(showCommand);
+    status = Start();
   return status;
 }
 
@@ -39,9 +39,9 @@ bool CWendrelModule::ParseCommandLine(const std::string& commandLine, int32_t* s
   return parseCommandLine(commandLine, seams_.registration, *status);
 }
 
-int32_t CWendrelModule::Start(int showCommand) {
+int32_t CWendrelModule::Start() {
   // The user's records are looked at before the machine's.
-  ValueFile record;
+  Record record;
   int32_t error = seams_.records.read(RecordStore::Kind::AppId, true, record);
   if (error != 0)
     error = seams_.records.read(RecordStore::Kind::AppId, false, record);
@@ -61,7 +61,7 @@ int32_t CWendrelModule::Start(int showCommand) {
   }
 
   int32_t result = 0;
-  if (!dispatch(false, [this, &result, showCommand] { result = runGuarded(showCommand); }))
+  if (!dispatch(false, [this, &result] { result = runGuarded(); }))
     result = E_FAIL;
   win32ExitCode_ = static_cast<uint32_t>(result);
   return result;
@@ -104,7 +104,7 @@ void CWendrelModule::ServiceMain() {
   SetServiceStatus(SERVICE_START_PENDING);
   win32ExitCode_ = 0;
 
-  win32ExitCode_ = static_cast<uint32_t>(runGuarded(0));
+  win32ExitCode_ = static_cast<uint32_t>(runGuarded());
   SetServiceStatus(SERVICE_STOPPED);
   LogEvent("Service stopped");
 }
@@ -114,10 +114,7 @@ void CWendrelModule::Handler(uint32_t control) {
     case SERVICE_CONTROL_STOP:
       OnStop();
       break;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE:
     case SERVICE_CONTROL_INTERROGATE:
-    case SERVICE_CONTROL_SHUTDOWN:
       break;
     default:
       LogEvent("Bad service request");
@@ -210,16 +207,16 @@ void CWendrelModule::initLog() {
   LOG4CPLUS_INFO_FMT(logger_, "Configured log using config file %s", path.c_str());
 }
 
-int32_t CWendrelModule::runGuarded(int showCommand) {
+int32_t CWendrelModule::runGuarded() {
   try {
-    return Run(showCommand);
+    return Run();
   } catch (const std::exception& e) {
     LOG4CPLUS_ERROR_FMT(logger_, "The agent failed: %s", e.what());
   }
   return E_FAIL;
 }
 
-int32_t CWendrelModule::Run(int) {
+int32_t CWendrelModule::Run() {
   const size_t slash = seams_.executable.rfind('/');
   exeDirectory_ =
       slash == std::string::npos ? std::string() : seams_.executable.substr(0, slash + 1);

@@ -23,16 +23,14 @@
 
 namespace wendrel {
 
-// Service states and control codes, with the service manager's values.
+// Service states and the control codes the signal source delivers, with the service
+// manager's values; user-defined controls are 128 and up.
 constexpr uint32_t SERVICE_STOPPED = 1;
 constexpr uint32_t SERVICE_START_PENDING = 2;
 constexpr uint32_t SERVICE_STOP_PENDING = 3;
 constexpr uint32_t SERVICE_RUNNING = 4;
 constexpr uint32_t SERVICE_CONTROL_STOP = 1;
-constexpr uint32_t SERVICE_CONTROL_PAUSE = 2;
-constexpr uint32_t SERVICE_CONTROL_CONTINUE = 3;
 constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
-constexpr uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
 
 // Everything the module reaches outside itself.
 struct ModuleSeams {
@@ -60,10 +58,10 @@ class CWendrelModule {
   CWendrelModule& operator=(const CWendrelModule&) = delete;
 
   // The process entry's work: the switches, else the agent. Returns the 32-bit status.
-  int32_t WinMain(const std::string& commandLine, int showCommand = 0);
+  int32_t WinMain(const std::string& commandLine);
   bool ParseCommandLine(const std::string& commandLine, int32_t* status);
   // Runs the agent as a service when the AppID record says so, else in the foreground.
-  int32_t Start(int showCommand);
+  int32_t Start();
   // The service's own thread: start-pending, Run, stopped, "Service stopped".
   void ServiceMain();
   void Handler(uint32_t control);
@@ -71,11 +69,8 @@ class CWendrelModule {
   void LogEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The agent: configures, creates the reporter and the collector, runs until stopped, then
   // stops and releases both on this thread.
-  int32_t Run(int showCommand);
+  int32_t Run();
   void initLog();
-
-  uint32_t win32ExitCode() const { return win32ExitCode_.load(); }
-  const std::string& exeDirectory() const { return exeDirectory_; }
 
  private:
   // Sets the current state and reports it, when there is anyone to report to.
@@ -85,7 +80,7 @@ class CWendrelModule {
   void reportStatusText(const std::string& text);
   AgentFigures figures();
   // Run, with an exception that escapes it logged and taken as E_FAIL.
-  int32_t runGuarded(int showCommand);
+  int32_t runGuarded();
   int32_t runAgent(const AgentSettings& settings);
   // Waits for controls on the calling thread until `body`, run on a thread of its own, ends.
   // False when the controls could no longer be received: the run was then stopped.

@@ -72,7 +72,6 @@ class CollectorSocket : public DatagramSink {
     uint32_t unreported = 0;
   };
 
-  bool lookUp(Target& target);
   boost::asio::ip::udp::socket& socketFor(const boost::asio::ip::udp::endpoint& endpoint);
   void sendTo(Target& target, const uint8_t* data, size_t size, uint64_t now);
 

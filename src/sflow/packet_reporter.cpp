@@ -2,7 +2,6 @@
 
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
-#include <pcap/pcap.h>
 
 #include <algorithm>
 #include <cstring>
@@ -81,12 +80,12 @@ void PacketReporter::setAgentAddress(uint32_t address) {
   agentAddress = word;
 }
 
-void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
-                               uint32_t samplingRate, uint16_t sourceIndex,
-                               const SampleExtra& extra) {
+void PacketReporter::addSample(const PacketView& packet, uint32_t samplingRate,
+                               uint16_t sourceIndex, const SampleExtra& extra) {
   boost::mutex::scoped_lock lock(mutex);
 
-  const uint32_t caplen = header->caplen;
+  const uint32_t caplen = packet.capturedLength;
+  const uint32_t len = packet.wireLength;
   SourceCounters& counters = sources[sourceIndex];
   FlowSample sample;
   sample.sourceId = counters.sourceId;
@@ -94,11 +93,11 @@ void PacketReporter::addSample(const pcap_pkthdr* header, const uint8_t* packet,
   sample.drops = extra.drops;
   sample.inputInterface = extra.input;
   sample.outputInterface = extra.output;
-  sample.frameLength = header->len;
+  sample.frameLength = len;
   // A header claiming more captured bytes than the frame had is not trusted with a
   // wrapped count: nothing was stripped from what we hold.
-  sample.stripped = header->len >= caplen ? header->len - caplen : 0;
-  sample.header = packet;
+  sample.stripped = len >= caplen ? len - caplen : 0;
+  sample.header = packet.bytes;
   sample.headerLength = std::min(caplen, kMaxHeaderBytes);
 
   // A product smaller than the previous pool means the multiplication wrapped: the source
@@ -149,13 +148,6 @@ void PacketReporter::flush() {
   // goes there, outside the lock, where it delays no capture thread.
   if (initialized)
     datagramSink.maintain();
-}
-
-void PacketReporter::presetSource(uint16_t sourceIndex, uint32_t sampleSequence,
-                                  uint32_t lastSamplePool) {
-  boost::mutex::scoped_lock lock(mutex);
-  sources[sourceIndex].sampleSequence = sampleSequence;
-  sources[sourceIndex].lastSamplePool = lastSamplePool;
 }
 
 void PacketReporter::startDatagram() {

@@ -13,9 +13,15 @@
 #include "datagram_sink.h"
 #include "datagram_writer.h"
 
-struct pcap_pkthdr;
-
 namespace wendrel {
+
+// A captured packet as capture hands it over: a view, nothing is copied until the sample is
+// written into the datagram.
+struct PacketView {
+  const uint8_t* bytes = nullptr;
+  uint32_t capturedLength = 0;  // bytes held at `bytes`
+  uint32_t wireLength = 0;      // the frame's length on the wire
+};
 
 struct SampleExtra {
   uint32_t drops = 0;
@@ -46,13 +52,12 @@ class PacketReporter {
   bool isInitialized() const;
   // `address` is an IPv4 address in network byte order; every later datagram carries it.
   void setAgentAddress(uint32_t address);
-  // Adds one flow sample. Reads only `caplen` and `len` of `header`; `packet` holds at least
-  // `caplen` bytes. Sends the pending datagram first when the sample would not fit. Safe to
-  // call from several threads.
+  // Adds one flow sample. Sends the pending datagram first when the sample would not fit.
+  // Safe to call from several threads.
   // `extra` carries what capture knows beyond the bytes: the interface's kernel drops and
   // the packet's direction (input and output interfaces); all 0 when unknown.
-  void addSample(const pcap_pkthdr* header, const uint8_t* packet, uint32_t samplingRate,
-                 uint16_t sourceIndex, const SampleExtra& extra = {});
+  void addSample(const PacketView& packet, uint32_t samplingRate, uint16_t sourceIndex,
+                 const SampleExtra& extra = {});
   // Adds one counter sample for `sourceIndex` (its own counter-sample sequence, from 1, and
   // the source's sFlow id fill in `sample`'s sequence and source id) and sends the datagram
   // at once: counters are not held back until the next flush.
@@ -66,10 +71,6 @@ class PacketReporter {
   void flush();
   // Safe from any thread.
   ReporterStatistics statistics();
-
-  // For tests: makes `sourceIndex` continue as if its last sample had had `sampleSequence`
-  // and `lastSamplePool`, so that counter wrap-around can be reached without 2^27 samples.
-  void presetSource(uint16_t sourceIndex, uint32_t sampleSequence, uint32_t lastSamplePool);
 
   static constexpr size_t kMaxDatagramLength = DatagramWriter::kMaxLength;
   static constexpr uint32_t kMaxHeaderBytes = 128;

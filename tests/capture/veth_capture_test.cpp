@@ -14,6 +14,7 @@
 
 #include "../sflow/sflow_fakes.h"
 #include "kernel_interface_statistics.h"
+#include "live_pcap.h"
 #include "netlink_link_events.h"
 #include "scenario.h"
 #include "traffic_collector.h"
@@ -63,13 +64,14 @@ struct Capture {
       events.emplace(), statistics.emplace();
     options.linkEvents = watch ? &*events : nullptr;
     options.statistics = watch ? &*statistics : nullptr;
-    collector.emplace(128, &reporter, buffer, rate, perf, LivePcap::instance(), options);
+    collector.emplace(128, &reporter, buffer, rate, perf, pcap, options);
     collector->startCollecting();
     EXPECT_TRUE(waitFor([&] { return collector->statistics().interfaces == net.linkCount(); }));
   }
   NetnsPair& net;
   std::optional<NetlinkLinkEvents> events;
   std::optional<KernelInterfaceStatistics> statistics;
+  LivePcap pcap;
   std::optional<TrafficCollector> collector;
 };
 

@@ -84,7 +84,7 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
 
 TEST_F(ScratchRoot, FileRecordStorePlacesTheRecords) {
   FileRecordStore store("{a}");
-  ValueFile record, read;
+  Record record, read;
   record.setString("LocalService", "Wendrel");
   ASSERT_EQ(store.write(RecordStore::Kind::AppId, false, record), 0);
   EXPECT_EQ(readFile(root + "/var/lib/wendrel/AppID/{a}.conf"), "LocalService = \"Wendrel\"\n");

@@ -30,12 +30,12 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"  a\t=\t7\r", {}, 7},
   };
   for (const auto& c : cases) {
-    const ValueFile file = ValueFile::parse(c.line);
+    const Record file = valueFile::parse(c.line);
     EXPECT_EQ(file.readString("a", 255), c.text) << c.line;
     EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
   }
   std::vector<int> malformed;
-  const ValueFile file = ValueFile::parse(
+  const Record file = valueFile::parse(
       "# comment\n\nA 5\n= 5\nA B = 5\nA-B = 5\nA = \"never closed\nA = \"x\" y\nA = 4294967296\n"
       "A = 0x100000000\nB = 2\n",
       &malformed);

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "registrar.h"
+#include "value_file.h"
 #include "wendrel_module.h"
 
 namespace wendrel::test {
@@ -17,14 +18,14 @@ namespace wendrel::test {
 using Strings = std::vector<std::string>;
 
 struct FakeSettings : SettingsStore {
-  explicit FakeSettings(const std::string& text) : file(ValueFile::parse(text)) {}
+  explicit FakeSettings(const std::string& text) : file(valueFile::parse(text)) {}
   std::optional<std::string> readString(const std::string& name, size_t capacity) override {
     return file.readString(name, capacity);
   }
   std::optional<uint32_t> readUInt32(const std::string& n) override { return file.readUInt32(n); }
   std::vector<std::string> names() override { return file.names(); }
   std::string location() override { return "/etc/wendrel/wendrel.conf"; }
-  ValueFile file;
+  Record file;
 };
 
 class FakePlatform : public ServiceNotifier,
@@ -131,16 +132,16 @@ class FakePlatform : public ServiceNotifier,
   static std::string key(Kind kind, bool perUser) {
     return (kind == Kind::AppId ? "AppID" : "TypeLib") + std::string(perUser ? "/user" : "");
   }
-  int32_t read(Kind kind, bool perUser, ValueFile& record) override {
+  int32_t read(Kind kind, bool perUser, Record& record) override {
     const auto it = records.find(key(kind, perUser));
     if (it != records.end())
-      record = ValueFile::parse(it->second);
+      record = valueFile::parse(it->second);
     return it == records.end() ? 2 : 0;
   }
-  int32_t write(Kind kind, bool perUser, const ValueFile& record) override {
+  int32_t write(Kind kind, bool perUser, const Record& record) override {
     if (fails("write"))
       return 5;
-    records[key(kind, perUser)] = record.serialize();
+    records[key(kind, perUser)] = valueFile::serialize(record);
     return 0;
   }
   int32_t remove(Kind kind, bool perUser) override {
@@ -173,8 +174,8 @@ class FakePlatform : public ServiceNotifier,
     return reg(service ? "RegisterAppId(service)" : "RegisterAppId");
   }
   int32_t UnregisterAppId() override { return reg("UnregisterAppId"); }
-  int32_t RegisterServer(bool tlb) override { return reg(tlb ? "RegisterServer(tlb)" : "-"); }
-  int32_t UnregisterServer(bool tlb) override { return reg(tlb ? "UnregisterServer(tlb)" : "-"); }
+  int32_t RegisterServer() override { return reg("RegisterServer(tlb)"); }
+  int32_t UnregisterServer() override { return reg("UnregisterServer(tlb)"); }
   void SetPerUserRegistration() override { reg("PerUser"); }
   int32_t reg(const std::string& call) {
     registered += (registered.empty() ? "" : " ") + call;

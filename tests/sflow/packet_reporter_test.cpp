@@ -176,8 +176,8 @@ TEST(PacketReporterSamples, CountersPerSourceLostDatagramsAndUntrustedLengths) {
   rig.reporter.flush();
   for (int i = 0; i < 7; ++i)  // the 7th sends six, and that send fails
     addFrame(rig.reporter, pattern(200), 1514, 32, 1);
-  for (int i = 0; i < 3; ++i) {
-    addFrame(rig.reporter, pattern(60), 60, 0x80000000u, 3);  // the second pool wraps
+  for (int i = 0; i < 3; ++i) {  // at 0x55555556 the third pool wraps
+    addFrame(rig.reporter, pattern(60), 60, 0x55555556, 3);
     addFrame(rig.reporter, pattern(100), 60, 0, 5);
   }
   const auto sent = rig.datagrams();
@@ -188,9 +188,9 @@ TEST(PacketReporterSamples, CountersPerSourceLostDatagramsAndUntrustedLengths) {
   std::vector<Row> seen;
   for (const auto& s : sent[0].samples)
     seen.emplace_back(s.sourceId, s.sequence, s.samplePool, s.stripped, s.header.size());
-  const std::vector<Row> expected = {{1, 7, 224, 1314, 128}, {3, 1, 0x80000000u, 0, 60},
-                                     {5, 1, 0, 0, 100},      {3, 1, 0x80000000u, 0, 60},
-                                     {5, 2, 0, 0, 100},      {3, 1, 0x80000000u, 0, 60},
+  const std::vector<Row> expected = {{1, 7, 224, 1314, 128}, {3, 1, 0x55555556, 0, 60},
+                                     {5, 1, 0, 0, 100},      {3, 2, 0xaaaaaaac, 0, 60},
+                                     {5, 2, 0, 0, 100},      {3, 1, 0x55555556, 0, 60},
                                      {5, 3, 0, 0, 100}};
   EXPECT_EQ(expected, seen);
   const ReporterStatistics counts = rig.reporter.statistics();  // the failed datagram too

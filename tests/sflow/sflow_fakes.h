@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
 #include <mutex>
 #include <stdexcept>
@@ -51,8 +50,7 @@ inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
 
 inline void addFrame(PacketReporter& reporter, const std::vector<uint8_t>& frame, uint32_t len,
                      uint32_t rate = 32, uint16_t source = 0) {
-  const pcap_pkthdr header{{}, static_cast<uint32_t>(frame.size()), len};
-  reporter.addSample(&header, frame.data(), rate, source);
+  reporter.addSample({frame.data(), static_cast<uint32_t>(frame.size()), len}, rate, source);
 }
 
 struct ReporterRig {

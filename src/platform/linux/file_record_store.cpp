@@ -4,6 +4,7 @@
 
 #include "files.h"
 #include "status_codes.h"
+#include "value_file.h"
 
 namespace wendrel {
 
@@ -28,18 +29,18 @@ std::optional<std::string> FileRecordStore::path(Kind kind, bool perUser) const 
   return base + (kind == Kind::AppId ? "/AppID/" : "/TypeLib/") + appId_ + ".conf";
 }
 
-int32_t FileRecordStore::read(Kind kind, bool perUser, ValueFile& record) {
+int32_t FileRecordStore::read(Kind kind, bool perUser, Record& record) {
   const auto file = path(kind, perUser);
   if (!file)
     return ERROR_PATH_NOT_FOUND;
-  return files::win32FromErrno(ValueFile::load(*file, record));
+  return files::win32FromErrno(valueFile::load(*file, record));
 }
 
-int32_t FileRecordStore::write(Kind kind, bool perUser, const ValueFile& record) {
+int32_t FileRecordStore::write(Kind kind, bool perUser, const Record& record) {
   const auto file = path(kind, perUser);
   if (!file)
     return ERROR_PATH_NOT_FOUND;
-  return files::win32FromErrno(files::writeFileAtomic(*file, record.serialize()));
+  return files::win32FromErrno(files::writeFileAtomic(*file, valueFile::serialize(record)));
 }
 
 int32_t FileRecordStore::remove(Kind kind, bool perUser) {

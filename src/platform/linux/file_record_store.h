@@ -14,8 +14,8 @@ class FileRecordStore : public RecordStore {
   // `appId`: the GUID text in lower case between braces.
   explicit FileRecordStore(std::string appId);
 
-  int32_t read(Kind kind, bool perUser, ValueFile& record) override;
-  int32_t write(Kind kind, bool perUser, const ValueFile& record) override;
+  int32_t read(Kind kind, bool perUser, Record& record) override;
+  int32_t write(Kind kind, bool perUser, const Record& record) override;
   int32_t remove(Kind kind, bool perUser) override;
 
   // The record's path; nothing when the user has no data directory.

@@ -23,12 +23,12 @@ std::string FileSettingsStore::location() {
   return path_;
 }
 
-const ValueFile& FileSettingsStore::values() {
+const Record& FileSettingsStore::values() {
   if (!loaded_) {
     if (path_.empty())
       path_ = files::rootPrefix() + "/etc/wendrel/wendrel.conf";
     // A missing or unreadable file leaves every value missing.
-    ValueFile::load(path_, values_);
+    valueFile::load(path_, values_);
     loaded_ = true;
   }
   return values_;

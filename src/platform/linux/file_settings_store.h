@@ -20,11 +20,11 @@ class FileSettingsStore : public SettingsStore {
 
  private:
   // Read on first use, so that its warnings reach the log once logging is configured.
-  const ValueFile& values();
+  const Record& values();
 
   std::string path_;
   bool loaded_ = false;
-  ValueFile values_;
+  Record values_;
 };
 
 }  // namespace wendrel

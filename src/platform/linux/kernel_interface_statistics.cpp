@@ -36,19 +36,15 @@ KernelInterfaceStatistics::KernelInterfaceStatistics() {
         std::string("Failed to open a socket for the ethtool requests: ") + std::strerror(errno);
     return;
   }
-  socket_ = nl_socket_alloc();
-  int err = socket_ ? nl_connect(socket_, NETLINK_ROUTE) : -NLE_NOMEM;
+  socket_.reset(nl_socket_alloc());
+  int err = socket_ ? nl_connect(socket_.get(), NETLINK_ROUTE) : -NLE_NOMEM;
   if (err < 0) {
     error_ = std::string("Failed to open the rtnetlink socket: ") + nl_geterror(err);
-    if (socket_)
-      nl_socket_free(socket_);
-    socket_ = nullptr;
+    socket_.reset();
   }
 }
 
 KernelInterfaceStatistics::~KernelInterfaceStatistics() {
-  if (socket_)
-    nl_socket_free(socket_);
   if (ioctlFd_ >= 0)
     close(ioctlFd_);
 }
@@ -57,7 +53,7 @@ std::optional<InterfaceCounters> KernelInterfaceStatistics::read(const std::stri
   if (!socket_)
     return std::nullopt;
   rtnl_link* raw = nullptr;
-  const int err = rtnl_link_get_kernel(socket_, 0, name.c_str(), &raw);
+  const int err = rtnl_link_get_kernel(socket_.get(), 0, name.c_str(), &raw);
   std::unique_ptr<rtnl_link, LinkPut> link(raw);
   if (err < 0 || !link) {
     error_ = "Failed to read the statistics of " + name + ": " + nl_geterror(err);

@@ -7,8 +7,7 @@
 #include <string>
 
 #include "interface_statistics.h"
-
-struct nl_sock;
+#include "netlink_socket.h"
 
 namespace wendrel {
 
@@ -30,7 +29,7 @@ class KernelInterfaceStatistics : public InterfaceStatistics {
  private:
   void readSpeed(const std::string& name, InterfaceCounters& out) const;
 
-  nl_sock* socket_ = nullptr;
+  NetlinkSocket socket_;
   int ioctlFd_ = -1;
   std::string error_;
 };

@@ -32,17 +32,18 @@ void addLink(nl_object* object, void* arg) {
   if (rtnl_link_get_family(link) != AF_UNSPEC)
     return;
   const char* name = rtnl_link_get_name(link);
-  const unsigned flags = rtnl_link_get_flags(link);
   LinkChange change;
   change.kind = parsed->kind;
   change.name = name ? name : "";
   change.ifIndex = static_cast<uint32_t>(rtnl_link_get_ifindex(link));
-  change.up = (flags & IFF_UP) != 0;
-  change.running = (flags & IFF_RUNNING) != 0;
   parsed->out->changes.push_back(std::move(change));
 }
 
 }  // namespace
+
+void NetlinkSocketFree::operator()(nl_sock* socket) const {
+  nl_socket_free(socket);
+}
 
 NetlinkLinkEvents::NetlinkLinkEvents() {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -50,44 +51,42 @@ NetlinkLinkEvents::NetlinkLinkEvents() {
     error_ = std::string("Failed to create the wake-up eventfd: ") + std::strerror(errno);
     return;
   }
-  socket_ = nl_socket_alloc();
+  socket_.reset(nl_socket_alloc());
   if (!socket_) {
     fail("Failed to allocate a netlink socket", -NLE_NOMEM);
     return;
   }
   // Notifications carry sequence number 0, not the numbers of our own requests.
-  nl_socket_disable_seq_check(socket_);
-  nl_socket_modify_cb(socket_, NL_CB_VALID, NL_CB_CUSTOM, &NetlinkLinkEvents::onMessage, this);
+  nl_socket_disable_seq_check(socket_.get());
+  nl_socket_modify_cb(socket_.get(), NL_CB_VALID, NL_CB_CUSTOM, &NetlinkLinkEvents::onMessage,
+                      this);
   int err;
-  if ((err = nl_connect(socket_, NETLINK_ROUTE)) < 0) {
+  if ((err = nl_connect(socket_.get(), NETLINK_ROUTE)) < 0) {
     fail("Failed to open the rtnetlink socket", err);
-  } else if ((err = nl_socket_add_membership(socket_, RTNLGRP_LINK)) < 0) {
+  } else if ((err = nl_socket_add_membership(socket_.get(), RTNLGRP_LINK)) < 0) {
     fail("Failed to subscribe to link changes", err);
-  } else if ((err = nl_socket_set_nonblocking(socket_)) < 0) {
+  } else if ((err = nl_socket_set_nonblocking(socket_.get())) < 0) {
     fail("Failed to make the rtnetlink socket non-blocking", err);
   } else {
     // A smaller buffer only makes overflows (and so re-enumerations) likelier.
-    nl_socket_set_buffer_size(socket_, kReceiveBufferBytes, 0);
+    nl_socket_set_buffer_size(socket_.get(), kReceiveBufferBytes, 0);
   }
 }
 
 NetlinkLinkEvents::~NetlinkLinkEvents() {
-  if (socket_)
-    nl_socket_free(socket_);
   if (wakeFd_ >= 0)
     close(wakeFd_);
 }
 
 void NetlinkLinkEvents::fail(const std::string& what, int nlError) {
   error_ = what + ": " + nl_geterror(nlError);
-  if (socket_)
-    nl_socket_free(socket_);
-  socket_ = nullptr;
+  socket_.reset();
 }
 
 LinkChanges NetlinkLinkEvents::wait(int timeoutMs) {
   LinkChanges out;
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {socket_ ? nl_socket_get_fd(socket_) : -1, POLLIN, 0}};
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0},
+                   {socket_ ? nl_socket_get_fd(socket_.get()) : -1, POLLIN, 0}};
   if (wakeFd_ < 0) {
     // Nothing to wait on; still honour the timeout so that a caller's loop does not spin.
     poll(nullptr, 0, timeoutMs);
@@ -107,12 +106,12 @@ LinkChanges NetlinkLinkEvents::wait(int timeoutMs) {
 }
 
 void NetlinkLinkEvents::receive(LinkChanges& out) {
-  nl_cb* callbacks = nl_socket_get_cb(socket_);
+  nl_cb* callbacks = nl_socket_get_cb(socket_.get());
   pending_ = &out;
   int n;
   // Each call reads one datagram, until the socket is empty (0 or NLE_AGAIN, depending on
   // the libnl version).
-  while ((n = nl_recvmsgs_report(socket_, callbacks)) > 0) {
+  while ((n = nl_recvmsgs_report(socket_.get(), callbacks)) > 0) {
   }
   pending_ = nullptr;
   nl_cb_put(callbacks);

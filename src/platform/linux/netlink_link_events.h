@@ -5,8 +5,8 @@
 #include <string>
 
 #include "link_events.h"
+#include "netlink_socket.h"
 
-struct nl_sock;
 struct nl_msg;
 
 namespace wendrel {
@@ -31,7 +31,7 @@ class NetlinkLinkEvents : public LinkEvents {
   void receive(LinkChanges& out);
   void fail(const std::string& what, int nlError);
 
-  nl_sock* socket_ = nullptr;
+  NetlinkSocket socket_;
   int wakeFd_ = -1;
   LinkChanges* pending_ = nullptr;  // where onMessage puts changes during receive()
   std::string error_;

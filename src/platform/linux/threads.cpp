@@ -1,4 +1,4 @@
-#include "threads.h"
+#include "worker_threads.h"
 
 #include <pthread.h>
 #include <signal.h>

@@ -26,13 +26,6 @@ std::string trim(const std::string& s) {
   return s.substr(begin, end - begin);
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 bool isValidName(const std::string& name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
@@ -76,7 +69,7 @@ Bare parseNumber(const std::string& s, uint32_t& out) {
 }
 
 // Parses the value part of a line (after '='); false when the line is malformed.
-bool parseValue(const std::string& rest, ValueFile::Value& value) {
+bool parseValue(const std::string& rest, Record::Value& value) {
   size_t pos = 0;
   while (pos < rest.size() && isBlank(rest[pos]))
     ++pos;
@@ -135,8 +128,8 @@ std::string quote(const std::string& text) {
 
 }  // namespace
 
-ValueFile ValueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
-  ValueFile file;
+Record valueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
+  Record file;
   std::istringstream in(text);
   std::string line;
   int number = 0;
@@ -146,7 +139,7 @@ ValueFile ValueFile::parse(const std::string& text, std::vector<int>* malformedL
     if (trimmed.empty() || trimmed[0] == '#')
       continue;
     const size_t eq = trimmed.find('=');
-    Value value;
+    Record::Value value;
     // A zero byte would silently cut a string short where it is used; refuse the line.
     const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
                     isValidName(value.name = trim(trimmed.substr(0, eq))) &&
@@ -156,15 +149,13 @@ ValueFile ValueFile::parse(const std::string& text, std::vector<int>* malformedL
         malformedLines->push_back(number);
       continue;
     }
-    Value& target = file.slot(value.name);
-    value.name = target.name;
-    target = std::move(value);
+    file.set(std::move(value));
   }
   return file;
 }
 
-int ValueFile::load(const std::string& path, ValueFile& result) {
-  result = ValueFile();
+int valueFile::load(const std::string& path, Record& result) {
+  result = Record();
   std::string text;
   if (int err = files::readFile(path, text))
     return err;
@@ -177,49 +168,9 @@ int ValueFile::load(const std::string& path, ValueFile& result) {
   return 0;
 }
 
-std::optional<std::string> ValueFile::readString(const std::string& name, size_t capacity) const {
-  const Value* value = find(name);
-  if (!value || value->isNumber || value->text.size() + 1 > capacity)
-    return std::nullopt;
-  return value->text;
-}
-
-std::optional<uint32_t> ValueFile::readUInt32(const std::string& name) const {
-  const Value* value = find(name);
-  if (!value || !value->isNumber)
-    return std::nullopt;
-  return value->number;
-}
-
-std::vector<std::string> ValueFile::names() const {
-  std::vector<std::string> result;
-  for (const Value& value : values_)
-    result.push_back(value.name);
-  return result;
-}
-
-void ValueFile::setString(const std::string& name, const std::string& text) {
-  Value& value = slot(name);
-  value.isNumber = false;
-  value.text = text;
-}
-
-void ValueFile::setNumber(const std::string& name, uint32_t number, bool hex) {
-  Value& value = slot(name);
-  value.isNumber = true;
-  value.number = number;
-  value.hex = hex;
-}
-
-void ValueFile::erase(const std::string& name) {
-  values_.erase(std::remove_if(values_.begin(), values_.end(),
-                               [&](const Value& v) { return sameName(v.name, name); }),
-                values_.end());
-}
-
-std::string ValueFile::serialize() const {
+std::string valueFile::serialize(const Record& record) {
   std::ostringstream out;
-  for (const Value& value : values_) {
+  for (const Record::Value& value : record.values()) {
     out << value.name << " = ";
     if (!value.isNumber) {
       out << quote(value.text);
@@ -231,23 +182,6 @@ std::string ValueFile::serialize() const {
     out << '\n';
   }
   return out.str();
-}
-
-const ValueFile::Value* ValueFile::find(const std::string& name) const {
-  for (const Value& value : values_) {
-    if (sameName(value.name, name))
-      return &value;
-  }
-  return nullptr;
-}
-
-ValueFile::Value& ValueFile::slot(const std::string& name) {
-  for (Value& value : values_) {
-    if (sameName(value.name, name))
-      return value;
-  }
-  values_.push_back(Value{name, false, {}, 0, false});
-  return values_.back();
 }
 
 }  // namespace wendrel

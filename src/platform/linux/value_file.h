@@ -6,53 +6,22 @@
 // the later of two lines with one name wins.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-namespace wendrel {
+#include "record.h"
 
-class ValueFile {
- public:
-  struct Value {
-    std::string name;  // as first written
-    bool isNumber = false;
-    std::string text;
-    uint32_t number = 0;
-    bool hex = false;  // how a number is written back
-  };
+namespace wendrel::valueFile {
 
-  // Parses `text`; each line that is not empty, a comment or a valid entry is skipped and
-  // its 1-based number appended to `malformedLines` when given.
-  static ValueFile parse(const std::string& text, std::vector<int>* malformedLines = nullptr);
+// Parses `text`; each line that is not empty, a comment or a valid entry is skipped and
+// its 1-based number appended to `malformedLines` when given.
+Record parse(const std::string& text, std::vector<int>* malformedLines = nullptr);
 
-  // Reads and parses the file at `path`. Returns 0 or the errno of the failed read (the
-  // result is then empty). Malformed lines are logged at WARN on the "Wendrel" logger.
-  static int load(const std::string& path, ValueFile& result);
+// Reads and parses the file at `path`. Returns 0 or the errno of the failed read (the
+// result is then empty). Malformed lines are logged at WARN on the "Wendrel" logger.
+int load(const std::string& path, Record& result);
 
-  // The text stored under `name` when it is a string whose bytes plus a terminating zero fit
-  // `capacity`.
-  std::optional<std::string> readString(const std::string& name, size_t capacity) const;
-  // The number stored under `name` when it is a number.
-  std::optional<uint32_t> readUInt32(const std::string& name) const;
+// The file text: one "Name = value" line per value, in the order first set.
+std::string serialize(const Record& record);
 
-  // Every name, as first written, in the order first set.
-  std::vector<std::string> names() const;
-
-  void setString(const std::string& name, const std::string& text);
-  void setNumber(const std::string& name, uint32_t number, bool hex = false);
-  // Removes `name`; whether it was there does not matter.
-  void erase(const std::string& name);
-
-  // The file text: one "Name = value" line per value, in the order first set.
-  std::string serialize() const;
-
- private:
-  const Value* find(const std::string& name) const;
-  Value& slot(const std::string& name);
-
-  std::vector<Value> values_;
-};
-
-}  // namespace wendrel
+}  // namespace wendrel::valueFile

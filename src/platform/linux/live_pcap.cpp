@@ -1,8 +1,8 @@
+#include "live_pcap.h"
+
 #include <linux/filter.h>
 #include <net/if.h>
 #include <sys/socket.h>
-
-#include "pcap_api.h"
 
 namespace wendrel {
 
@@ -71,11 +71,6 @@ void LivePcap::breakloop(pcap_t* p) {
 }
 void LivePcap::close(pcap_t* p) {
   pcap_close(p);
-}
-
-LivePcap& LivePcap::instance() {
-  static LivePcap pcap;
-  return pcap;
 }
 
 }  // namespace wendrel

@@ -1,6 +1,7 @@
-#pragma once
 // What every worker thread needs from the host: a name for top -H and debuggers, and a
-// signal mask that leaves signals to the main thread.
+// signal mask that leaves signals to the main thread. Declared here and defined by the
+// platform library, which every program that starts these threads links.
+#pragma once
 
 #include <memory>
 

@@ -1,0 +1,22 @@
+// What capture takes from the host: the pcap calls, the kernel's link events and its
+// interface counters. The agent asks for the last two each time it starts capturing, on the
+// thread that runs it, so that they watch that thread's network namespace.
+#pragma once
+
+#include <memory>
+
+#include "interface_statistics.h"
+#include "link_events.h"
+#include "pcap_api.h"
+
+namespace wendrel {
+
+class CapturePlatform {
+ public:
+  virtual ~CapturePlatform() = default;
+  virtual PcapApi& pcap() = 0;
+  virtual std::unique_ptr<LinkEvents> linkEvents() = 0;
+  virtual std::unique_ptr<InterfaceStatistics> interfaceStatistics() = 0;
+};
+
+}  // namespace wendrel
