@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/un.h>
 
-#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -52,16 +51,19 @@ TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop)
   EXPECT_NE(status.find("\nUid:\t65534\t"), std::string::npos) << status;
   EXPECT_NE(status.find("\nCapEff:\t0000000000002000\n"), std::string::npos);  // CAP_NET_RAW
 
-  // Frames are numbered in their IP id; the collector keeps those sampled from the link.
+  // Frames are numbered in their IP id; the collector keeps those sampled from the link. No
+  // datagram is lost (their numbers run on) and the kernel dropped nothing.
   std::multiset<uint32_t> frames;
-  size_t datagrams = 0, samples = 0;
+  uint32_t datagrams = 0;
   auto receive = [&] {
     for (const DecodedDatagram& d : collector.decoded()) {
       EXPECT_EQ((std::array<uint8_t, 4>{10, 250, 0, 1}), d.agentAddress);
-      ++datagrams, samples += d.samples.size();
-      for (const DecodedSample& s : d.samples)
+      EXPECT_EQ(++datagrams, d.sequence);
+      for (const DecodedSample& s : d.samples) {
+        EXPECT_EQ(0u, s.drops);
         if (fromLink(s, net.link(0)) && s.header[12] == 8)  // IPv4, not the far end's IPv6
           frames.insert(frameNumber(s));
+      }
     }
   };
   // Capture runs once a frame is sampled.
@@ -81,21 +83,6 @@ TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop)
   receive();
   for (uint32_t n = 0; n < 40; ++n)
     EXPECT_EQ(frames.count(n), 1u) << "frame " << n << "\n" << agent.output();
-  // At rate 1 with no preselection every packet seen is a sample, and every datagram
-  // arrived: the figures at stop say exactly what the collector got.
-  std::string log = agent.output();
-  log.erase(std::remove(log.begin(), log.end(), ','), log.end());
-  const size_t at = log.find("INFO Wendrel - At stop: ");
-  ASSERT_NE(at, std::string::npos) << log;
-  size_t interfaces = 0, seen = 0, sampled = 0, sent = 0, drops = 1, errors = 1;
-  ASSERT_EQ(std::sscanf(log.c_str() + at,
-                        "INFO Wendrel - At stop: %zu interface %zu packets seen %zu samples in "
-                        "%zu datagrams %zu dropped by the kernel %zu send errors",
-                        &interfaces, &seen, &sampled, &sent, &drops, &errors),
-            6)
-      << log.substr(at);
-  EXPECT_EQ((std::vector<size_t>{interfaces, seen, sampled, sent, drops, errors}),
-            (std::vector<size_t>{1, samples, samples, datagrams, 0, 0}));
   ::close(notify);
 }
 
