@@ -87,7 +87,9 @@ TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop)
 }
 
 // Asked what it is, it answers on stdout; without a log configuration it logs to stderr
-// (and log4cplus says nothing of its own); an unknown setting is pointed out.
+// (and log4cplus says nothing of its own); an unknown setting is pointed out. "--check"
+// reads the settings as a start does: 0 when clean (the shipped file), 1 with warnings, 2
+// when the agent would not start; a FIFO in their place is refused, not waited on.
 TEST(EndToEnd, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
   AgentProcess agent(WENDREL_BINARY);
   for (const std::string arg : {"--version", "--help", "-h"}) {
@@ -105,6 +107,24 @@ TEST(EndToEnd, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
   for (const char* text : {"CollectorPort", "Wendrel: exit status 0x80004005\n"})
     EXPECT_NE(said.find(text), std::string::npos) << said;
   EXPECT_EQ(said.find("log4cplus"), std::string::npos) << said;
+
+  const std::string conf = agent.root + "/etc/wendrel/wendrel.conf",
+                    shipped = readFile(WENDREL_CONF);
+  for (const auto& [settings, code] : std::vector<std::pair<std::string, std::string>>{
+           {"\xEF\xBB\xBF" + shipped, "0 "},
+           {shipped + "SampleRate = 64\n", "1 "},
+           {shipped + "PerformanceMode = 2\n", "1 "},
+           {std::string(70000, '#') + "\n" + shipped, "1 "},
+           {"SamplingRate = 64\n", "2 "}}) {
+    std::ofstream(conf) << settings;
+    EXPECT_EQ(agent.run("--check >/dev/null"), code) << settings.substr(0, 80);
+  }
+  std::ofstream(conf) << shipped;
+  const std::string clean = agent.run("--check >&2");  // what it read, from where
+  EXPECT_TRUE(clean.rfind("0 ", 0) == 0 && clean.find(conf) != std::string::npos) << clean;
+  ASSERT_TRUE(shell("rm " + conf + " && mkfifo " + conf));
+  const std::string fifo = agent.run("--check >&2");  // refused at once, naming it
+  EXPECT_TRUE(fifo.rfind("2 ", 0) == 0 && fifo.find(conf) != std::string::npos) << fifo;
 }
 
 }  // namespace
