@@ -11,6 +11,7 @@
 #include "linux_signal_source.h"
 #include "live_pcap.h"
 #include "netlink_link_events.h"
+#include "proc_host_statistics.h"
 #include "registrar.h"
 #include "status_codes.h"
 #include "stderr_message_sink.h"
@@ -33,6 +34,9 @@ struct LinuxCapture : CapturePlatform {
   }
   std::unique_ptr<InterfaceStatistics> interfaceStatistics() override {
     return std::make_unique<KernelInterfaceStatistics>();
+  }
+  std::unique_ptr<HostStatistics> hostStatistics() override {
+    return std::make_unique<ProcHostStatistics>();
   }
   LivePcap live;
 };

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "host_statistics.h"
 #include "interface_statistics.h"
 #include "link_events.h"
 #include "pcap_api.h"
@@ -17,6 +18,8 @@ class CapturePlatform {
   virtual PcapApi& pcap() = 0;
   virtual std::unique_ptr<LinkEvents> linkEvents() = 0;
   virtual std::unique_ptr<InterfaceStatistics> interfaceStatistics() = 0;
+  // The host's own counters; none where the host is not a data source.
+  virtual std::unique_ptr<HostStatistics> hostStatistics() { return nullptr; }
 };
 
 }  // namespace wendrel

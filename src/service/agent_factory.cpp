@@ -17,6 +17,7 @@ class RealReporter : public AgentReporter {
   void addFigures(AgentFigures& figures) override {
     const ReporterStatistics counts = reporter_.statistics();
     figures.samples = counts.samples;
+    figures.counterSamples = counts.counterSamples;
     figures.datagrams = counts.datagrams;
     figures.sendErrors = counts.sendErrors;
   }
@@ -27,8 +28,9 @@ class RealReporter : public AgentReporter {
 };
 
 CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEvents,
-                         InterfaceStatistics& statistics) {
+                         InterfaceStatistics& statistics, HostStatistics* host) {
   CaptureOptions options;
+  options.host = host;
   options.linkEvents = &linkEvents;
   options.statistics = &statistics;
   options.sourceId = settings.sourceIdIsIfIndex ? SourceIdKind::IfIndex : SourceIdKind::Index;
@@ -36,6 +38,7 @@ CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEven
   options.method =
       settings.sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
   options.ipv6 = settings.sampling.ipv6;
+  options.agentAddress = parseAgentAddress(settings.agentAddress).value_or(AgentAddressRule{});
   return options;
 }
 
@@ -49,8 +52,9 @@ class RealCollector : public AgentCollector {
                 const CollectorSettings& settings)
       : linkEvents_(platform.linkEvents()),
         statistics_(platform.interfaceStatistics()),
+        host_(platform.hostStatistics()),
         collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
-                   platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_)) {}
+                   platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -60,11 +64,13 @@ class RealCollector : public AgentCollector {
     figures.kernelDrops = counts.kernelDrops;
     figures.captureTried = counts.tried;
     figures.noInterfaceReason = std::move(counts.noInterfaceReason);
+    figures.agentAddress = std::move(counts.agentAddress);
   }
 
  private:
   std::unique_ptr<LinkEvents> linkEvents_;
   std::unique_ptr<InterfaceStatistics> statistics_;
+  std::unique_ptr<HostStatistics> host_;
   TrafficCollector collector_;
 };
 

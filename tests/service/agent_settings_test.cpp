@@ -59,7 +59,7 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
   return s->collectorAddress + " " + std::to_string(s->samplingRate) +
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
-         std::to_string(c.counterIntervalS);
+         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress);
 }
 
 // What each file gives, how many warnings it draws and what they name.
@@ -75,22 +75,22 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
     Strings named;  // each in some warning or error
   } cases[] = {
       {"CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0",
-       "192.0.2.10 64 off random ip index 30",
+       "192.0.2.10 64 off random ip ifindex 30",
        0,
        {}},
       // A quoted number is text (two documented warnings). Names the agent does not know are
       // pointed out (a mistyped one most likely), whatever their case.
       {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
        "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
-       "c.example 32 on random ip index 1",
+       "c.example 32 on random ip ifindex 1",
        7,
        {"SampleRate", "trafficc", "SamplingMethod", "Traffic", "SourceId"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
-       c254 + " 8 on random ip index 30",
+       c254 + " 8 on random ip ifindex 30",
        1,
        {"PerformanceMode"}},
       {base + "SamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
-       "c 1 on random ip index 30",
+       "c 1 on random ip ifindex 30",
        2,
        {"CounterInterval"}},
       {"CollectorAddress = " + c254 + "c", "-", 0, {}},
@@ -105,15 +105,15 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        0,
        {}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
-              "SourceId = index\nCounterInterval = 0",
-       "c 8 off random ip index 0",
+              "SourceId = index\nCounterInterval = 0\nagentaddress = 2001:db8::/32",
+       "c 8 off random ip index 0 2001:db8::/32",
        0,
        {}},
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
-              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon",
-       "c 8 on random ip index 30",
-       4,
-       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval"}},
+              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256",
+       "c 8 on random ip ifindex 30",
+       5,
+       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval", "AgentAddress"}},
   };
   for (const auto& c : cases) {
     test::FakeSettings store(c.settings);
