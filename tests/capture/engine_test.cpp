@@ -155,9 +155,8 @@ struct FakeLinkEvents : LinkEvents {
 };
 
 // After the start: lost notifications mean a new enumeration, and an interface already open
-// is not opened again. A name deleted and created at once (a new index) while its old device
-// still reads is opened once the old one has closed. Stop wakes the wait at once.
-TEST_F(CaptureEngineTest, LinkChangesOpenWhatAppearsAndWaitForTheOldDeviceOfANewName) {
+// is not opened again. Stop wakes the wait at once.
+TEST_F(CaptureEngineTest, LostLinkChangesEnumerateAgainAndOpenInterfacesStayAsTheyAre) {
   FakeLinkEvents events;
   pcap.devices.reserve(2);  // capture threads hold references into it
   pcap.devices.push_back({"eth0", ""});
@@ -167,22 +166,12 @@ TEST_F(CaptureEngineTest, LinkChangesOpenWhatAppearsAndWaitForTheOldDeviceOfANew
   collector.startCollecting();
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 1; }));
   pcap.devices.push_back({"eth1", ""});  // the supervisor reads it after the next change
-  events.push({{{LinkChange::Kind::Present, "eth0", 1}}, false});
+  events.push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, false});
   events.push({{}, true});
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 2; }));
   EXPECT_EQ(1u, pcap.count("create eth0;"));
-  {
-    std::lock_guard<std::mutex> lock(pcap.mutex);
-    pcap.devices[1].ifIndex = 9;
-  }
-  events.push({{{LinkChange::Kind::Vanished, "eth1", 1}, {LinkChange::Kind::Present, "eth1", 9}}});
-  std::this_thread::sleep_for(Millis(100));
-  EXPECT_EQ(1u, pcap.count("create eth1;"));                    // its old device has not closed yet
-  pcap.breakloop(reinterpret_cast<pcap_t*>(&pcap.devices[1]));  // it reads no more
-  ASSERT_TRUE(waitFor([&] { return pcap.count("create eth1;") == 2; }, Millis(3000)));
-  ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 2; }));
   EXPECT_LT(millisecondsOf([&] { collector.stop(); }), 500);
-  EXPECT_EQ((std::vector<int>{1, 1, 2, 2}),
+  EXPECT_EQ((std::vector<int>{1, 1, 1, 1}),
             (std::vector<int>{pcap.devices[0].created, pcap.devices[0].closed,
                               pcap.devices[1].created, pcap.devices[1].closed}));
 }

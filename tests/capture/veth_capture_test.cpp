@@ -15,6 +15,7 @@
 #include "../sflow/sflow_fakes.h"
 #include "kernel_interface_statistics.h"
 #include "live_pcap.h"
+#include "log_capture.h"
 #include "netlink_link_events.h"
 #include "scenario.h"
 #include "traffic_collector.h"
@@ -246,12 +247,13 @@ struct Watch : Rig, Capture {
 };
 
 // With the default source ids: an interface added after the start is sampled under the next
-// index; deleted and created again at once, under its old one; no direction, no counter
-// samples when they are off; stop right after an interface appeared is prompt and leaves no
-// descriptor open.
+// index; deleted (its capture ends, without an error) and created again, under its old one;
+// no direction, no counter samples when they are off; stop right after an interface appeared
+// is prompt and leaves no descriptor open.
 TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
   if (!NetnsPair::available())
     GTEST_SKIP() << "needs root for network namespaces";
+  LogCapture log;
   NetnsPair net("h");
   net.addLink("10.211.0.1/24");
   const size_t fds = openFds();
@@ -260,6 +262,8 @@ TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
   net.addLink("");
   EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w->sourcesFrom(1));
   net.removeLink(1);
+  ASSERT_TRUE(waitFor([&] { return w->collector->statistics().interfaces == 1; }));
+  EXPECT_TRUE(log.messages(log4cplus::ERROR_LOG_LEVEL).empty());  // an interface gone is no error
   net.recreateLink(1);
   EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w->sourcesFrom(1));
   EXPECT_EQ(2u, w->collector->statistics().interfaces);

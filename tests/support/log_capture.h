@@ -14,7 +14,12 @@ namespace wendrel::test {
 
 class LogCapture {
  public:
-  LogCapture() { root_.addAppender(appender_), root_.setLogLevel(log4cplus::TRACE_LOG_LEVEL); }
+  // On one logger and its children; by default on the root, so every logger.
+  explicit LogCapture(const std::string& logger = "")
+      : root_(logger.empty() ? log4cplus::Logger::getRoot()
+                             : log4cplus::Logger::getInstance(logger)) {
+    root_.addAppender(appender_), root_.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
+  }
   ~LogCapture() { root_.removeAppender(appender_), root_.setLogLevel(savedLevel_); }
 
   // The messages logged at `level`, in order.
@@ -36,7 +41,7 @@ class LogCapture {
     capture->entries_[size_t(level / 10000)].push_back(message);  // TRACE 0 ... FATAL 50000
   }
 
-  log4cplus::Logger root_ = log4cplus::Logger::getRoot();
+  log4cplus::Logger root_;
   log4cplus::LogLevel savedLevel_ = root_.getLogLevel();
   mutable std::mutex mutex_;
   std::vector<std::string> entries_[6];
