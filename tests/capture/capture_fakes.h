@@ -19,14 +19,15 @@ namespace wendrel::test {
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
 // "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
 // "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface), "down", "emfile" (activation runs out of descriptors). Addresses: "a.b.c.d[/netmask]"
-// or IPv6 ("::"), space-separated.
+// interface), "down", "emfile" (activation runs out of descriptors), "readerror" (the first read
+// fails). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     const char* description = nullptr;
+    int packets = 0;                           // what the next read delivers, 60-byte frames
+    unsigned ifIndex = 1;                      // the kernel's
     int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
-    int packets = 0;                           // what the first dispatch delivers
     bool broken = false;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
@@ -75,12 +76,25 @@ struct FakePcap : PcapApi {
     return 0;
   }
   void freeAllDevs(pcap_if_t*) override { add(nullptr, "freealldevs"); }
-  unsigned interfaceIndex(const char* name) override { return !find(name).has("noif"); }
+  unsigned interfaceIndex(const char* name) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return find(name).has("noif") ? 0 : find(name).ifIndex;
+  }
+  // How often `call` is in the trace so far.
+  size_t count(const std::string& call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at)
+      ++n;
+    return n;
+  }
   Device& find(const std::string& name) {
     return *std::find_if(devices.begin(), devices.end(), [&](auto& v) { return v.name == name; });
   }
   pcap_t* create(const char* name, char*) override {
     add(nullptr, "create " + std::string(name));
+    std::lock_guard<std::mutex> lock(mutex);
+    find(name).broken = false;
     return ++find(name).created, reinterpret_cast<pcap_t*>(&find(name));
   }
   int setSnaplen(pcap_t* p, int bytes) override { return add(p, "snaplen", bytes); }
@@ -108,12 +122,21 @@ struct FakePcap : PcapApi {
   }
   void freeCode(bpf_program*) override {}
   int setNonblock(pcap_t* p, int on, char*) override { return add(p, "nonblock", on); }
-  // Like an idle Linux device: no packet, and no return at the read timeout, only on
-  // breakloop (or after 10 s, so that a missing breakloop fails a test rather than hangs it).
-  int dispatch(pcap_t* p, int, pcap_handler, u_char*) override {
+  // Delivers the packets set, then is like an idle Linux device: no return at the read
+  // timeout, only on breakloop (or after 10 s, so that a missing breakloop fails a test
+  // rather than hangs it).
+  int dispatch(pcap_t* p, int, pcap_handler handler, u_char* user) override {
     std::unique_lock<std::mutex> lock(mutex);
-    if (d(p).packets > 0)
-      return std::exchange(d(p).packets, 0);
+    if (d(p).has("readerror"))
+      return fail(p, "fake read error");
+    if (const int n = std::exchange(d(p).packets, 0); n > 0) {
+      lock.unlock();
+      u_char frame[60] = {};  // numbered in its first two bytes
+      const pcap_pkthdr header{{}, 60, 60};
+      for (int i = 0; i < n; ++i)
+        frame[0] = u_char(i >> 8), frame[1] = u_char(i), handler(user, &header, frame);
+      return n;
+    }
     return wake.wait_for(lock, std::chrono::seconds(10), [p] { return d(p).broken; }) ? -2 : 0;
   }
   int stats(pcap_t*, pcap_stat* s) override { return s->ps_recv = 3, s->ps_drop = 7, 0; }

@@ -4,11 +4,9 @@
 // kernel.
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <sys/socket.h>
 
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -19,15 +17,14 @@
 #include "live_pcap.h"
 #include "log_capture.h"
 #include "netlink_link_events.h"
-#include "netns.h"
-#include "test_util.h"
+#include "scenario.h"
 #include "traffic_collector.h"
 
 namespace wendrel::test {
 namespace {
 
-constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;
 constexpr uint32_t kInternal = 0x3FFFFFFF;
+using Sources = std::tuple<uint32_t, uint32_t, uint32_t>;  // source id, input, output
 
 // kConstant: one flow whose IPv4 headers never change (id 0, checksum 0: checksum-bit
 // selection never passes it); kVaried: a new id and checksum each; kIpv6: UDP over IPv6.
@@ -48,39 +45,35 @@ size_t openFds() {
   return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
-class Veth : public testing::Test {
- public:
-  void SetUp() override {
-    if (!NetnsPair::available())
-      GTEST_SKIP() << "needs root for network namespaces";
+CaptureOptions randomIp(SourceIdKind kind = SourceIdKind::Index, uint32_t counterS = 0) {
+  CaptureOptions options;
+  options.method = SamplingMethod::kRandom, options.ipv6 = true;
+  options.sourceId = kind, options.counterIntervalS = counterS;
+  return options;
+}
+
+// Capture in this process on the agent namespace's links into `reporter`, started once every
+// link is captured. libpcap lists the devices of the main thread's namespace: the test's
+// thread enters the agent namespace for good. With `watch`, the kernel's link events and
+// counters (which watch the namespace of their maker) are on too.
+struct Capture {
+  Capture(NetnsPair& pair, PacketReporter& reporter, uint32_t rate, bool perf,
+          CaptureOptions options = randomIp(), int32_t buffer = 16 << 20, bool watch = false)
+      : net(pair) {
+    pair.enterAgent();
+    if (watch)
+      events.emplace(), statistics.emplace();
+    options.linkEvents = watch ? &*events : nullptr;
+    options.statistics = watch ? &*statistics : nullptr;
+    collector.emplace(128, &reporter, buffer, rate, perf, pcap, options);
+    collector->startCollecting();
+    EXPECT_TRUE(waitFor([&] { return collector->statistics().interfaces == net.linkCount(); }));
   }
-  // libpcap lists the devices of the main thread's namespace: the test's thread enters the
-  // agent namespace for good, and the collector starts there.
-  std::unique_ptr<TrafficCollector> start(NetnsPair& net, PacketReporter& reporter, uint32_t rate,
-                                          bool perf, CaptureOptions options = random(),
-                                          int32_t buffer = 16 << 20) {
-    net.enterAgent();
-    auto c =
-        std::make_unique<TrafficCollector>(128, &reporter, buffer, rate, perf, livePcap, options);
-    const size_t started = log.count(kDebug, "Starting capture");
-    c->startCollecting();
-    EXPECT_TRUE(waitFor([&] { return log.count(kDebug, "Starting capture") > started; }));
-    return c;
-  }
-  static CaptureOptions random() {
-    CaptureOptions options;
-    options.method = SamplingMethod::kRandom, options.ipv6 = true;
-    return options;
-  }
-  // What the capture statistics line said: {received, dropped}.
-  std::pair<unsigned, unsigned> statistics() const {
-    unsigned received = 0, dropped = 0;
-    for (const std::string& m : log.messages(kDebug))
-      std::sscanf(m.c_str(), "Capture statistics - Received: %u Dropped: %u", &received, &dropped);
-    return {received, dropped};
-  }
-  LogCapture log{"TrafficLogger"};
-  LivePcap livePcap;
+  NetnsPair& net;
+  std::optional<NetlinkLinkEvents> events;
+  std::optional<KernelInterfaceStatistics> statistics;
+  LivePcap pcap;
+  std::optional<TrafficCollector> collector;
 };
 
 // Each packet is taken with probability 1/rate, independently of every other (the kernel's
@@ -89,7 +82,9 @@ class Veth : public testing::Test {
 // |samples - n/rate| <= 4 sqrt(n (1/rate) (1 - 1/rate)), and fails by chance about once in
 // 16,000 checks. Rate 1 takes every packet, and every packet the statistics count is
 // delivered though the stop comes at once.
-TEST_F(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
+TEST(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
+  if (!NetnsPair::available())
+    GTEST_SKIP() << "needs root for network namespaces";
   NetnsPair net("r");
   net.addLink("10.203.0.1/24");
   const std::vector<Kind> mix = {kConstant, kVaried, kConstant, kIpv6, kVaried};
@@ -113,14 +108,14 @@ TEST_F(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
   };
   for (const auto& c : cases) {
     ReporterRig rig;
-    auto collector = start(net, rig.reporter, c.rate, c.perf);
+    Capture capture(net, rig.reporter, c.rate, c.perf);
     std::map<Kind, double> sent, sampled;
     for (size_t n = 0; n < c.count; ++n) {
       const Kind kind = c.cycle[n % c.cycle.size()];
       ASSERT_TRUE(net.send(0, frameOf(net.link(0), kind, uint16_t(n))));
       ++sent[kind];
     }
-    collector->stop();
+    capture.collector->stop();
     std::map<uint32_t, uint32_t> sequence;
     const std::vector<DecodedSample> samples = rig.samples();
     for (const DecodedSample& s : samples) {
@@ -135,8 +130,8 @@ TEST_F(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
           << label << " class " << kind << ": " << sampled[kind] << " of " << n;
     }
     if (c.rate == 1) {
-      EXPECT_EQ(statistics().first, samples.size()) << label;
-      EXPECT_EQ(statistics().first, samples.back().samplePool) << label;
+      EXPECT_EQ(capture.collector->statistics().packetsSeen, samples.size()) << label;
+      EXPECT_EQ(capture.collector->statistics().packetsSeen, samples.back().samplePool) << label;
     }
     // The last pool counts the packets up to its sample, each arrival as the k it stands for:
     // k Binomial(n', 1/k) for the n' = n - g sent by then, g (the packets after it) below
@@ -165,15 +160,17 @@ struct GatedSink : RecordingSink {
 };
 
 // The kernel drops while the capture thread is stalled: samples read before say 0, later
-// ones the cumulative count, which ends equal to what libpcap reports. Then, on the quiet
-// link, one frame reaches the reporter within the 250 ms read timeout (asserted generously).
-TEST_F(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
+// ones the cumulative count, which ends equal to the figures'. Then, on the quiet link, one
+// frame reaches the reporter within the 250 ms read timeout (asserted generously).
+TEST(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
+  if (!NetnsPair::available())
+    GTEST_SKIP() << "needs root for network namespaces";
   NetnsPair net("d");
   net.addLink("10.204.0.1/24");
   GatedSink sink;
   FakeClock clock;
   PacketReporter reporter{"127.0.0.1", clock, sink};
-  auto collector = start(net, reporter, 1, false, random(), 256 << 10);
+  Capture capture(net, reporter, 1, false, randomIp(), 256 << 10);
   auto send = [&](size_t count) {
     for (size_t n = 0; n < count; ++n)
       ASSERT_TRUE(net.send(0, frameOf(net.link(0), kVaried, uint16_t(n))));
@@ -196,7 +193,7 @@ TEST_F(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
               waitFor([&] { return reporter.flush(), sink.datagrams().size() > before; });
             }),
             1000);
-  collector->stop();
+  capture.collector->stop();
   reporter.flush();
   std::vector<uint32_t> drops;
   for (const auto& bytes : sink.datagrams()) {
@@ -207,22 +204,18 @@ TEST_F(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
   ASSERT_LT(40u, drops.size());
   EXPECT_EQ(0u, drops.front());
   EXPECT_TRUE(std::is_sorted(drops.begin(), drops.end()));
-  EXPECT_LT(0u, statistics().second);
-  EXPECT_EQ(statistics().second, drops.back());
+  EXPECT_LT(0u, capture.collector->statistics().kernelDrops);
+  EXPECT_EQ(capture.collector->statistics().kernelDrops, drops.back());
 }
 
-using Sources = std::tuple<uint32_t, uint32_t, uint32_t>;
+struct Rig {
+  ReporterRig rig;  // a base, so that it is there before capture starts and after it ends
+};
 
 // Capture at rate 1 with the kernel's link events and counters, and all it has sent.
-struct Watch {
-  Watch(Veth& test, NetnsPair& pair, SourceIdKind kind, uint32_t counterS) : net(pair) {
-    pair.enterAgent();  // the events and counters watch the namespace of their maker
-    events.emplace(), statistics.emplace();
-    CaptureOptions options;
-    options.sourceId = kind, options.counterIntervalS = counterS;
-    options.linkEvents = &*events, options.statistics = &*statistics;
-    collector = test.start(pair, rig.reporter, 1, false, options, 2 << 20);
-  }
+struct Watch : Rig, Capture {
+  Watch(NetnsPair& pair, SourceIdKind kind, uint32_t counterS)
+      : Capture(pair, rig.reporter, 1, false, randomIp(kind, counterS), 2 << 20, true) {}
   const std::vector<DecodedDatagram>& take() {
     for (const DecodedDatagram& d : rig.datagrams(true))
       all.push_back(d);
@@ -243,70 +236,64 @@ struct Watch {
   }
   // Source id, input and output of the frames sampled from link i.
   std::set<Sources> sourcesFrom(size_t i) {
-    const NetnsPair::Link& l = net.link(i);
     std::set<Sources> ids;
-    for (const DecodedSample& s : sampled([&](uint16_t n) { net.send(i, testFrame(l, n)); },
-                                          [&](const DecodedSample& s) {
-                                            return std::equal(l.farMac.begin(), l.farMac.end(),
-                                                              s.header.begin() + 6);
-                                          }))
+    for (const DecodedSample& s :
+         sampled([&](uint16_t n) { net.send(i, testFrame(net.link(i), n)); },
+                 [&](const DecodedSample& s) { return fromLink(s, net.link(i)); }))
       ids.emplace(s.sourceId, s.inputInterface, s.outputInterface);
     return ids;
   }
-
-  NetnsPair& net;
-  ReporterRig rig;
-  std::optional<NetlinkLinkEvents> events;
-  std::optional<KernelInterfaceStatistics> statistics;
-  std::unique_ptr<TrafficCollector> collector;
   std::vector<DecodedDatagram> all;
 };
 
 // With the default source ids: an interface added after the start is sampled under the next
-// index; deleted (its capture ends, without an error) and created again, under its old one; no
-// direction, no counter samples when they are off; stop right after an interface appeared is
-// prompt and leaves no descriptor open.
-TEST_F(Veth, HotPluggedInterfacesKeepTheirIndex) {
+// index; deleted (its capture ends, without an error) and created again, under its old one;
+// no direction, no counter samples when they are off; stop right after an interface appeared
+// is prompt and leaves no descriptor open.
+TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
+  if (!NetnsPair::available())
+    GTEST_SKIP() << "needs root for network namespaces";
+  LogCapture log;
   NetnsPair net("h");
   net.addLink("10.211.0.1/24");
   const size_t fds = openFds();
-  Watch w(*this, net, SourceIdKind::Index, 0);
-  EXPECT_EQ((std::set<Sources>{{0, 0, 0}}), w.sourcesFrom(0));
+  std::optional<Watch> w(std::in_place, net, SourceIdKind::Index, 0);
+  EXPECT_EQ((std::set<Sources>{{0, 0, 0}}), w->sourcesFrom(0));
   net.addLink("");
-  EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w.sourcesFrom(1));
+  EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w->sourcesFrom(1));
   net.removeLink(1);
-  ASSERT_TRUE(waitFor([&] { return w.collector->statistics().interfaces == 1; }));
+  ASSERT_TRUE(waitFor([&] { return w->collector->statistics().interfaces == 1; }));
   EXPECT_TRUE(log.messages(log4cplus::ERROR_LOG_LEVEL).empty());  // an interface gone is no error
   net.recreateLink(1);
-  EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w.sourcesFrom(1));
-  EXPECT_EQ(2u, log.count(kInfo, "Device " + net.link(1).agentName + " initialized successfully"));
+  EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w->sourcesFrom(1));
+  EXPECT_EQ(2u, w->collector->statistics().interfaces);
   net.addLink("");
-  EXPECT_LT(millisecondsOf([&] { w.collector->stop(); }), 1500);
-  for (const DecodedDatagram& d : w.take())
+  EXPECT_LT(millisecondsOf([&] { w->collector->stop(); }), 1500);
+  for (const DecodedDatagram& d : w->take())
     EXPECT_TRUE(d.counters.empty());
-  w.collector.reset(), w.events.reset(), w.statistics.reset();
+  w.reset();
   EXPECT_EQ(fds + net.linkCount() - 1, openFds());  // the links' own sending sockets only
 }
 
 // With the kernel's indexes: received frames come in on the interface, frames this host sent
 // go out on it; an added interface has its kernel index; counter samples every second agree
 // with the kernel's counters, name the interface and count each source without a gap.
-TEST_F(Veth, KernelIndexesDirectionAndCounterSamples) {
+TEST(Veth, KernelIndexesDirectionAndCounterSamples) {
+  if (!NetnsPair::available())
+    GTEST_SKIP() << "needs root for network namespaces";
   NetnsPair net("k");
   const std::string name = net.addLink("10.212.0.1/24").agentName;
   ASSERT_TRUE(shell("ip -n " + net.agentNamespace() + " neigh add 10.212.0.9 lladdr " +
                     "02:00:5e:10:00:99 dev " + name));
   const auto started = std::chrono::steady_clock::now();
-  Watch w(*this, net, SourceIdKind::IfIndex, 1);
+  Watch w(net, SourceIdKind::IfIndex, 1);
   const uint32_t ifIndex = if_nametoindex(name.c_str());
   EXPECT_EQ((std::set<Sources>{{ifIndex, ifIndex, kInternal}}), w.sourcesFrom(0));
   // A frame of this host's own, to the neighbour above, from 10.212.0.1.
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in to{AF_INET, htons(9), {inet_addr("10.212.0.9")}, {}};
-  const auto sent = w.sampled(
-      [&](uint16_t) { ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to); },
-      [](const DecodedSample& s) { return s.header.size() > 33 && s.header[27] == 212; });
-  ::close(fd);
+  UdpCollector from("10.212.0.1");
+  const auto sent =
+      w.sampled([&](uint16_t) { from.sendTo("10.212.0.9", 9); },
+                [](const DecodedSample& s) { return s.header.size() > 33 && s.header[27] == 212; });
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ((std::pair<uint32_t, uint32_t>{kInternal, ifIndex}),
             std::pair(sent[0].inputInterface, sent[0].outputInterface));

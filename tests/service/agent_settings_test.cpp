@@ -63,109 +63,75 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
          (c.interfaces.empty() ? "" : " [" + c.interfaces + "]");
 }
 
+// What each file gives, how many warnings it draws and what they name.
 TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
   std::string c254;  // a list of names filling the capacity to the last byte
   while (c254.size() < 250)
     c254 += "ccccccccc,";
   c254 += "cccc";
-  const std::string file = "/etc/wendrel/wendrel.conf", base = "CollectorAddress = c\n";
-  const std::string noAddress =
-      "E Failed to read collector address from the registry, cannot start";
-  const std::string invalid = " is not valid, using the default ", in8 = "I Sampling 1 in 8 ";
-  // Every line logged, in order, its level first; one that ends in "..." is matched by its start.
+  const std::string base = "CollectorAddress = c\n";
   const struct {
     std::string settings, result;
-    Strings log;
+    size_t warnings;
+    Strings named;  // each in some warning or error
   } cases[] = {
       {"CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0",
        "192.0.2.10 64 off random ip ifindex 30",
-       {"I Settings from " + file +
-            ": CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30, "
-            "AgentAddress = \"\", Interfaces = \"\"",
-        "I Sampling 1 in 64 packets of IPv4 and IPv6 traffic at random"}},
-      // A quoted number is text. Names the agent does not know are pointed out (a mistyped one
-      // most likely), whatever their case.
+       0,
+       {}},
+      // A quoted number is text (two documented warnings). Names the agent does not know are
+      // pointed out (a mistyped one most likely), whatever their case.
       {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
        "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
        "c.example 32 on random ip ifindex 1",
-       {"W Unknown setting SampleRate in " + file + " is ignored",
-        "W Unknown setting trafficc in " + file + " is ignored",
-        "W Failed to read sampling rate from the registry, using the default of 32",
-        "W Failed to read performance mode from the registry, using the default of 1",
-        "W Setting SamplingMethod = 1" + invalid + "\"random\"",
-        "W Setting Traffic = 1" + invalid + "\"ip\"",
-        "W Setting SourceId = 1" + invalid + "\"ifindex\"",
-        "I Settings from " + file +
-            ": CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1, "
-            "AgentAddress = \"\", Interfaces = \"\"",
-        "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
-        "kernel"}},
+       7,
+       {"SampleRate", "trafficc", "SamplingMethod", "Traffic", "SourceId"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
        c254 + " 8 on random ip ifindex 30",
-       {"W Setting PerformanceMode = 2" + invalid + "1", "I Settings from ...", in8 + "..."}},
+       1,
+       {"PerformanceMode"}},
       {base + "SamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
        "c 1 on random ip ifindex 30",
-       {"W Sampling rate 0 is not valid, using 1 (every packet)",
-        "W Setting CounterInterval = 3601" + invalid + "30", "I Settings from ...",
-        "I Sampling 1 in 1 packets ..."}},
-      {"CollectorAddress = " + c254 + "c", "-", {noAddress}},
-      {"CollectorAddress = 7", "-", {noAddress}},
+       2,
+       {"CounterInterval"}},
+      {"CollectorAddress = " + c254 + "c", "-", 0, {}},
+      {"CollectorAddress = 7", "-", 0, {}},
       // Resolved as the empty name, the collector would silently be this host.
-      {"CollectorAddress = \"  \"", "-", {noAddress + ": no collector is given"}},
-      {"CollectorAddress = \"a.example b.example:0\"",
-       "-",
-       {noAddress + ": \"b.example:0\" is not a host name or address with an optional port"}},
+      {"CollectorAddress = \"  \"", "-", 0, {}},
+      {"CollectorAddress = \"a.example b.example:0\"", "-", 0, {"b.example:0"}},
       // The optional settings: in any case, then wrong.
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"Deterministic\"\n"
               "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600",
        "c 8 on determ ipv4 ifindex 3600",
-       {"I Settings from ...",
-        in8 + "packets of IPv4 traffic deterministically, preselected in the kernel on IPv4 "
-              "header checksums"}},
+       0,
+       {}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
               "SourceId = index\nCounterInterval = 0\nagentaddress = 2001:db8::/32\n"
               "interfaces = \"eth* !eth9\"",
        "c 8 off random ip index 0 2001:db8::/32 [eth* !eth9]",
-       {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
+       0,
+       {}},
       {base +
            "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
            "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
            "Interfaces = \"eth0 !\"",
        "c 8 on random ip ifindex 30",
-       {"W Setting SamplingMethod = \"sometimes\"" + invalid + "\"random\"",
-        "W Setting Traffic = \"ipv6\"" + invalid + "\"ip\"",
-        "W Setting SourceId = \"1\"" + invalid + "\"ifindex\"",
-        "W Setting CounterInterval = \"soon\"" + invalid + "30",
-        "W Setting AgentAddress = \"10.0.0.256\"" + invalid +
-            "\"\" (an address of the first captured interface with one)",
-        "W Setting Interfaces = \"eth0 !\"" + invalid + "\"\" (every interface)",
-        "I Settings from ...",
-        in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
+       6,
+       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval", "AgentAddress", "Interfaces"}},
   };
   for (const auto& c : cases) {
     test::FakeSettings store(c.settings);
-    test::LogCapture log("Wendrel");
+    test::LogCapture log;
     log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
     EXPECT_EQ(inEffect(readAgentSettings(store, logger)), c.result) << c.settings;
     const Strings warnings = log.messages(log4cplus::WARN_LOG_LEVEL);
-    const Strings errors = log.messages(log4cplus::ERROR_LOG_LEVEL);
-    Strings lines;
-    for (const std::string& m : log.messages()) {
-      const bool error = std::count(errors.begin(), errors.end(), m) > 0;
-      std::string line = (error                                             ? "E "
-                          : std::count(warnings.begin(), warnings.end(), m) ? "W "
-                                                                            : "I ") +
-                         m;
-      const std::string& want = lines.size() < c.log.size() ? c.log[lines.size()] : line;
-      const size_t start = want.size() - 3;
-      if (want.size() > 3 && want.compare(start, 3, "...") == 0 &&
-          line.compare(0, start, want, 0, start) == 0)
-        line = want;
-      lines.push_back(line);
-    }
-    EXPECT_EQ(lines, c.log) << c.settings;
+    Strings said = log.messages(log4cplus::ERROR_LOG_LEVEL);
+    said.insert(said.end(), warnings.begin(), warnings.end());
+    EXPECT_EQ(warnings.size(), c.warnings) << c.settings;
+    for (const std::string& name : c.named)
+      EXPECT_TRUE(std::any_of(said.begin(), said.end(),
+                              [&](const std::string& m) { return m.find(name) != m.npos; }))
+          << name << " in " << c.settings;
   }
 }
 

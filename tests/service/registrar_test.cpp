@@ -26,6 +26,8 @@ struct Host {
 TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   Host h;
   EXPECT_EQ(h.run("-UnregServer"), TYPE_E_REGISTRYACCESS);  // nothing registered
+  h.p.records["TypeLib"] = "";  // the type library alone: the missing AppID record fails it
+  EXPECT_EQ(h.run("-UnregServer"), static_cast<int32_t>(0x80070002u));
   ASSERT_EQ(h.run("-Service"), S_OK);
   EXPECT_EQ(h.p.records["AppID"], kService);
   EXPECT_EQ(h.p.records["TypeLib"],

@@ -1,0 +1,87 @@
+// The messages whose words are fixed by the documentation, each checked once, word for word,
+// at its level. Every other test checks state; these texts are what operators grep for.
+#include <gtest/gtest.h>
+
+#include <boost/thread/thread.hpp>
+#include <map>
+
+#include "agent_settings.h"
+#include "capture/capture_fakes.h"
+#include "log_capture.h"
+#include "sflow/sflow_fakes.h"
+#include "test_util.h"
+#include "traffic_collector.h"
+
+namespace wendrel::test {
+namespace {
+
+struct MapSettings : SettingsStore {
+  std::optional<std::string> readString(const std::string& name, size_t) override {
+    return values.count(name) ? std::optional(values[name]) : std::nullopt;
+  }
+  std::optional<uint32_t> readUInt32(const std::string&) override { return std::nullopt; }
+  std::map<std::string, std::string> values;
+};
+
+TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
+  LogCapture log;
+  {
+    // Capture: one failed enumeration, then devices that fail each way, one that works and
+    // one whose first read fails.
+    ReporterRig rig;
+    FakePcap pcap;
+    pcap.devices = {{"eth0", ""},
+                    {"eth5", "readerror"},
+                    {"wlan0", "wifi"},
+                    {"eth3", "compile"},
+                    {"eth4", "promisc local"}};
+    pcap.failEnumerations = 1;
+    CaptureOptions options;
+    options.timing.sleep = [](boost::chrono::milliseconds) {};
+    TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
+    collector.startCollecting();
+    ASSERT_TRUE(waitFor([&] {  // eth0 captures, eth5 has failed
+      return collector.statistics().interfaces == 1 && pcap.count("close eth5;") == 1;
+    }));
+    collector.stop();
+    // The reporter: a collector that is no name, and a send that fails.
+    PacketReporter unnamed("bad_name!");
+    rig.sink.failSendNumber = 1;
+    addFrame(rig.reporter, pattern(60), 60);
+    rig.reporter.flush();
+    // Settings: the numbers missing, then the collector too.
+    log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+    MapSettings withAddress, none;
+    withAddress.values["CollectorAddress"] = "192.0.2.1";
+    readAgentSettings(withAddress, logger);
+    readAgentSettings(none, logger);
+  }
+  constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;
+  constexpr int kWarn = log4cplus::WARN_LOG_LEVEL, kError = log4cplus::ERROR_LOG_LEVEL;
+  const std::pair<int, std::string> documented[] = {
+      {kError, "Failed to find devices: fake enumeration failure"},
+      {kInfo, "Failed to initialize capture engine, waiting for retry..."},
+      {kDebug, "Starting capture"},
+      {kInfo, "Device eth0 initialized successfully"},
+      {kWarn, "Device eth4 is not supported: fake activation failure"},
+      {kWarn, "Failed to initialize device wlan0"},
+      {kError, "Failed to compile filter ip[11] & 0x0F = 0x0F: fake syntax error"},
+      {kInfo, "Stopped collecting on interface 1"},
+      {kError, "Error in pcap_loop: fake read error"},
+      {kDebug, "Capture statistics - Received: 3 Dropped: 7"},
+      {kInfo, "Closing capture device"},
+      {kInfo, "Initializing socket to send sFlow packets to collector bad_name!"},
+      {kError,
+       "Failed to initialize udp socket: CollectorAddress: \"bad_name!\" is not a host name or "
+       "address with an optional port"},
+      {kError, "Failed to send sFlow packet: send_to: Connection refused"},
+      {kWarn, "Failed to read sampling rate from the registry, using the default of 32"},
+      {kWarn, "Failed to read performance mode from the registry, using the default of 1"},
+      {kError, "Failed to read collector address from the registry, cannot start"},
+  };
+  for (const auto& [level, message] : documented)
+    EXPECT_TRUE(log.contains(level, message)) << message;
+}
+
+}  // namespace
+}  // namespace wendrel::test
