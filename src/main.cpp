@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "agent_factory.h"
+#include "bpf_kernel_sampler.h"
 #include "capture_platform.h"
 #include "file_record_store.h"
 #include "file_settings_store.h"
@@ -33,6 +34,10 @@ struct LinuxCapture : CapturePlatform {
   }
   std::unique_ptr<InterfaceStatistics> interfaceStatistics() override {
     return std::make_unique<KernelInterfaceStatistics>();
+  }
+  std::unique_ptr<KernelSampler> kernelSampler(uint32_t samplingRate, bool ipv6,
+                                               std::string& missing) override {
+    return BpfKernelSampler::open(samplingRate, ipv6, missing);
   }
   LivePcap live;
 };

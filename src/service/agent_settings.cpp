@@ -21,7 +21,7 @@ constexpr uint32_t kMaxCounterInterval = 3600;
 // Every setting the agent reads; another name in the file is likely a mistyped one.
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
-                                          "CounterInterval"};
+                                          "CounterInterval",  "Capture"};
 
 class Reader {
  public:
@@ -124,6 +124,7 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
   s.collector.sourceIdIsIfIndex =
       reader.readChoice("SourceId", {"index", "ifindex"}, kOptionalTextSize) == 1;
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
+  s.collector.ebpf = reader.readChoice("Capture", {"pcap", "ebpf"}) == 1;
 
   LOG4CPLUS_INFO_FMT(logger,
                      "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "

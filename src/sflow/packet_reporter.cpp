@@ -100,11 +100,16 @@ void PacketReporter::addSample(const PacketView& packet, uint32_t samplingRate,
   sample.header = packet.bytes;
   sample.headerLength = std::min(caplen, kMaxHeaderBytes);
 
-  // A product smaller than the previous pool means the multiplication wrapped: the source
-  // starts counting again.
   sample.sequence = counters.sampleSequence + 1;
-  sample.samplePool = samplingRate * sample.sequence;
-  if (sample.samplePool < counters.lastSamplePool) {
+  if (extra.packets != 0) {
+    // Counted by capture: the pool is a running total that wraps as sFlow's counters do.
+    sample.samplePool = counters.lastSamplePool + extra.packets;
+  } else {
+    // A product smaller than the previous pool means the multiplication wrapped: the source
+    // starts counting again.
+    sample.samplePool = samplingRate * sample.sequence;
+  }
+  if (extra.packets == 0 && sample.samplePool < counters.lastSamplePool) {
     sample.sequence = 1;
     sample.samplePool = samplingRate;
   }

@@ -27,6 +27,10 @@ struct SampleExtra {
   uint32_t drops = 0;
   uint32_t input = 0;
   uint32_t output = 0;
+  // The packets that reached the sampling decision since the source's previous sample, this
+  // one included; the sample pool grows by them. 0 when capture does not count them: the pool
+  // is then the rate times the sample sequence number.
+  uint32_t packets = 0;
 };
 
 // What the reporter has done so far.
