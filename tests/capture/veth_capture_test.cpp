@@ -22,27 +22,13 @@
 #include "netns.h"
 #include "test_util.h"
 #include "traffic_collector.h"
+#include "veth_frames.h"
 
 namespace wendrel::test {
 namespace {
 
 constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;
 constexpr uint32_t kInternal = 0x3FFFFFFF;
-
-// kConstant: one flow whose IPv4 headers never change (id 0, checksum 0: checksum-bit
-// selection never passes it); kVaried: a new id and checksum each; kIpv6: UDP over IPv6.
-enum Kind { kConstant, kVaried, kIpv6, kOther };
-
-std::vector<uint8_t> frameOf(const NetnsPair::Link& link, Kind kind, uint16_t n) {
-  const auto v = uint16_t(n | 0x8000);
-  return kind == kVaried ? testFrame(link, v, v) : testFrame(link, 0, 0, kind == kIpv6);
-}
-
-Kind kindOf(const std::vector<uint8_t>& h) {
-  if (h.size() < 20 || h[0] != 2 || h[5] != 0x99)
-    return kOther;  // the kernel's own IPv6 chatter
-  return h[12] == 0x86 ? kIpv6 : h[18] == 0 && h[19] == 0 ? kConstant : kVaried;
-}
 
 size_t openFds() {
   return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
