@@ -51,7 +51,7 @@ struct LinuxPlatform {
   LinuxCapture capture;
   DefaultAgentFactory agents{capture};
   FileRecordStore records{kAppId};
-  SystemdServiceManager serviceManager{"wendrel.service"};
+  SystemdServiceManager serviceManager{"wendrel.service", &settings};
   StderrMessageSink messages;
   Registrar registrar{"Wendrel", executable, serviceManager, records, messages};
 };

@@ -18,6 +18,7 @@ constexpr uint32_t kDefaultPerformanceMode = 1;
 constexpr size_t kChoiceSize = 64;
 constexpr size_t kOptionalTextSize = 256;
 constexpr uint32_t kMaxCounterInterval = 3600;
+constexpr std::initializer_list<const char*> kCaptureChoices = {"pcap", "ebpf"};
 // Every setting the agent reads; another name in the file is likely a mistyped one.
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
@@ -80,6 +81,11 @@ class Reader {
 
 }  // namespace
 
+bool capturesInKernel(SettingsStore& store) {
+  const auto text = store.readString("Capture", kChoiceSize);
+  return text && strcasecmp(text->c_str(), kCaptureChoices.begin()[1]) == 0;
+}
+
 std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger) {
   Reader reader(store, logger);
   reader.warnUnknownSettings();
@@ -124,7 +130,7 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
   s.collector.sourceIdIsIfIndex =
       reader.readChoice("SourceId", {"index", "ifindex"}, kOptionalTextSize) == 1;
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
-  s.collector.ebpf = reader.readChoice("Capture", {"pcap", "ebpf"}) == 1;
+  s.collector.ebpf = reader.readChoice("Capture", kCaptureChoices) == 1;
 
   LOG4CPLUS_INFO_FMT(logger,
                      "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "

@@ -52,7 +52,7 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
   return s->collectorAddress + " " + std::to_string(s->samplingRate) +
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
-         std::to_string(c.counterIntervalS);
+         std::to_string(c.counterIntervalS) + (c.ebpf ? " ebpf" : "");
 }
 
 TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
@@ -109,8 +109,8 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        {noAddress + ": \"b.example:0\" is not a host name or address with an optional port"}},
       // The optional settings: in any case, then wrong.
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"Deterministic\"\n"
-              "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600",
-       "c 8 on determ ipv4 ifindex 3600",
+              "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600\nCapture = EBPF",
+       "c 8 on determ ipv4 ifindex 3600 ebpf",
        {"I Settings from ...",
         in8 + "packets of IPv4 traffic deterministically, preselected in the kernel on IPv4 "
               "header checksums"}},
@@ -119,12 +119,13 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        "c 8 off random ip index 0",
        {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
-              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon",
+              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nCapture = bpf",
        "c 8 on random ip index 30",
        {"W Setting SamplingMethod = \"sometimes\"" + invalid + "\"random\"",
         "W Setting Traffic = \"ipv6\"" + invalid + "\"ip\"",
         "W Setting SourceId = \"1\"" + invalid + "\"index\"",
-        "W Setting CounterInterval = \"soon\"" + invalid + "30", "I Settings from ...",
+        "W Setting CounterInterval = \"soon\"" + invalid + "30",
+        "W Setting Capture = \"bpf\"" + invalid + "\"pcap\"", "I Settings from ...",
         in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
   };
   for (const auto& c : cases) {
