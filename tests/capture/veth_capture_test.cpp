@@ -22,7 +22,7 @@
 #include "netns.h"
 #include "test_util.h"
 #include "traffic_collector.h"
-#include "veth_frames.h"
+#include "veth_helpers.h"
 
 namespace wendrel::test {
 namespace {
@@ -125,21 +125,6 @@ TEST_F(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
     }
   }
 }
-
-// A sink whose send waits while `closed`, stalling the capture thread inside the reporter.
-struct GatedSink : RecordingSink {
-  void send(const uint8_t* data, size_t size) override {
-    std::unique_lock<std::mutex> lock(gateMutex);
-    ++waiting, gate.notify_all();
-    gate.wait(lock, [this] { return !closed; });
-    lock.unlock();
-    RecordingSink::send(data, size);
-  }
-  std::mutex gateMutex;
-  std::condition_variable gate;
-  bool closed = true;
-  int waiting = 0;
-};
 
 // The kernel drops while the capture thread is stalled: samples read before say 0, later
 // ones the cumulative count, which ends equal to what libpcap reports. Then, on the quiet

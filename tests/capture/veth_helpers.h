@@ -1,10 +1,13 @@
-// The traffic classes that the veth capture tests send, and how a sample's header tells them
-// apart.
+// What the veth capture tests share: the traffic classes they send, how a sample's header
+// tells them apart, and a sink that stalls the capture side inside the reporter.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
+#include "../sflow/sflow_fakes.h"
 #include "netns.h"
 
 namespace wendrel::test {
@@ -23,5 +26,20 @@ inline Kind kindOf(const std::vector<uint8_t>& h) {
     return kOther;  // the kernel's own IPv6 chatter
   return h[12] == 0x86 ? kIpv6 : h[18] == 0 && h[19] == 0 ? kConstant : kVaried;
 }
+
+// A sink whose send waits while `closed`, stalling the capture thread inside the reporter.
+struct GatedSink : RecordingSink {
+  void send(const uint8_t* data, size_t size) override {
+    std::unique_lock<std::mutex> lock(gateMutex);
+    ++waiting, gate.notify_all();
+    gate.wait(lock, [this] { return !closed; });
+    lock.unlock();
+    RecordingSink::send(data, size);
+  }
+  std::mutex gateMutex;
+  std::condition_variable gate;
+  bool closed = true;
+  int waiting = 0;
+};
 
 }  // namespace wendrel::test
