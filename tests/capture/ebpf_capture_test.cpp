@@ -1,6 +1,6 @@
 // Capture = "ebpf" on veth links between namespaces the test makes: every class of both
 // directions estimated truly with the exact sample pool, interfaces that come and go with no
-// link left behind, a full ring reported as drops, and libpcap where a capability is missing.
+// link left behind, and a full ring reported as drops.
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -109,7 +109,6 @@ TEST_F(Ebpf, EveryClassOfBothDirectionsWithinTheBinomialBoundAndAnExactPool) {
       EXPECT_EQ(0u, sampled.count({false, kIpv6}) + sampled.count({true, kIpv6})) << label;
     }
     EXPECT_LE(pool, figures.packetsSeen) << label;
-    EXPECT_LE(eligible, figures.packetsSeen) << label;
     if (c.rate == 1) {
       EXPECT_EQ(figures.packetsSeen, samples.size()) << label;
     }
@@ -151,7 +150,6 @@ TEST_F(Ebpf, HotPluggedInterfacesAndNothingLeftAttached) {
   EXPECT_TRUE(waitFor([&] { return collector->statistics().interfaces == 1; }));
   net.recreateLink(1);
   EXPECT_EQ(std::set<uint32_t>{1}, sourcesOf(1));
-  EXPECT_EQ(2u, collector->statistics().interfaces);
   collector.reset();
   // The links are the process's: with their descriptors closed nothing stays on any hook.
   for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
