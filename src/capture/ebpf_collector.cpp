@@ -110,9 +110,12 @@ void EbpfCollector::pause(boost::chrono::milliseconds period) {
         release(it);
       }
     } else if (it == attached.end() || it->second.name != change.name) {
+      refused.erase(change.ifIndex);  // changed: worth another try
       enumerate = true;
     }
   }
+  if (changes.lost)
+    refused.clear();
   if (enumerate)
     attachAll();
 }
@@ -170,7 +173,7 @@ bool EbpfCollector::attachAll() {
       if (ifIndex == 0)
         continue;
       const auto it = attached.find(ifIndex);
-      if (it != attached.end() && it->second.name == device->name)
+      if ((it != attached.end() && it->second.name == device->name) || refused.count(ifIndex) != 0)
         continue;
       std::string failure;
       attachOne(device->name, ifIndex, failure);
@@ -209,6 +212,7 @@ void EbpfCollector::attachOne(const std::string& name, uint32_t ifIndex, std::st
     it = it->second.name == name ? release(it) : std::next(it);
   failure = sampler->attach(name, ifIndex);
   if (!failure.empty()) {
+    refused.insert(ifIndex);
     LOG4CPLUS_WARN_FMT(logger(), "Device %s is not supported: %s", name.c_str(), failure.c_str());
     return;
   }

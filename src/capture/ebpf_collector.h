@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "counter_poller.h"
@@ -72,6 +73,9 @@ class EbpfCollector {
   // The reader's own: attached interfaces by kernel index, and every name's source index.
   std::map<uint32_t, Source> attached;
   std::map<std::string, uint16_t> indexes;
+  // Interfaces that could not be attached, not tried again until they change: another
+  // interface's news would otherwise repeat their warning.
+  std::set<uint32_t> refused;
   uint64_t openings = 0;
   uint32_t localAddress = 0;
   KernelCounts retired;  // counted by interfaces detached since
