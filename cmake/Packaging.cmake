@@ -6,6 +6,8 @@
 #                                                program looks beside its resolved path
 #   /etc/wendrel/wendrel.conf, log4j.properties  the program reads /etc whatever the prefix
 #   <prefix>/share/man/man8, man5                wendrel(8), wendrel.conf(5), from scdoc sources
+#   /lib/systemd/system/wendrel.service          the package only: without it, "wendrel
+#                                                -Service" writes the unit to /etc/systemd/system
 include(GNUInstallDirs)
 
 # A private directory, as Debian keeps a program's own files: lib/<package>, never multiarch.
@@ -27,6 +29,17 @@ file(CREATE_LINK ${exe_from_sbin} ${out}/links/wendrel SYMBOLIC)
 file(CREATE_LINK ${WENDREL_CONFDIR}/log4j.properties ${out}/links/log4j.properties SYMBOLIC)
 install(FILES ${out}/links/wendrel DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${out}/links/log4j.properties DESTINATION ${WENDREL_PKGLIBDIR})
+
+# The unit: the one template that "wendrel -Service" fills in with its own path, filled in
+# here with the package's executable and put in systemd's unit directory. Only the package
+# ships it (component "deb"): a plain "cmake --install" leaves the service to -Service.
+pkg_get_variable(WENDREL_UNITDIR systemd systemdsystemunitdir)
+if(NOT WENDREL_UNITDIR)
+  set(WENDREL_UNITDIR /lib/systemd/system)
+endif()
+set(EXEC_START "\"/usr/${WENDREL_PKGLIBDIR}/wendrel\"")
+configure_file(${pkg}/wendrel.service ${out}/wendrel.service @ONLY)
+install(FILES ${out}/wendrel.service DESTINATION ${WENDREL_UNITDIR} COMPONENT deb EXCLUDE_FROM_ALL)
 
 # Manual pages: scdoc to roff, compressed without a time stamp (as Debian wants them).
 # Dated by the package's changelog entry, so a rebuild gives the same pages.
@@ -73,9 +86,9 @@ set(CPACK_PACKAGE_CONTACT ${WENDREL_DEB_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "traffic-sampling agent that exports sFlow")
 set(CPACK_PACKAGE_DESCRIPTION
     "Wendrel captures the packets of every local Ethernet interface, samples one\n\
-in N and sends the first 128 bytes of each sampled packet to an sFlow\n\
-collector as sFlow version 5 flow samples. It runs as a hardened systemd\n\
-service, as an unprivileged user holding only CAP_NET_RAW.")
+in N and sends the first 128 bytes of each sampled packet to every sFlow\n\
+collector it is given, as sFlow version 5 flow samples. It runs as a\n\
+hardened systemd service, as an unprivileged user holding only CAP_NET_RAW.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -86,4 +99,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${pkg}/deb/conffiles ${pkg}/deb/postinst ${pkg}/deb/prerm ${pkg}/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# One package of everything a full install gives, and the unit.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/;${PROJECT_BINARY_DIR};${PROJECT_NAME};deb;/")
 include(CPack)

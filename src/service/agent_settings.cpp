@@ -68,13 +68,13 @@ class Reader {
     return fallback;
   }
 
- private:
-  // An optional setting present with a value it cannot have: one warning, and the default.
+  // A setting present with a value it cannot have: one warning, and the default.
   void warnBad(const char* name, const std::string& value, const std::string& fallback) {
     LOG4CPLUS_WARN_FMT(logger_, "Setting %s = %s is not valid, using the default %s", name,
                        value.c_str(), fallback.c_str());
   }
 
+ private:
   SettingsStore& store_;
   log4cplus::Logger& logger_;
 };
@@ -120,8 +120,14 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
     LOG4CPLUS_WARN(logger, "Sampling rate 0 is not valid, using 1 (every packet)");
     s.samplingRate = 1;
   }
-  const uint32_t performanceMode =
+  uint32_t performanceMode =
       readNumber("PerformanceMode", "performance mode", kDefaultPerformanceMode);
+  if (performanceMode > 1) {
+    // A switch: 2 is more likely a slip than a wish to turn the kernel's preselection off.
+    reader.warnBad("PerformanceMode", std::to_string(performanceMode),
+                   std::to_string(kDefaultPerformanceMode));
+    performanceMode = kDefaultPerformanceMode;
+  }
   s.performanceMode = performanceMode == 1;
 
   SamplingChoice& sampling = s.collector.sampling;

@@ -38,8 +38,13 @@ int32_t Registrar::RegisterAppId(bool service) {
           records_.write(RecordStore::Kind::AppId, perUserRegistration_, record)) {
     return hresultFromWin32(writeError);
   }
-  if (service && !Install())
+  if (service && !Install()) {
+    // No service mark without a service: "wendrel" would otherwise refuse to run by hand,
+    // pointing at a unit that does not exist.
+    record.erase(kLocalService);
+    records_.write(RecordStore::Kind::AppId, perUserRegistration_, record);
     return E_FAIL;
+  }
   return S_OK;
 }
 
@@ -106,13 +111,18 @@ bool Registrar::Uninstall() {
     show("Could not open Service Manager");
     return false;
   }
-  if (manager_.unitState() != ServiceManager::UnitState::RegularFile) {
+  const ServiceManager::UnitState unit = manager_.unitState();
+  if (unit != ServiceManager::UnitState::RegularFile &&
+      unit != ServiceManager::UnitState::Packaged) {
     show("Could not open service");
     return false;
   }
   // The stop is not waited for, and a failed one does not keep the service.
   if (!manager_.stop())
     show("Could not stop service");
+  // The package's unit goes with the package; without the registration it does not run.
+  if (unit == ServiceManager::UnitState::Packaged)
+    return true;
   if (!manager_.remove()) {
     show("Could not delete service");
     return false;

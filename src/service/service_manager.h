@@ -7,7 +7,9 @@ namespace wendrel {
 
 class ServiceManager {
  public:
-  enum class UnitState { Missing, RegularFile, Other };
+  // Packaged: no unit of the program's own, but one that the package installed (and owns):
+  // the service exists, and only the package may delete it.
+  enum class UnitState { Missing, RegularFile, Packaged, Other };
 
   virtual ~ServiceManager() = default;
   // True when the service manager runs and accepts new services (full access).

@@ -19,6 +19,8 @@ constexpr char kUsage[] =
     "       wendrel -UnregServer    remove the service and the registration\n"
     "       wendrel -RegServerPerUser | -UnregServerPerUser\n"
     "                               the same with the records under $XDG_DATA_HOME/wendrel\n"
+    "       wendrel --check         read the settings as a start would, print those in\n"
+    "                               effect and every warning; exit 0 when there was none\n"
     "       wendrel --help | -h | --version\n"
     "\n"
     "Switches may start with '-' or '/' and are compared without regard to case.\n"
@@ -43,6 +45,8 @@ int wendrelMain(int argc, char** argv, CWendrelModule& module) {
     }
   }
   log4cplus::Initializer initializer;
+  if (argc == 2 && argv[1] != nullptr && std::strcmp(argv[1], "--check") == 0)
+    return module.checkSettings();
 
   const int32_t status = module.WinMain(buildCommandLine(argc, argv));
   if (status != 0) {

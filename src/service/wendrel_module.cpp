@@ -12,6 +12,7 @@
 
 #include "agent_monitor.h"
 #include "agent_settings.h"
+#include "settings_check.h"
 #include "status_codes.h"
 #include "stderr_log.h"
 #include "worker_threads.h"
@@ -205,6 +206,10 @@ void CWendrelModule::initLog() {
   // An unreadable file leaves logging unconfigured and is not an error here.
   log4cplus::PropertyConfigurator::doConfigure(path, log4cplus::Logger::getDefaultHierarchy(), 0);
   LOG4CPLUS_INFO_FMT(logger_, "Configured log using config file %s", path.c_str());
+}
+
+int CWendrelModule::checkSettings() {
+  return wendrel::checkSettings(seams_.settings, logger_);
 }
 
 int32_t CWendrelModule::runGuarded() {

@@ -71,6 +71,9 @@ class CWendrelModule {
   // stops and releases both on this thread.
   int32_t Run();
   void initLog();
+  // "--check": the settings read as Run reads them, the log on standard output; the exit
+  // status says whether there was anything to warn about (settings_check.h).
+  int checkSettings();
 
  private:
   // Sets the current state and reports it, when there is anyone to report to.

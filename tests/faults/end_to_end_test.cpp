@@ -243,7 +243,9 @@ TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop)
 }
 
 // Asked what it is, it answers on stdout; without a log configuration it logs to stderr
-// (and log4cplus says nothing of its own); an unknown setting is pointed out.
+// (and log4cplus says nothing of its own); an unknown setting is pointed out. "--check"
+// reads the settings as a start does: 0 when clean (the shipped file), 1 with warnings, 2
+// when the agent would not start; a FIFO in their place is refused, not waited on.
 TEST(EndToEnd, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
   Agent agent;
   for (const std::string arg : {"--version", "--help", "-h"}) {
@@ -263,6 +265,24 @@ TEST(EndToEnd, AnswersHelpAndVersionAndLogsToStderrWithoutAConfiguration) {
                                "/etc/wendrel/wendrel.conf is ignored\n"
                                "ERROR Wendrel - Failed to read collector address from the "
                                "registry, cannot start\nWendrel: exit status 0x80004005\n");
+
+  const std::string conf = agent.root + "/etc/wendrel/wendrel.conf",
+                    shipped = readFile(WENDREL_CONF);
+  for (const auto& [settings, code] : std::vector<std::pair<std::string, std::string>>{
+           {"\xEF\xBB\xBF" + shipped, "0 "},
+           {shipped + "SampleRate = 64\n", "1 "},
+           {shipped + "PerformanceMode = 2\n", "1 "},
+           {std::string(70000, '#') + "\n" + shipped, "1 "},
+           {"SamplingRate = 64\n", "2 "}}) {
+    std::ofstream(conf) << settings;
+    EXPECT_EQ(agent.run("--check >/dev/null"), code) << settings.substr(0, 80);
+  }
+  std::ofstream(conf) << shipped;
+  EXPECT_EQ(agent.run("--check >&2").rfind("0 INFO  Settings from " + conf + ": ", 0), 0u);
+  ASSERT_TRUE(shell("rm " + conf + " && mkfifo " + conf));
+  const std::string fifo = agent.run("--check >&2");  // one line, naming it, ends the check
+  EXPECT_EQ(fifo.substr(0, fifo.find('\n')).rfind("2 ERROR ", 0), 0u) << fifo;
+  EXPECT_NE(fifo.substr(0, fifo.find('\n')).find(conf), std::string::npos) << fifo;
 }
 
 }  // namespace

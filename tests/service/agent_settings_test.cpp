@@ -28,6 +28,10 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"A = 0X20", {}, 32},
       {"A = 4294967295", {}, 0xFFFFFFFFu},
       {"  a\t=\t7\r", {}, 7},
+      {"\xEF\xBB\xBF"
+       "A = 7",
+       {},
+       7},  // a byte-order mark
   };
   for (const auto& c : cases) {
     const Record file = valueFile::parse(c.line);
@@ -35,11 +39,14 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
     EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
   }
   std::vector<int> malformed;
+  const std::string longest(valueFile::kMaxLineLength - 4, 'x');
   const Record file = valueFile::parse(
       "# comment\n\nA 5\n= 5\nA B = 5\nA-B = 5\nA = \"never closed\nA = \"x\" y\nA = 4294967296\n"
-      "A = 0x100000000\nB = 2\n",
+      "A = 0x100000000\n\xEF\xBB\xBF\nC = " +
+          longest + "\nD = " + longest + "x\nB = 2\n",
       &malformed);
-  EXPECT_EQ(malformed, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(malformed, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10, 11, 13}));
+  EXPECT_EQ(file.readString("C", longest.size() + 1), longest);
   EXPECT_FALSE(file.readUInt32("A"));
   EXPECT_EQ(file.readUInt32("B"), 2u);
 }
@@ -93,8 +100,8 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
         "kernel"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
-       c254 + " 8 off random ip index 30",
-       {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
+       c254 + " 8 on random ip index 30",
+       {"W Setting PerformanceMode = 2" + invalid + "1", "I Settings from ...", in8 + "..."}},
       {base + "SamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
        "c 1 on random ip index 30",
        {"W Sampling rate 0 is not valid, using 1 (every packet)",

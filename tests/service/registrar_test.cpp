@@ -53,22 +53,30 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
 
 TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   using State = ServiceManager::UnitState;
-  const State file = State::RegularFile, none = State::Missing;
+  const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
+  const std::string bad = "/opt/a\nb/wendrel";
+  const Strings stopRemove{"stop", "remove"};
+  // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
+  // package's unit is stopped like the program's own, but never replaced or deleted.
   const struct {
     std::string args, exe, fails;
     State unit;
     int32_t status;
     std::string message, appId;  // appId "-": no record
+    Strings calls;
   } cases[] = {
-      {"-Service", kExe, "manager", none, E_FAIL, "Could not open Service Manager", kService},
-      {"-Service", kExe, "create", none, E_FAIL, "Could not start service", kService},
-      {"-Service", "/opt/a\nb/wendrel", "", none, E_FAIL, "Could not start service", kService},
-      {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, "", kService},
-      {"-RegServer", kExe, "stop", file, S_OK, "Could not stop service", ""},
-      {"-RegServer", kExe, "remove", file, E_FAIL, "Could not delete service", "-"},
-      {"-Service", kExe, "", State::Other, E_FAIL, "Could not open service", "-"},
-      {"-RegServer", kExe, "write", none, static_cast<int32_t>(0x80070005u), "", "-"},
-      {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), "", ""},
+      {"-Service", kExe, "manager", none, E_FAIL, "Could not open Service Manager", "", {}},
+      {"-Service", kExe, "create", none, E_FAIL, "Could not start service", "", {"create " + kExe}},
+      {"-Service", bad, "", none, E_FAIL, "Could not start service", "", {"create " + bad}},
+      {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, "", "", {}},
+      {"-RegServer", kExe, "stop", file, S_OK, "Could not stop service", "", stopRemove},
+      {"-RegServer", kExe, "remove", file, E_FAIL, "Could not delete service", "-", stopRemove},
+      {"-Service", kExe, "", State::Other, E_FAIL, "Could not open service", "-", {}},
+      {"-RegServer", kExe, "write", none, static_cast<int32_t>(0x80070005u), "", "-", {}},
+      {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), "", "", {}},
+      {"-Service", kExe, "", pkg, S_OK, "", kService, {"stop"}},
+      {"-RegServer", kExe, "", pkg, S_OK, "", "", {"stop"}},
+      {"-Service", kExe, "manager", pkg, E_FAIL, "Could not open Service Manager", "", {}},
   };
   for (const auto& c : cases) {
     Host h(c.exe);
@@ -79,6 +87,7 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
     EXPECT_EQ(h.p.log("msg"), c.message.empty() ? Strings{} : Strings{"Wendrel: " + c.message});
     EXPECT_EQ(h.p.records.count("AppID") ? h.p.records["AppID"] : "-", c.appId);
     EXPECT_FALSE(h.p.records.count("TypeLib") && c.status < 0);
+    EXPECT_EQ(h.p.log("sm"), c.calls);
   }
 }
 

@@ -12,12 +12,19 @@
 
 namespace wendrel::files {
 
-int readFile(const std::string& path, std::string& text) {
-  text.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+int readRegularFile(const std::string& path,
+                    const std::function<void(const char* data, size_t size)>& consume) {
+  // Not blocking, so that opening a FIFO with no writer returns at once and can be refused.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return errno;
-  char buffer[4096];
+  struct stat st {};
+  const int err = ::fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EINVAL : 0;
+  if (err != 0) {
+    ::close(fd);
+    return err;
+  }
+  char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n == 0)
@@ -25,12 +32,11 @@ int readFile(const std::string& path, std::string& text) {
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      const int err = errno;
+      const int readError = errno;
       ::close(fd);
-      text.clear();
-      return err;
+      return readError;
     }
-    text.append(buffer, static_cast<size_t>(n));
+    consume(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
   return 0;

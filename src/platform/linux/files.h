@@ -2,12 +2,18 @@
 // errno of the operation that failed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace wendrel::files {
 
-int readFile(const std::string& path, std::string& text);
+// Hands the bytes of the regular file at `path` to `consume`, a piece at a time, so a huge
+// file never sits in memory whole. EINVAL when `path` is not a regular file: a FIFO or a
+// device would block the read or never end.
+int readRegularFile(const std::string& path,
+                    const std::function<void(const char* data, size_t size)>& consume);
 
 // Writes `text` to a temporary file beside `path`, syncs it and renames it over `path`, so a
 // crash leaves either the old file or the new one. Creates missing parent directories.

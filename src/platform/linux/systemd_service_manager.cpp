@@ -46,8 +46,14 @@ bool SystemdServiceManager::open() {
 ServiceManager::UnitState SystemdServiceManager::unitState() {
   struct stat st {};
   const std::string path = unitPath();
-  if (::lstat(path.c_str(), &st) != 0)
+  if (::lstat(path.c_str(), &st) != 0) {
+    // Where the package installs it: /lib on Debian 12, /usr/lib after the move to /usr.
+    for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
+      if (::stat((files::rootPrefix() + dir + unitName_).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return UnitState::Packaged;
+    }
     return UnitState::Missing;
+  }
   // A unit masked with a link to /dev/null is there but cannot be replaced as a file.
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return UnitState::Other;

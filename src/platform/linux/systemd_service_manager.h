@@ -1,5 +1,6 @@
 // ServiceManager for systemd: the unit file etc/systemd/system/<unit> under the root prefix
-// and the systemctl named by WENDREL_SYSTEMCTL (default "systemctl").
+// and the systemctl named by WENDREL_SYSTEMCTL (default "systemctl"). Without that file, the
+// package's unit in lib/systemd/system (or usr/lib/systemd/system) is the service's.
 #pragma once
 
 #include <string>

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 namespace wendrel {
@@ -128,40 +130,103 @@ std::string quote(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// Takes one line (without its end) into `file`; false when it is malformed.
+bool addLine(Record& file, const std::string& line) {
+  const std::string trimmed = trim(line);
+  if (trimmed.empty() || trimmed[0] == '#')
+    return true;
+  const size_t eq = trimmed.find('=');
+  Record::Value value;
+  // A zero byte would silently cut a string short where it is used; refuse the line.
+  const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
+                  isValidName(value.name = trim(trimmed.substr(0, eq))) &&
+                  parseValue(trimmed.substr(eq + 1), value);
+  if (ok)
+    file.set(std::move(value));
+  return ok;
+}
+
+// Splits the bytes it is fed into lines, keeping at most kMaxLineLength bytes of one.
+class LineReader {
+ public:
+  LineReader(Record& file, std::vector<int>* malformed) : file_(file), malformed_(malformed) {}
+
+  void feed(const char* data, size_t size) {
+    if (!started_) {
+      started_ = true;
+      // Editors on other systems start UTF-8 files with a byte-order mark.
+      static constexpr char kBom[] = "\xEF\xBB\xBF";
+      if (size >= 3 && std::equal(kBom, kBom + 3, data)) {
+        data += 3;
+        size -= 3;
+      }
+    }
+    while (size > 0) {
+      const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
+      const size_t length = end ? static_cast<size_t>(end - data) : size;
+      if (!tooLong_ && line_.size() + length <= valueFile::kMaxLineLength) {
+        line_.append(data, length);
+      } else {
+        tooLong_ = true;
+        line_.clear();
+        line_.shrink_to_fit();
+      }
+      if (!end)
+        return;
+      endLine();
+      data = end + 1;
+      size -= length + 1;
+    }
+  }
+
+  void finish() {
+    if (!line_.empty() || tooLong_)
+      endLine();
+  }
+
+ private:
+  void endLine() {
+    ++number_;
+    if ((tooLong_ || !addLine(file_, line_)) && malformed_)
+      malformed_->push_back(number_);
+    line_.clear();
+    tooLong_ = false;
+  }
+
+  Record& file_;
+  std::vector<int>* malformed_;
+  std::string line_;
+  bool started_ = false;
+  bool tooLong_ = false;
+  int number_ = 0;
+};
+
+}  // namespace
+
 Record valueFile::parse(const std::string& text, std::vector<int>* malformedLines) {
   Record file;
-  std::istringstream in(text);
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    const std::string trimmed = trim(line);
-    if (trimmed.empty() || trimmed[0] == '#')
-      continue;
-    const size_t eq = trimmed.find('=');
-    Record::Value value;
-    // A zero byte would silently cut a string short where it is used; refuse the line.
-    const bool ok = eq != std::string::npos && trimmed.find('\0') == std::string::npos &&
-                    isValidName(value.name = trim(trimmed.substr(0, eq))) &&
-                    parseValue(trimmed.substr(eq + 1), value);
-    if (!ok) {
-      if (malformedLines)
-        malformedLines->push_back(number);
-      continue;
-    }
-    file.set(std::move(value));
-  }
+  LineReader reader(file, malformedLines);
+  reader.feed(text.data(), text.size());
+  reader.finish();
   return file;
 }
 
 int valueFile::load(const std::string& path, Record& result) {
   result = Record();
-  std::string text;
-  if (int err = files::readFile(path, text))
-    return err;
   std::vector<int> malformed;
-  result = parse(text, &malformed);
+  LineReader reader(result, &malformed);
+  const int err = files::readRegularFile(
+      path, [&reader](const char* data, size_t size) { reader.feed(data, size); });
   const log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+  if (err != 0) {
+    result = Record();
+    if (err == EINVAL)
+      LOG4CPLUS_ERROR_FMT(logger, "Ignoring %s: it is not a regular file", path.c_str());
+    return err;
+  }
+  reader.finish();
   for (int line : malformed) {
     LOG4CPLUS_WARN_FMT(logger, "Ignoring malformed line %d of %s", line, path.c_str());
   }
