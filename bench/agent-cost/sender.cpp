@@ -53,13 +53,15 @@ struct Options {
   uint64_t seed = 1;
   unsigned batch = 256;
   double maxSeconds = 60.0;
+  // Through the device's queue, so that the egress hooks and packet taps see the frames.
+  bool throughQueue = false;
 };
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr,
                "agent_cost_sender: %s\n"
                "usage: agent_cost_sender --interface IF [--count N] [--seed S] [--batch B] "
-               "[--max-seconds T]\n"
+               "[--max-seconds T] [--through-queue]\n"
                "       agent_cost_sender --describe RATE:PERF[,...] [--count N] [--seed S]\n"
                "       agent_cost_sender --pcap FILE [--count N] [--seed S]\n"
                "       agent_cost_sender --interface IF --probe N [--gap-min S] [--gap-max S]\n"
@@ -93,6 +95,8 @@ Options parse(int argc, char** argv) {
       o.maxSeconds = std::strtod(value().c_str(), nullptr);
     else if (arg == "--mix")
       o.mix = value();
+    else if (arg == "--through-queue")
+      o.throughQueue = true;
     else if (arg == "--probe")
       o.probes = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 0));
     else if (arg == "--gap-min")
@@ -285,7 +289,8 @@ int openSocket(const Options& o) {
     return -1;
   }
   const int one = 1;
-  setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
+  if (!o.throughQueue)
+    setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
   const int sendBuffer = 8 << 20;
   setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sendBuffer, sizeof sendBuffer);
   return fd;
