@@ -174,20 +174,20 @@ TEST_F(Ebpf, AFullRingIsReportedAsDrops) {
   }
   std::lock_guard<std::mutex>(sink.gateMutex), sink.closed = false, sink.gate.notify_all();
   // Once the reader has emptied the ring, one more frame: a sample after the drops.
-  uint64_t taken = 0;
-  ASSERT_TRUE(waitFor([&] {
-    std::this_thread::sleep_for(Millis(100));
-    const uint64_t now = reporter.statistics().samples;
-    return std::exchange(taken, now) == now;
-  }));
+  for (uint64_t n = 0, last = 1, now = 0; n < 50 && now != last; ++n) {
+    std::this_thread::sleep_for(Millis(200));
+    last = std::exchange(now, reporter.statistics().samples);
+  }
   ASSERT_TRUE(net.send(0, frameOf(link, kVaried, 1)));
   std::this_thread::sleep_for(Millis(100));
   collector->stop();
   reporter.flush();
   std::vector<uint32_t> drops;
-  for (const auto& bytes : sink.datagrams())
-    for (const DecodedSample& s : decodeDatagram(bytes).value().samples)
+  for (const auto& bytes : sink.datagrams()) {
+    const DecodedDatagram d = decodeDatagram(bytes).value();
+    for (const DecodedSample& s : d.samples)
       drops.push_back(s.drops);
+  }
   ASSERT_LT(1000u, drops.size());
   EXPECT_EQ(0u, drops.front());
   EXPECT_TRUE(std::is_sorted(drops.begin(), drops.end()));
