@@ -22,19 +22,11 @@ void* operator new(std::size_t size) {
     return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) {
-  return operator new(size);
-}
+// The array forms default to these.
 void operator delete(void* p) noexcept {
   std::free(p);
 }
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
 void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
   std::free(p);
 }
 

@@ -38,8 +38,10 @@ struct DecodedDatagram {
 
 // Decodes one sFlow version 5 datagram of the shape the agent sends: IPv4 agent, flow
 // flow samples with one raw-packet-header record each, and counter samples with a generic
-// interface record and a port name. Anything else (a length that does not
-// add up, non-zero padding, trailing bytes, more than 1300 bytes) is refused with a reason.
+// interface record and a port name. Source ids are of an interface (the agent's own index or
+// the kernel's ifIndex); input and output interfaces are taken as they are. Anything else (a
+// source id of another kind, a length that does not add up, non-zero padding, trailing
+// bytes, more than 1300 bytes) is refused with a reason.
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
                                               std::string* error = nullptr);
 
@@ -47,5 +49,12 @@ inline std::optional<DecodedDatagram> decodeDatagram(const std::vector<uint8_t>&
                                                      std::string* error = nullptr) {
   return decodeDatagram(bytes.data(), bytes.size(), error);
 }
+
+// Reads any well-formed sFlow version 5 datagram (IPv4 or IPv6 agent, compact or expanded
+// samples, records of any kind): what a peer agent sends. It keeps the flow samples' raw
+// packet header and the counter samples' generic interface and port-name records, and skips
+// every other record; only lengths that overrun their container are refused.
+std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t size,
+                                                 std::string* error = nullptr);
 
 }  // namespace wendrel::test
