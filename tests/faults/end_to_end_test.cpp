@@ -124,7 +124,7 @@ std::pair<std::string, std::string> serviceDeliversEverySampleAtStop(const std::
   EXPECT_NE(unit.find("\nAmbientCapabilities=CAP_NET_RAW" + extra + "\n"), std::string::npos);
   EXPECT_NE(unit.find("\nCapabilityBoundingSet=CAP_NET_RAW" + extra + "\n"), std::string::npos);
   EXPECT_EQ(capture.empty(), unit.find("\nSystemCallFilter=bpf\n") == std::string::npos);
-  if (shell("systemd-analyze verify " + path + " >" + agent.dir +
+  if (shell("systemd-analyze verify --man=no " + path + " >" + agent.dir +
             "/report 2>&1 && "
             "systemd-analyze security --offline=true " +
             path +
