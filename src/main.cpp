@@ -12,6 +12,7 @@
 #include "linux_signal_source.h"
 #include "live_pcap.h"
 #include "netlink_link_events.h"
+#include "proc_host_statistics.h"
 #include "registrar.h"
 #include "status_codes.h"
 #include "stderr_message_sink.h"
@@ -38,6 +39,9 @@ struct LinuxCapture : CapturePlatform {
   std::unique_ptr<KernelSampler> kernelSampler(uint32_t samplingRate, bool ipv6,
                                                std::string& missing) override {
     return BpfKernelSampler::open(samplingRate, ipv6, missing);
+  }
+  std::unique_ptr<HostStatistics> hostStatistics() override {
+    return std::make_unique<ProcHostStatistics>();
   }
   LivePcap live;
 };

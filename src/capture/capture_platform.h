@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "host_statistics.h"
 #include "interface_statistics.h"
 #include "kernel_sampler.h"
 #include "link_events.h"
@@ -27,6 +28,8 @@ class CapturePlatform {
     missing = "no in-kernel sampler on this platform";
     return nullptr;
   }
+  // The host's own counters; none where the host is not a data source.
+  virtual std::unique_ptr<HostStatistics> hostStatistics() { return nullptr; }
 };
 
 }  // namespace wendrel

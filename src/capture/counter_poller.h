@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host_statistics.h"
 #include "interface_statistics.h"
 
 namespace wendrel {
@@ -25,7 +26,12 @@ class CounterPoller {
   // both it and `reporter` must outlive the poller.
   CounterPoller(InterfaceStatistics* statistics, PacketReporter& reporter, uint32_t intervalS);
 
-  bool enabled() const { return statistics != nullptr && interval.count() > 0; }
+  bool enabled() const {
+    return (statistics != nullptr || host != nullptr) && interval.count() > 0;
+  }
+  // Sends the host's counters too, every interval from a random offset; `hostStatistics`
+  // must outlive the poller.
+  void addHost(HostStatistics* hostStatistics, Clock::time_point now);
   // Starts polling the interface `name` (its opening `openId`) under `sourceIndex`.
   void add(const std::string& name, uint16_t sourceIndex, uint64_t openId, Clock::time_point now);
   // Milliseconds until the next sample is due (at most `limitMs`).
@@ -42,7 +48,12 @@ class CounterPoller {
     Clock::time_point due;
   };
 
+  // The host's sample: its counters and the captured interfaces as its adapters.
+  void sendHost(const std::function<bool(uint64_t)>& isOpen);
+
   InterfaceStatistics* statistics;
+  HostStatistics* host = nullptr;
+  Clock::time_point hostDue;
   PacketReporter& reporter;
   std::chrono::milliseconds interval;
   std::vector<Entry> entries;

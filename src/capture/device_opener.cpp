@@ -83,6 +83,19 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     return false;
   }
   const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
+  const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
+  if (!automatic && !chosen) {
+    if (const auto address = chooseConfigured(addressRule, list.get())) {
+      useAgentAddress(*address);
+    } else if (!warnedNoAddress) {
+      warnedNoAddress = true;
+      LOG4CPLUS_WARN_FMT(logger(),
+                         "AgentAddress %s names no address of this host yet; the datagrams "
+                         "carry 0.0.0.0 until one appears",
+                         addressRule.text.c_str());
+    }
+  }
+  std::optional<AgentAddress> ipv6;  // the first global one of the devices opened now
   const size_t openedBefore = devices.size();
   size_t failed = 0;
   std::string kind, firstKind;
@@ -131,7 +144,18 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     bool usable = false;
     if (pcap.datalink(p) == DLT_EN10MB) {
       LOG4CPLUS_DEBUG_FMT(logger(), "Reading %s addresses", name);
-      readLocalIp(device->addresses);
+      if (automatic && localAddress == 0) {
+        readLocalIp(device->addresses);
+        if (localAddress != 0) {
+          AgentAddress a;
+          std::memcpy(a.bytes.data(), &localAddress, 4);
+          a.why = std::string("an IPv4 address of ") + name + ", the first interface with one";
+          LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", a.text().c_str(), a.why.c_str());
+          chosen.reset();
+        }
+        if (!ipv6)
+          ipv6 = firstGlobalIpv6(name, device->addresses);
+      }
       usable = setFilter(p, label);
     }
     if (!usable) {
@@ -144,6 +168,8 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     pcap.setNonblock(p, 0, errbuf);
     LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", label);
   }
+  if (automatic && localAddress == 0 && !chosen && ipv6)
+    useAgentAddress(*ipv6);
   LOG4CPLUS_DEBUG(logger(), "Capture devices initialized successfully");
   failureReason_.clear();
   if (devices.size() == openedBefore)
@@ -187,6 +213,28 @@ bool DeviceOpener::setFilter(pcap_t* p, const char* label) {
                      label);
   userSpace.push_back(p);
   return true;
+}
+
+void DeviceOpener::useAgentAddress(const AgentAddress& address) {
+  chosen = address;
+  if (address.ipv6) {
+    reporter.setAgentAddress6(address.bytes);
+  } else {
+    uint32_t word;
+    std::memcpy(&word, address.bytes.data(), 4);
+    reporter.setAgentAddress(word);
+  }
+  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(), address.why.c_str());
+}
+
+std::string DeviceOpener::agentAddressText() const {
+  if (chosen)
+    return chosen->text();
+  if (localAddress == 0)
+    return "";
+  AgentAddress a;
+  std::memcpy(a.bytes.data(), &localAddress, 4);
+  return a.text();
 }
 
 void DeviceOpener::readLocalIp(const pcap_addr* addresses) {

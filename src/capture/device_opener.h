@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "agent_address.h"
 #include "pcap_api.h"
 #include "sampling.h"
 
@@ -36,6 +38,10 @@ class DeviceOpener {
   // Why the last openAll opened no device, when every device failed the same way (or there
   // was none to open); empty when some opened or they failed in different ways.
   const std::string& failureReason() const { return failureReason_; }
+  // How the agent address is chosen; the automatic rule unless set before the first openAll.
+  void setAgentAddressRule(const AgentAddressRule& rule) { addressRule = rule; }
+  // The agent address handed to the reporter, as text; empty while there is none.
+  std::string agentAddressText() const;
   // True for a device of the last openAll whose kernel refused the selection program: it
   // passes every eligible packet, to be chosen in user space at the full rate.
   bool selectsInUserSpace(pcap_t* device) const;
@@ -50,6 +56,8 @@ class DeviceOpener {
   bool setTextFilter(pcap_t* p);
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
+  // Hands `address` to the reporter and says why it was chosen.
+  void useAgentAddress(const AgentAddress& address);
 
   PcapApi& pcap;
   PacketReporter& reporter;
@@ -59,6 +67,10 @@ class DeviceOpener {
   std::vector<pcap_t*> userSpace;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
+  AgentAddressRule addressRule;
+  // The address in use, when one was chosen by the setting or is an IPv6 one.
+  std::optional<AgentAddress> chosen;
+  bool warnedNoAddress = false;
   std::string failureReason_;
 };
 

@@ -20,16 +20,15 @@ constexpr boost::chrono::milliseconds kDrainPeriod{10};
 // The status figures are read from the kernel's counters this often.
 constexpr auto kFiguresPeriod = std::chrono::seconds(1);
 constexpr size_t kMaxIndex = 0xFFFF;
-constexpr uint32_t kInternalInterface = 0x3FFFFFFF;
 
 log4cplus::Logger& logger() {
   static log4cplus::Logger instance = log4cplus::Logger::getInstance("TrafficLogger");
   return instance;
 }
 
-// The agent address as libpcap's path takes it: from the first device with a qualifying IPv4
-// address, the last such address of its list.
-uint32_t addressOf(const pcap_addr* addresses) {
+// The first IPv4 address of `addresses`, as libpcap's path takes it: with a netmask, neither
+// 0 nor loopback, the last such entry of the list.
+uint32_t firstIpv4(const pcap_addr* addresses) {
   uint32_t found = 0;
   for (const pcap_addr* entry = addresses; entry != nullptr; entry = entry->next) {
     if (entry->addr == nullptr || entry->addr->sa_family != AF_INET || entry->netmask == nullptr)
@@ -54,7 +53,10 @@ EbpfCollector::EbpfCollector(std::unique_ptr<KernelSampler> kernelSampler,
       linkEvents(options.linkEvents),
       sourceId(options.sourceId),
       retryInterval(options.timing.retryInterval),
-      poller(options.statistics, *sampleReporter, options.counterIntervalS) {}
+      poller(options.statistics, *sampleReporter, options.counterIntervalS),
+      addressRule(options.agentAddress) {
+  poller.addHost(options.host, CounterPoller::Clock::now());
+}
 
 EbpfCollector::~EbpfCollector() {
   stop();
@@ -91,6 +93,7 @@ CaptureStatistics EbpfCollector::statistics() const {
   result.tried = tried.load();
   boost::lock_guard<boost::mutex> lock(reasonMutex);
   result.noInterfaceReason = noInterfaceReason;
+  result.agentAddress = agentAddress;
   return result;
 }
 
@@ -163,6 +166,19 @@ bool EbpfCollector::attachAll() {
     reason = std::string("the device list cannot be read: ") + errbuf;
   } else {
     const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
+    const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
+    if (!automatic && !chosen) {
+      if (const auto address = chooseConfigured(addressRule, list.get())) {
+        useAgentAddress(*address);
+      } else if (!warnedNoAddress) {
+        warnedNoAddress = true;
+        LOG4CPLUS_WARN_FMT(logger(),
+                           "AgentAddress %s names no address of this host yet; the datagrams "
+                           "carry 0.0.0.0 until one appears",
+                           addressRule.text.c_str());
+      }
+    }
+    std::optional<AgentAddress> ipv6;  // the first global one of the interfaces attached now
     std::string firstFailure;
     // The same devices as libpcap's path: no "any", no loopback, only kernel interfaces.
     for (const pcap_if_t* device = list.get(); device != nullptr; device = device->next) {
@@ -179,12 +195,20 @@ bool EbpfCollector::attachAll() {
       attachOne(device->name, ifIndex, failure);
       if (!failure.empty() && firstFailure.empty())
         firstFailure = failure;
-      if (failure.empty() && localAddress == 0) {
-        localAddress = addressOf(device->addresses);
-        if (localAddress != 0)
-          reporter->setAgentAddress(localAddress);
+      if (failure.empty() && automatic && (!chosen || chosen->ipv6)) {
+        if (const uint32_t address = firstIpv4(device->addresses)) {
+          AgentAddress a;
+          std::memcpy(a.bytes.data(), &address, 4);
+          a.why =
+              std::string("an IPv4 address of ") + device->name + ", the first interface with one";
+          useAgentAddress(a);
+        } else if (!ipv6) {
+          ipv6 = firstGlobalIpv6(device->name, device->addresses);
+        }
       }
     }
+    if (automatic && !chosen && ipv6)
+      useAgentAddress(*ipv6);
     if (attached.empty())
       reason = firstFailure.empty() ? "no Ethernet interface besides loopback" : firstFailure;
   }
@@ -220,10 +244,24 @@ void EbpfCollector::attachOne(const std::string& name, uint32_t ifIndex, std::st
   source.name = name;
   source.index = index->second;
   source.openId = ++openings;
-  reporter->registerSource(source.index,
-                           sourceId == SourceIdKind::IfIndex ? ifIndex & 0xFFFFFF : source.index);
+  reporter->registerSource(source.index, sourceId == SourceIdKind::IfIndex ? ifIndex : source.index,
+                           ifIndex);
   poller.add(name, source.index, source.openId, CounterPoller::Clock::now());
   LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", name.c_str());
+}
+
+void EbpfCollector::useAgentAddress(const AgentAddress& address) {
+  chosen = address;
+  if (address.ipv6) {
+    reporter->setAgentAddress6(address.bytes);
+  } else {
+    uint32_t word;
+    std::memcpy(&word, address.bytes.data(), 4);
+    reporter->setAgentAddress(word);
+  }
+  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(), address.why.c_str());
+  boost::lock_guard<boost::mutex> lock(reasonMutex);
+  agentAddress = address.text();
 }
 
 void EbpfCollector::drain() {

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
+#include "agent_address.h"
 #include "counter_poller.h"
 #include "kernel_sampler.h"
 #include "packet_reporter.h"
@@ -56,6 +58,7 @@ class EbpfCollector {
   void attachOne(const std::string& name, uint32_t ifIndex, std::string& failure);
   void take(const KernelSample& sample);
   void drain();
+  void useAgentAddress(const AgentAddress& address);
   void refreshFigures();
   // Detaches the interface, keeping its counts in the figures; the next entry.
   std::map<uint32_t, Source>::iterator release(std::map<uint32_t, Source>::iterator it);
@@ -77,7 +80,10 @@ class EbpfCollector {
   // interface's news would otherwise repeat their warning.
   std::set<uint32_t> refused;
   uint64_t openings = 0;
-  uint32_t localAddress = 0;
+  // The agent address: how it is chosen, and once it is, which.
+  AgentAddressRule addressRule;
+  std::optional<AgentAddress> chosen;
+  bool warnedNoAddress = false;
   KernelCounts retired;  // counted by interfaces detached since
 
   boost::thread reader;
@@ -92,6 +98,7 @@ class EbpfCollector {
   std::atomic<bool> tried{false};
   mutable boost::mutex reasonMutex;
   std::string noInterfaceReason;  // guarded by reasonMutex
+  std::string agentAddress;       // guarded by reasonMutex
 };
 
 }  // namespace wendrel

@@ -21,6 +21,8 @@ void TrafficCollector::openNew() {
   const size_t from = devices.size();
   adopt(opened);
   startThreads(from);
+  boost::lock_guard<boost::mutex> lock(reasonMutex);
+  agentAddress = opener.agentAddressText();
 }
 
 // The supervisor's life after the start: an interface that appears (or comes back) is opened

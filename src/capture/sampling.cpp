@@ -12,8 +12,6 @@ namespace {
 // The largest sampling step: the step is 16 bits wide and the filter tests the two bytes of
 // the IP header checksum.
 constexpr uint32_t kMaxStep = 32768;
-// sFlow's interface value for "this host itself".
-constexpr uint32_t kInternalInterface = 0x3FFFFFFF;
 
 }  // namespace
 
@@ -49,17 +47,24 @@ void chooseAtRandom(SamplingState& state, uint64_t seed) {
 
 void packetHandler(u_char* user, const pcap_pkthdr* header, const u_char* packet) {
   auto* state = reinterpret_cast<SamplingState*>(user);
+  SampleExtra extra;
   if (state->skip) {
+    // Every packet here reached the decision. Where the kernel preselects, it passed each
+    // eligible packet with probability 1 / step, on its own random draw that knows nothing of
+    // the packet; so each one that arrives stands for `step` packets in
+    // expectation, and step times the arrivals is an unbiased count of the eligible packets.
+    state->packetsSincePick += state->step;
     if (--state->skipLeft != 0)
       return;
     state->skipLeft = state->skip->next();
+    extra.packets = state->packetsSincePick;
+    state->packetsSincePick = 0;
   } else if (state->samplingRate != 0) {
     state->counter += state->step;
     if (state->counter < state->samplingRate)
       return;
     state->counter -= state->samplingRate;
   }
-  SampleExtra extra;
   extra.drops = state->drops;
   if (state->direction) {
     const bool sent =

@@ -51,6 +51,9 @@ struct SamplingState {
   // from. Empty for every-N-th counting.
   uint32_t skipLeft = 0;
   std::optional<RandomSkip> skip = std::nullopt;
+  // Random sampling: the packets that reached the decision since the last one taken (each
+  // counted as the `step` packets it stands for); the sample pool grows by them.
+  uint32_t packetsSincePick = 0;
   // Cumulative kernel drops on the interface, as its last statistics said.
   uint32_t drops = 0;
   // With `direction`, a frame from the interface's own MAC address was sent by this host and

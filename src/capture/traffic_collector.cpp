@@ -47,7 +47,10 @@ TrafficCollector::TrafficCollector(uint16_t snap, PacketReporter* sampleReporter
       kernelCounters(options.statistics),
       sourceId(options.sourceId),
       opener(pcapApi, *sampleReporter, snap, buffer, filter),
-      poller(options.statistics, *sampleReporter, options.counterIntervalS) {}
+      poller(options.statistics, *sampleReporter, options.counterIntervalS) {
+  opener.setAgentAddressRule(options.agentAddress);
+  poller.addHost(options.host, CounterPoller::Clock::now());
+}
 
 TrafficCollector::~TrafficCollector() {
   stop();
@@ -77,9 +80,9 @@ void TrafficCollector::adopt(std::vector<OpenedDevice>& opened) {
     static_cast<OpenedDevice&>(d) = std::move(device);
     d.index = index->second;
     d.openId = ++openings;
-    // The kernel's index is 32 bits; an sFlow source id has 24 below its type byte.
-    reporter->registerSource(d.index,
-                             sourceId == SourceIdKind::IfIndex ? d.ifIndex & 0xFFFFFF : d.index);
+    // An index over 24 bits makes the reporter use the expanded sample forms.
+    reporter->registerSource(d.index, sourceId == SourceIdKind::IfIndex ? d.ifIndex : d.index,
+                             d.ifIndex);
     devices.push_back(std::move(d));
   }
 }
@@ -149,6 +152,7 @@ void TrafficCollector::noteOpenAttempt() {
   {
     boost::lock_guard<boost::mutex> lock(reasonMutex);
     noInterfaceReason = opener.failureReason();
+    agentAddress = opener.agentAddressText();
   }
   triedOpening = true;
 }
@@ -161,6 +165,7 @@ CaptureStatistics TrafficCollector::statistics() const {
   result.tried = triedOpening.load();
   boost::lock_guard<boost::mutex> lock(reasonMutex);
   result.noInterfaceReason = noInterfaceReason;
+  result.agentAddress = agentAddress;
   return result;
 }
 

@@ -62,6 +62,11 @@ struct CaptureOptions {
   SourceIdKind sourceId = SourceIdKind::Index;
   // Seconds between two counter samples of an interface; 0: none.
   uint32_t counterIntervalS = 0;
+  // How the agent address is chosen.
+  AgentAddressRule agentAddress;
+  // The host's own counters, sent every counterIntervalS as the host's counter sample. Not
+  // owned; must outlive stop(). Used on the supervisor thread only.
+  HostStatistics* host = nullptr;
 };
 
 // What capture has done so far, read while it runs.
@@ -71,6 +76,7 @@ struct CaptureStatistics {
   uint64_t kernelDrops = 0;
   bool tried = false;             // devices have been looked for at least once
   std::string noInterfaceReason;  // see DeviceOpener::failureReason
+  std::string agentAddress;       // empty while there is none
 };
 
 // One capture thread's device (its handle is owned by the collector) and its sampling state,
@@ -164,6 +170,7 @@ class TrafficCollector {
   std::atomic<bool> triedOpening{false};
   mutable boost::mutex reasonMutex;
   std::string noInterfaceReason;  // guarded by reasonMutex
+  std::string agentAddress;       // guarded by reasonMutex
 };
 
 }  // namespace wendrel

@@ -21,6 +21,7 @@ class RealReporter : public AgentReporter {
   void addFigures(AgentFigures& figures) override {
     const ReporterStatistics counts = reporter_.statistics();
     figures.samples = counts.samples;
+    figures.counterSamples = counts.counterSamples;
     figures.datagrams = counts.datagrams;
     figures.sendErrors = counts.sendErrors;
   }
@@ -31,8 +32,9 @@ class RealReporter : public AgentReporter {
 };
 
 CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEvents,
-                         InterfaceStatistics& statistics) {
+                         InterfaceStatistics& statistics, HostStatistics* host) {
   CaptureOptions options;
+  options.host = host;
   options.linkEvents = &linkEvents;
   options.statistics = &statistics;
   options.sourceId = settings.sourceIdIsIfIndex ? SourceIdKind::IfIndex : SourceIdKind::Index;
@@ -40,6 +42,7 @@ CaptureOptions optionsOf(const CollectorSettings& settings, LinkEvents& linkEven
   options.method =
       settings.sampling.random ? SamplingMethod::kRandom : SamplingMethod::kDeterministic;
   options.ipv6 = settings.sampling.ipv6;
+  options.agentAddress = parseAgentAddress(settings.agentAddress).value_or(AgentAddressRule{});
   return options;
 }
 
@@ -53,8 +56,9 @@ class RealCollector : public AgentCollector {
                 const CollectorSettings& settings)
       : linkEvents_(platform.linkEvents()),
         statistics_(platform.interfaceStatistics()),
+        host_(platform.hostStatistics()),
         collector_(snapLength, &reporter, bufferSize, samplingRate, performanceMode,
-                   platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_)) {}
+                   platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -64,11 +68,13 @@ class RealCollector : public AgentCollector {
     figures.kernelDrops = counts.kernelDrops;
     figures.captureTried = counts.tried;
     figures.noInterfaceReason = std::move(counts.noInterfaceReason);
+    figures.agentAddress = std::move(counts.agentAddress);
   }
 
  private:
   std::unique_ptr<LinkEvents> linkEvents_;
   std::unique_ptr<InterfaceStatistics> statistics_;
+  std::unique_ptr<HostStatistics> host_;
   TrafficCollector collector_;
 };
 
@@ -78,6 +84,7 @@ void addCaptureFigures(const CaptureStatistics& counts, AgentFigures& figures) {
   figures.kernelDrops = counts.kernelDrops;
   figures.captureTried = counts.tried;
   figures.noInterfaceReason = counts.noInterfaceReason;
+  figures.agentAddress = counts.agentAddress;
 }
 
 // Capture = "ebpf" where the kernel and the privileges allow it.
@@ -88,8 +95,9 @@ class KernelCollector : public AgentCollector {
                   const CollectorSettings& settings)
       : linkEvents_(platform.linkEvents()),
         statistics_(platform.interfaceStatistics()),
+        host_(platform.hostStatistics()),
         collector_(std::move(sampler), &reporter, samplingRate, platform.pcap(),
-                   optionsOf(settings, *linkEvents_, *statistics_)) {}
+                   optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
   void addFigures(AgentFigures& figures) override {
@@ -99,6 +107,7 @@ class KernelCollector : public AgentCollector {
  private:
   std::unique_ptr<LinkEvents> linkEvents_;
   std::unique_ptr<InterfaceStatistics> statistics_;
+  std::unique_ptr<HostStatistics> host_;
   EbpfCollector collector_;
 };
 

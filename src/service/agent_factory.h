@@ -21,6 +21,8 @@ struct AgentFigures {
   uint64_t sendErrors = 0;
   bool captureTried = false;      // devices have been looked for at least once
   std::string noInterfaceReason;  // why none opened, when every device failed alike
+  uint64_t counterSamples = 0;    // `samples` are the flow samples
+  std::string agentAddress;       // the one the datagrams carry; empty while there is none
 };
 
 class AgentReporter {
@@ -50,10 +52,11 @@ struct SamplingChoice {
 
 // Capture's optional settings beyond the documented three; the defaults are the settings'.
 struct CollectorSettings {
-  bool sourceIdIsIfIndex = false;  // SourceId = "ifindex": kernel indexes and direction
+  bool sourceIdIsIfIndex = true;   // SourceId = "ifindex": kernel indexes and direction
   uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
   SamplingChoice sampling;
-  bool ebpf = false;  // Capture = "ebpf": sampled in the kernel, libpcap where it cannot be
+  bool ebpf = false;         // Capture = "ebpf": sampled in the kernel, libpcap where it cannot be
+  std::string agentAddress;  // AgentAddress, valid; empty: the automatic choice
 };
 
 class AgentFactory {

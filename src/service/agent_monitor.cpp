@@ -41,9 +41,11 @@ std::string AgentMonitor::poll(const AgentFigures& figures, Clock::time_point no
 
 std::string AgentMonitor::describe(const AgentFigures& f) {
   return grouped(f.interfaces) + (f.interfaces == 1 ? " interface, " : " interfaces, ") +
-         grouped(f.packetsSeen) + " packets seen, " + grouped(f.samples) + " samples in " +
-         grouped(f.datagrams) + " datagrams, " + grouped(f.kernelDrops) +
-         " dropped by the kernel, " + grouped(f.sendErrors) + " send errors";
+         grouped(f.packetsSeen) + " packets seen, " + grouped(f.samples) + " flow and " +
+         grouped(f.counterSamples) + " counter samples in " + grouped(f.datagrams) +
+         " datagrams, " + grouped(f.kernelDrops) + " dropped by the kernel, " +
+         grouped(f.sendErrors) + " send errors" +
+         (f.agentAddress.empty() ? "" : ", agent address " + f.agentAddress);
 }
 
 }  // namespace wendrel

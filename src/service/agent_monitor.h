@@ -26,8 +26,8 @@ class AgentMonitor {
   // next status is due one period after `now`.
   std::string poll(const AgentFigures& figures, Clock::time_point now);
 
-  // "2 interfaces, 1,234,567 packets seen, 38,580 samples in 6,430 datagrams, 0 dropped by
-  // the kernel, 0 send errors".
+  // "2 interfaces, 1,234,567 packets seen, 38,580 flow and 15 counter samples in 6,430
+  // datagrams, 0 dropped by the kernel, 0 send errors, agent address 192.0.2.1".
   static std::string describe(const AgentFigures& figures);
 
  private:

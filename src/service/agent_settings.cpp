@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <iterator>
 
+#include "agent_address.h"
 #include "collector_list.h"
 
 namespace wendrel {
@@ -22,7 +23,7 @@ constexpr std::initializer_list<const char*> kCaptureChoices = {"pcap", "ebpf"};
 // Every setting the agent reads; another name in the file is likely a mistyped one.
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
-                                          "CounterInterval",  "Capture"};
+                                          "CounterInterval",  "AgentAddress",  "Capture"};
 
 class Reader {
  public:
@@ -54,6 +55,20 @@ class Reader {
       warnBad(name, std::to_string(*number), "\"" + std::string(*allowed.begin()) + "\"");
     }
     return 0;
+  }
+
+  // Absent, or empty, is the automatic choice, silently.
+  std::string readAgentAddress() {
+    const char* kName = "AgentAddress";
+    const char* kAutomatic = "\"\" (an address of the first captured interface with one)";
+    if (const auto text = store_.readString(kName, kOptionalTextSize)) {
+      if (parseAgentAddress(*text))
+        return *text;
+      warnBad(kName, "\"" + *text + "\"", kAutomatic);
+    } else if (const auto number = store_.readUInt32(kName)) {
+      warnBad(kName, std::to_string(*number), kAutomatic);
+    }
+    return "";
   }
 
   // Absent is the default, silently.
@@ -134,19 +149,20 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
   sampling.random = reader.readChoice("SamplingMethod", {"random", "deterministic"}) == 0;
   sampling.ipv6 = reader.readChoice("Traffic", {"ip", "ipv4"}) == 0;
   s.collector.sourceIdIsIfIndex =
-      reader.readChoice("SourceId", {"index", "ifindex"}, kOptionalTextSize) == 1;
+      reader.readChoice("SourceId", {"ifindex", "index"}, kOptionalTextSize) == 0;
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
+  s.collector.agentAddress = reader.readAgentAddress();
   s.collector.ebpf = reader.readChoice("Capture", kCaptureChoices) == 1;
 
-  LOG4CPLUS_INFO_FMT(logger,
-                     "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
-                     "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
-                     "CounterInterval = %u",
-                     store.location().c_str(), s.collectorAddress.c_str(),
-                     static_cast<unsigned>(s.samplingRate), static_cast<unsigned>(performanceMode),
-                     sampling.random ? "random" : "deterministic", sampling.ipv6 ? "ip" : "ipv4",
-                     s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
-                     static_cast<unsigned>(s.collector.counterIntervalS));
+  LOG4CPLUS_INFO_FMT(
+      logger,
+      "Settings from %s: CollectorAddress = %s, SamplingRate = %u, "
+      "PerformanceMode = %u, SamplingMethod = %s, Traffic = %s, SourceId = %s, "
+      "CounterInterval = %u, AgentAddress = \"%s\"",
+      store.location().c_str(), s.collectorAddress.c_str(), static_cast<unsigned>(s.samplingRate),
+      static_cast<unsigned>(performanceMode), sampling.random ? "random" : "deterministic",
+      sampling.ipv6 ? "ip" : "ipv4", s.collector.sourceIdIsIfIndex ? "ifindex" : "index",
+      static_cast<unsigned>(s.collector.counterIntervalS), s.collector.agentAddress.c_str());
   LOG4CPLUS_INFO_FMT(logger, "Sampling 1 in %u packets of %s traffic %s%s", s.samplingRate,
                      sampling.ipv6 ? "IPv4 and IPv6" : "IPv4",
                      sampling.random ? "at random" : "deterministically",

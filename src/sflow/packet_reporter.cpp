@@ -43,7 +43,7 @@ PacketReporter::PacketReporter(std::string collectorAddress, Clock& clock, Datag
 void PacketReporter::construct(std::string collectorAddress) {
   sources = std::make_unique<SourceCounters[]>(kSourceIds);
   for (size_t i = 0; i < kSourceIds; ++i)
-    sources[i].sourceId = static_cast<uint32_t>(i);
+    sources[i].sourceId = sources[i].ifIndex = static_cast<uint32_t>(i);
   startTime = timeSource.nowMs();
   initSocket(std::move(collectorAddress));
   startDatagram();
@@ -78,6 +78,24 @@ void PacketReporter::setAgentAddress(uint32_t address) {
   // flush() runs on the service's thread, so the header word is shared: take the lock.
   boost::mutex::scoped_lock lock(mutex);
   agentAddress = word;
+  useAgentType(false);
+}
+
+void PacketReporter::setAgentAddress6(const std::array<uint8_t, 16>& address) {
+  boost::mutex::scoped_lock lock(mutex);
+  agentAddress6 = address;
+  useAgentType(true);
+}
+
+// The samples pending were written behind a header of the old length: they leave with the
+// old address, and the next datagram starts with room for the new one.
+void PacketReporter::useAgentType(bool ipv6) {
+  if (agentIsIpv6 == ipv6)
+    return;
+  if (datagram.sampleCount() != 0)
+    sendPacket();
+  agentIsIpv6 = ipv6;
+  datagram.clear(ipv6);
 }
 
 void PacketReporter::addSample(const PacketView& packet, uint32_t samplingRate,
@@ -133,14 +151,28 @@ void PacketReporter::addCounters(uint16_t sourceIndex, CounterSample sample) {
   sample.sourceId = counters.sourceId;
   makeRoomFor(DatagramWriter::encodedSize(sample));
   datagram.append(sample);
+  ++counts.counterSamples;
   sendPacket();
 }
 
-void PacketReporter::registerSource(uint16_t sourceIndex, uint32_t sourceId) {
+void PacketReporter::addHostCounters(const uint8_t* records, size_t recordBytes,
+                                     uint32_t recordCount) {
+  constexpr uint32_t kHostIndex = 1;  // the one physical entity this agent speaks for
+  boost::mutex::scoped_lock lock(mutex);
+  makeRoomFor(DatagramWriter::encodedCounterSize(kHostIndex, recordBytes));
+  datagram.appendCounters(++hostSequence, kSourcePhysicalEntity, kHostIndex, records, recordBytes,
+                          recordCount);
+  ++counts.counterSamples;
+  sendPacket();
+}
+
+void PacketReporter::registerSource(uint16_t sourceIndex, uint32_t sourceId, uint32_t ifIndex) {
   boost::mutex::scoped_lock lock(mutex);
   SourceCounters& counters = sources[sourceIndex];
   if (counters.sourceId != sourceId)
-    counters = SourceCounters{0, 0, 0, sourceId};
+    counters = SourceCounters{0, 0, 0, sourceId, ifIndex};
+  else if (counters.ifIndex != ifIndex)
+    counters.counterSequence = 0, counters.ifIndex = ifIndex;
 }
 
 void PacketReporter::flush() {
@@ -156,7 +188,7 @@ void PacketReporter::flush() {
 }
 
 void PacketReporter::startDatagram() {
-  datagram.clear();
+  datagram.clear(agentIsIpv6);
   ++datagramSequence;
 }
 
@@ -172,6 +204,8 @@ void PacketReporter::makeRoomFor(size_t encodedSize) {
 void PacketReporter::sendPacket() {
   DatagramHeader header;
   header.agentAddress = agentAddress;
+  if (agentIsIpv6)
+    header.agentAddress6 = agentAddress6.data();
   header.sequence = datagramSequence;
   header.uptimeMs = static_cast<uint32_t>(timeSource.nowMs() - startTime);
   const size_t length = datagram.finish(header);

@@ -3,6 +3,7 @@
 // bytes that leave when the next sample would not fit, or on flush().
 #pragma once
 
+#include <array>
 #include <boost/thread/mutex.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -35,9 +36,10 @@ struct SampleExtra {
 
 // What the reporter has done so far.
 struct ReporterStatistics {
-  uint64_t samples = 0;     // flow samples added
-  uint64_t datagrams = 0;   // datagrams handed to the socket
-  uint64_t sendErrors = 0;  // of those, the ones whose send failed
+  uint64_t samples = 0;         // flow samples added
+  uint64_t counterSamples = 0;  // counter samples added
+  uint64_t datagrams = 0;       // datagrams handed to the socket
+  uint64_t sendErrors = 0;      // of those, the ones whose send failed
 };
 
 class PacketReporter {
@@ -56,6 +58,9 @@ class PacketReporter {
   bool isInitialized() const;
   // `address` is an IPv4 address in network byte order; every later datagram carries it.
   void setAgentAddress(uint32_t address);
+  // An IPv6 agent address (type 2), as on the wire; it replaces an IPv4 one. A datagram
+  // pending with the other address type is sent first.
+  void setAgentAddress6(const std::array<uint8_t, 16>& address);
   // Adds one flow sample. Sends the pending datagram first when the sample would not fit.
   // Safe to call from several threads.
   // `extra` carries what capture knows beyond the bytes: the interface's kernel drops and
@@ -66,10 +71,19 @@ class PacketReporter {
   // the source's sFlow id fill in `sample`'s sequence and source id) and sends the datagram
   // at once: counters are not held back until the next flush.
   void addCounters(uint16_t sourceIndex, CounterSample sample);
-  // From now on the samples of `sourceIndex` carry `sourceId` (24 bits; by default the index
-  // itself). A changed id starts the source's sequences again. Called when an interface opens,
-  // so that the sample path only reads a table.
-  void registerSource(uint16_t sourceIndex, uint32_t sourceId);
+  // From now on the samples of `sourceIndex` carry `sourceId` (32 bits; by default the index
+  // itself), for the interface whose kernel index is `ifIndex`. A changed id starts the
+  // source's sequences again; a changed kernel index (the interface was made anew, so its
+  // counters restarted) starts its counter-sample sequence again. Called when an interface
+  // opens, so that the sample path only reads a table.
+  void registerSource(uint16_t sourceIndex, uint32_t sourceId, uint32_t ifIndex);
+  void registerSource(uint16_t sourceIndex, uint32_t sourceId) {
+    registerSource(sourceIndex, sourceId, sourceId);
+  }
+  // Adds one counter sample of the host itself (data source class 2, index 1, its own
+  // sequence from 1): `recordCount` records already encoded, each with type and length. It is
+  // sent at once.
+  void addHostCounters(const uint8_t* records, size_t recordBytes, uint32_t recordCount);
   // Sends the pending datagram now if it holds at least one sample; otherwise does nothing
   // and uses no sequence number.
   void flush();
@@ -87,6 +101,7 @@ class PacketReporter {
     uint32_t lastSamplePool = 0;
     uint32_t counterSequence = 0;
     uint32_t sourceId = 0;
+    uint32_t ifIndex = 0;
   };
 
   PacketReporter(std::string collectorAddress, std::unique_ptr<Clock> clock,
@@ -94,6 +109,8 @@ class PacketReporter {
   void construct(std::string collectorAddress);
   void initSocket(std::string collectorAddress);
   void startDatagram();
+  // Switches the agent address type; mutex held.
+  void useAgentType(bool ipv6);
   // Sends the pending datagram first when a sample of `encodedSize` bytes would not fit
   // behind it. Every kind of sample goes through here, so a datagram is never split.
   void makeRoomFor(size_t encodedSize);
@@ -110,6 +127,10 @@ class PacketReporter {
   DatagramWriter datagram;
   // The agent address word of the header: 10.0.0.5 is 0x0a000005.
   uint32_t agentAddress = 0;
+  // The IPv6 agent address, when one was set; it takes the place of agentAddress.
+  std::array<uint8_t, 16> agentAddress6{};
+  bool agentIsIpv6 = false;
+  uint32_t hostSequence = 0;
   // One entry per 16-bit source index, allocated once here (1 MiB): indexing never
   // allocates, hashes or rehashes on the sample path, whatever the number of interfaces,
   // and the one reporter per process makes the memory a fixed, small cost.

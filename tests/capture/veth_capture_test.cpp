@@ -122,7 +122,16 @@ TEST_F(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
     }
     if (c.rate == 1) {
       EXPECT_EQ(statistics().first, samples.size()) << label;
+      EXPECT_EQ(statistics().first, samples.back().samplePool) << label;
     }
+    // The last pool counts the packets up to its sample, each arrival as the k it stands for:
+    // k Binomial(n', 1/k) for the n' = n - g sent by then, g (the packets after it) below
+    // 10 x rate but for a chance of e^-10. Allowed: 4 of its standard deviations, and 20
+    // packets of the kernel's own chatter.
+    const double k = buildFilter(c.rate, c.perf, SamplingMethod::kRandom, true).step;
+    const double n = double(c.count), sd = k * std::sqrt(n / k * (1 - 1 / k));
+    EXPECT_LE(samples.back().samplePool, n + 20 + 4 * sd) << label;
+    EXPECT_GE(samples.back().samplePool, n - 10.0 * c.rate - 4 * sd) << label;
   }
 }
 

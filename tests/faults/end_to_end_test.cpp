@@ -158,7 +158,7 @@ std::pair<std::string, std::string> serviceDeliversEverySampleAtStop(const std::
 
   // Frames are numbered in their IP id; the collector keeps those sampled from the link.
   std::multiset<uint32_t> frames;
-  size_t datagrams = 0, samples = 0;
+  size_t datagrams = 0, samples = 0, counters = 0;
   auto receive = [&] {
     uint8_t buffer[2048];
     for (ssize_t n; (n = ::recv(collector, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
@@ -166,7 +166,7 @@ std::pair<std::string, std::string> serviceDeliversEverySampleAtStop(const std::
       const auto d = decodeDatagram(buffer, size_t(n), &error);
       ASSERT_TRUE(d) << error;
       EXPECT_EQ((std::array<uint8_t, 4>{10, 250, 0, 1}), d->agentAddress);
-      ++datagrams, samples += d->samples.size();
+      ++datagrams, samples += d->samples.size(), counters += d->counters.size();
       for (const DecodedSample& s : d->samples)
         if (s.header.size() >= 20 && s.header[12] == 8 &&  // IPv4, not the far end's IPv6
             std::equal(net.link(0).farMac.begin(), net.link(0).farMac.end(), s.header.begin() + 6))
@@ -199,15 +199,16 @@ std::pair<std::string, std::string> serviceDeliversEverySampleAtStop(const std::
   std::string log = agent.output();
   log.erase(std::remove(log.begin(), log.end(), ','), log.end());
   const size_t at = std::min(log.find("INFO Wendrel - At stop: "), log.size());
-  size_t interfaces = 0, seen = 0, sampled = 0, sent = 0, drops = 1, errors = 1;
-  EXPECT_EQ(std::sscanf(log.c_str() + at,
-                        "INFO Wendrel - At stop: %zu interface %zu packets seen %zu samples in "
-                        "%zu datagrams %zu dropped by the kernel %zu send errors",
-                        &interfaces, &seen, &sampled, &sent, &drops, &errors),
-            6)
+  size_t interfaces = 0, seen = 0, sampled = 0, counted = 1, sent = 0, drops = 1, errors = 1;
+  EXPECT_EQ(
+      std::sscanf(log.c_str() + at,
+                  "INFO Wendrel - At stop: %zu interface %zu packets seen %zu flow and %zu "
+                  "counter samples in %zu datagrams %zu dropped by the kernel %zu send errors",
+                  &interfaces, &seen, &sampled, &counted, &sent, &drops, &errors),
+      7)
       << log.substr(at);
-  EXPECT_EQ((std::vector<size_t>{interfaces, seen, sampled, sent, drops, errors}),
-            (std::vector<size_t>{1, samples, samples, datagrams, 0, 0}));
+  EXPECT_EQ((std::vector<size_t>{interfaces, seen, sampled, counted, sent, drops, errors}),
+            (std::vector<size_t>{1, samples, samples, counters, datagrams, 0, 0}));
   ::close(collector), ::close(notify);
   return {agent.output(), threads};
 }

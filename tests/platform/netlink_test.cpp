@@ -130,6 +130,14 @@ TEST(KernelInterfaceStatistics, AgreesWithTheKernelAndFollowsTheLinkState) {
   promiscuousOnceSettled("wst0", 1);  // up, but with its peer down it has no carrier
   ASSERT_TRUE(shell("ip link set wst1 up promisc on"));
   EXPECT_EQ(promiscuousOnceSettled("wst1", 3), 1u);
+  // Held promiscuous by a packet socket, as libpcap holds a device: no flag in the link's own.
+  ASSERT_TRUE(shell("ip link set wst1 promisc off"));
+  const int held = socket(AF_PACKET, SOCK_RAW, 0);
+  packet_mreq promiscuous{static_cast<int>(if_nametoindex("wst1")), PACKET_MR_PROMISC, 0, {}};
+  setsockopt(held, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &promiscuous, sizeof promiscuous);
+  EXPECT_EQ(promiscuousOnceSettled("wst1", 3), 1u);
+  close(held);
+  EXPECT_EQ(promiscuousOnceSettled("wst1", 3), 0u);
   EXPECT_FALSE(stats.read("wst-none"));
   EXPECT_NE(stats.error().find("wst-none"), std::string::npos);
 }

@@ -59,7 +59,8 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
   return s->collectorAddress + " " + std::to_string(s->samplingRate) +
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
-         std::to_string(c.counterIntervalS) + (c.ebpf ? " ebpf" : "");
+         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress) +
+         (c.ebpf ? " ebpf" : "");
 }
 
 TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
@@ -77,33 +78,35 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
     Strings log;
   } cases[] = {
       {"CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0",
-       "192.0.2.10 64 off random ip index 30",
+       "192.0.2.10 64 off random ip ifindex 30",
        {"I Settings from " + file +
             ": CollectorAddress = 192.0.2.10, SamplingRate = 64, PerformanceMode = 0, "
-            "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 30",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 30, "
+            "AgentAddress = \"\"",
         "I Sampling 1 in 64 packets of IPv4 and IPv6 traffic at random"}},
       // A quoted number is text. Names the agent does not know are pointed out (a mistyped one
       // most likely), whatever their case.
       {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
        "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
-       "c.example 32 on random ip index 1",
+       "c.example 32 on random ip ifindex 1",
        {"W Unknown setting SampleRate in " + file + " is ignored",
         "W Unknown setting trafficc in " + file + " is ignored",
         "W Failed to read sampling rate from the registry, using the default of 32",
         "W Failed to read performance mode from the registry, using the default of 1",
         "W Setting SamplingMethod = 1" + invalid + "\"random\"",
         "W Setting Traffic = 1" + invalid + "\"ip\"",
-        "W Setting SourceId = 1" + invalid + "\"index\"",
+        "W Setting SourceId = 1" + invalid + "\"ifindex\"",
         "I Settings from " + file +
             ": CollectorAddress = c.example, SamplingRate = 32, PerformanceMode = 1, "
-            "SamplingMethod = random, Traffic = ip, SourceId = index, CounterInterval = 1",
+            "SamplingMethod = random, Traffic = ip, SourceId = ifindex, CounterInterval = 1, "
+            "AgentAddress = \"\"",
         "I Sampling 1 in 32 packets of IPv4 and IPv6 traffic at random, preselected in the "
         "kernel"}},
       {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
-       c254 + " 8 on random ip index 30",
+       c254 + " 8 on random ip ifindex 30",
        {"W Setting PerformanceMode = 2" + invalid + "1", "I Settings from ...", in8 + "..."}},
       {base + "SamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
-       "c 1 on random ip index 30",
+       "c 1 on random ip ifindex 30",
        {"W Sampling rate 0 is not valid, using 1 (every packet)",
         "W Setting CounterInterval = 3601" + invalid + "30", "I Settings from ...",
         "I Sampling 1 in 1 packets ..."}},
@@ -122,17 +125,21 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         in8 + "packets of IPv4 traffic deterministically, preselected in the kernel on IPv4 "
               "header checksums"}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
-              "SourceId = index\nCounterInterval = 0",
-       "c 8 off random ip index 0",
+              "SourceId = index\nCounterInterval = 0\nagentaddress = 2001:db8::/32",
+       "c 8 off random ip index 0 2001:db8::/32",
        {"I Settings from ...", in8 + "packets of IPv4 and IPv6 traffic at random"}},
-      {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
-              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nCapture = bpf",
-       "c 8 on random ip index 30",
+      {base +
+           "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
+           "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
+           "Capture = bpf",
+       "c 8 on random ip ifindex 30",
        {"W Setting SamplingMethod = \"sometimes\"" + invalid + "\"random\"",
         "W Setting Traffic = \"ipv6\"" + invalid + "\"ip\"",
-        "W Setting SourceId = \"1\"" + invalid + "\"index\"",
+        "W Setting SourceId = \"1\"" + invalid + "\"ifindex\"",
         "W Setting CounterInterval = \"soon\"" + invalid + "30",
-        "W Setting Capture = \"bpf\"" + invalid + "\"pcap\"", "I Settings from ...",
+        "W Setting AgentAddress = \"10.0.0.256\"" + invalid +
+            "\"\" (an address of the first captured interface with one)",
+        "I Settings from ...",
         in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
   };
   for (const auto& c : cases) {

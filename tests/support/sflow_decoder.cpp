@@ -1,8 +1,201 @@
 #include "sflow_decoder.h"
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 
 namespace wendrel::test {
+
+namespace {
+
+// A bounded reader over one structure; running past its end, or a rule broken, throws the
+// reason.
+class Cursor {
+ public:
+  Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint32_t u32() {
+    need(4);
+    const uint8_t* p = data_ + at_;
+    at_ += 4;
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+  }
+  uint64_t u64() {
+    const uint64_t high = u32();
+    return high << 32 | u32();
+  }
+  float f32() {
+    const uint32_t bits = u32();
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+  // `size` bytes and their zero padding up to a multiple of 4.
+  const uint8_t* opaque(size_t size) {
+    const size_t padded = (size + 3) & ~size_t{3};
+    need(padded);
+    const uint8_t* p = data_ + at_;
+    if (std::any_of(p + size, p + padded, [](uint8_t b) { return b != 0; }))
+      throw std::runtime_error("non-zero padding");
+    at_ += padded;
+    return p;
+  }
+  std::string string(size_t max) {
+    const uint32_t length = u32();
+    if (length > max)
+      throw std::runtime_error("a string of " + std::to_string(length) + " bytes");
+    const uint8_t* p = opaque(length);
+    return std::string(p, p + length);
+  }
+  // The next `size` bytes as a cursor of their own.
+  Cursor sub(size_t size) {
+    need(size);
+    Cursor inner(data_ + at_, size);
+    at_ += size;
+    return inner;
+  }
+  void end() const {
+    if (at_ != size_)
+      throw std::runtime_error("a structure longer than its fields");
+  }
+  size_t left() const { return size_ - at_; }
+
+ private:
+  void need(size_t size) const {
+    if (size_ - at_ < size)
+      throw std::runtime_error("truncated");
+  }
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+void require(bool ok, const char* why) {
+  if (!ok)
+    throw std::runtime_error(why);
+}
+
+void flowSample(Cursor& in, uint32_t format, DecodedSample& s) {
+  s.format = format;
+  s.sequence = in.u32();
+  if (format == 3) {
+    s.sourceIdType = in.u32();
+    s.sourceId = s.sourceIdIndex = in.u32();
+  } else {
+    s.sourceId = in.u32();
+    s.sourceIdType = s.sourceId >> 24, s.sourceIdIndex = s.sourceId & 0xFFFFFF;
+  }
+  require(s.sourceIdType == 0, "source id not of an interface");
+  s.samplingRate = in.u32(), s.samplePool = in.u32(), s.drops = in.u32();
+  for (uint32_t* interface : {&s.inputInterface, &s.outputInterface}) {
+    if (format == 3)
+      require(in.u32() == 0, "an interface format other than 0");
+    *interface = in.u32();
+  }
+  require(in.u32() == 1 && in.u32() == 1, "not a flow sample with one raw packet header");
+  const uint32_t recordLength = in.u32();
+  Cursor record = in.sub(recordLength);
+  s.headerProtocol = record.u32(), s.frameLength = record.u32(), s.stripped = record.u32();
+  const uint32_t length = record.u32();
+  require(length <= 128, "header length over 128");
+  const uint8_t* header = record.opaque(length);
+  s.header.assign(header, header + length);
+  record.end();
+}
+
+void interfaceCounters(Cursor& in, DecodedCounters& c) {
+  require(in.u32() == 2 && in.u32() == 1 && in.u32() == 88,
+          "not a counter sample with the interface record and a port name");
+  for (uint32_t& word : c.generic)
+    word = in.u32();
+  require(c.generic[1] == 6, "not an Ethernet interface");
+  require(in.u32() == 1005, "no port name record");
+  Cursor name = in.sub(in.u32());
+  c.name = name.string(255);
+  name.end();
+}
+
+void hostCounters(Cursor& in, DecodedHost& h) {
+  for (uint32_t i = 0, count = in.u32(); i < count; ++i) {
+    const uint32_t type = in.u32();
+    Cursor r = in.sub(in.u32());
+    h.recordTypes.push_back(type);
+    switch (type) {
+      case 2000:
+        h.hostname = r.string(64);
+        std::memcpy(h.uuid.data(), r.opaque(16), 16);
+        h.machineType = r.u32(), h.osName = r.u32();
+        h.osRelease = r.string(32);
+        break;
+      case 2001:
+        for (uint32_t a = 0, adapters = r.u32(); a < adapters; ++a) {
+          auto& adapter = h.adapters.emplace_back();
+          adapter.first = r.u32();
+          for (uint32_t m = 0, macs = r.u32(); m < macs; ++m) {
+            auto& mac = adapter.second.emplace_back();
+            std::memcpy(mac.data(), r.opaque(6), 6);
+          }
+        }
+        break;
+      case 2003:
+        for (float& load : h.load)
+          load = r.f32();
+        for (int k = 0; k < 14; ++k)
+          h.cpu.push_back(r.u32());
+        break;
+      case 2004:
+        for (int k = 0; k < 7; ++k)
+          h.memory.push_back(r.u64());
+        for (int k = 0; k < 4; ++k)
+          h.paging.push_back(r.u32());
+        break;
+      case 2005:
+        h.diskBytes = {r.u64(), r.u64()};
+        h.disk.push_back(r.u32());  // part_max_used
+        h.disk.push_back(r.u32());  // reads
+        h.diskBytes.push_back(r.u64());
+        h.disk.push_back(r.u32());  // read_time
+        h.disk.push_back(r.u32());  // writes
+        h.diskBytes.push_back(r.u64());
+        h.disk.push_back(r.u32());  // write_time
+        break;
+      case 2006:
+        h.netBytes.push_back(r.u64());
+        for (int k = 0; k < 3; ++k)
+          h.net.push_back(r.u32());
+        h.netBytes.push_back(r.u64());
+        for (int k = 0; k < 3; ++k)
+          h.net.push_back(r.u32());
+        break;
+      default:
+        throw std::runtime_error("an unknown host record " + std::to_string(type));
+    }
+    r.end();
+  }
+}
+
+void counterSample(Cursor& in, uint32_t format, DecodedDatagram& d) {
+  const uint32_t sequence = in.u32();
+  uint32_t type, index;
+  if (format == 4) {
+    type = in.u32(), index = in.u32();
+  } else {
+    const uint32_t id = in.u32();
+    type = id >> 24, index = id & 0xFFFFFF;
+  }
+  if (type == 2) {
+    DecodedHost& h = d.hosts.emplace_back();
+    h.format = format, h.sequence = sequence, h.sourceIdType = type, h.sourceIdIndex = index;
+    hostCounters(in, h);
+    return;
+  }
+  require(type == 0, "a counter sample of an unknown source class");
+  DecodedCounters& c = d.counters.emplace_back();
+  c.format = format, c.sequence = sequence, c.sourceIdType = type, c.sourceIdIndex = index;
+  c.sourceId = index;  // of class 0: the compact word and the index are the same
+  interfaceCounters(in, c);
+}
+
+}  // namespace
 
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
                                               std::string* error) {
@@ -11,70 +204,41 @@ std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
       *error = why;
     return std::nullopt;
   };
-  auto word = [data](size_t at) {
-    return uint32_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 |
-           data[at + 3];
-  };
   if (size < 28 || size > 1300)
     return refuse("a datagram of " + std::to_string(size) + " bytes");
-  if (word(0) != 5 || word(4) != 1)
-    return refuse("not sFlow version 5 with an IPv4 agent");
+  Cursor in(data, size);
   DecodedDatagram d;
-  std::copy(data + 8, data + 12, d.agentAddress.begin());
-  d.subAgentId = word(12), d.sequence = word(16), d.uptimeMs = word(20);
-  size_t at = 28;  // the sample being read
-  for (uint32_t i = 0, count = word(24); i < count; ++i) {
-    auto refuseSample = [&](const char* why) {
-      return refuse("sample " + std::to_string(i + 1) + ": " + why);
-    };
-    if (size - at >= 8 && word(at) == 2) {  // counter sample: 2 records, 8 + 12 + 96 + 12 + name
-      const size_t length = size_t{word(at + 4)};
-      if (size - at - 8 < length || length < 120 || word(at + 16) != 2 || word(at + 20) != 1 ||
-          word(at + 24) != 88 || word(at + 32) != 6 || word(at + 116) != 1005)
-        return refuseSample("not a counter sample with the interface record and a port name");
-      DecodedCounters& c = d.counters.emplace_back();
-      c.sequence = word(at + 8);
-      c.sourceId = word(at + 12);
-      if (c.sourceId >> 24)
-        return refuseSample("source id not of an interface");
-      for (size_t k = 0; k < c.generic.size(); ++k)
-        c.generic[k] = word(at + 28 + 4 * k);
-      const size_t name = word(at + 124), padded = (name + 3) & ~size_t{3};
-      if (word(at + 120) != 4 + padded || length != 120 + padded)
-        return refuseSample("port name length does not add up");
-      c.name.assign(data + at + 128, data + at + 128 + name);
-      if (std::any_of(data + at + 128 + name, data + at + 128 + padded,
-                      [](uint8_t b) { return b; }))
-        return refuseSample("non-zero padding");
-      at += 8 + length;
-      continue;
-    }
-    // Flow sample, 7 words, one record of type raw packet header, 4 words, the header bytes.
-    if (size - at < 64)
-      return refuseSample("truncated");
-    if (word(at) != 1 || word(at + 36) != 1 || word(at + 40) != 1)
-      return refuseSample("not a flow sample with one raw packet header");
-    DecodedSample& s = d.samples.emplace_back();
-    size_t k = at + 8;
-    for (uint32_t* field : {&s.sequence, &s.sourceId, &s.samplingRate, &s.samplePool, &s.drops,
-                            &s.inputInterface, &s.outputInterface})
-      *field = word(k), k += 4;
-    if (s.sourceId >> 24)
-      return refuseSample("source id not of an interface");
-    s.headerProtocol = word(at + 48), s.frameLength = word(at + 52), s.stripped = word(at + 56);
-    const uint32_t length = word(at + 60);
-    const size_t padded = (size_t{length} + 3) & ~size_t{3};
-    if (length > 128 || size - at - 64 < padded)
-      return refuseSample("header length over 128 or beyond the end");
-    if (word(at + 4) != 56 + padded || word(at + 44) != 16 + padded)
-      return refuseSample("sample or record length does not add up");
-    const uint8_t* header = data + at + 64;
-    s.header.assign(header, header + length);
-    if (std::any_of(header + length, header + padded, [](uint8_t b) { return b != 0; }))
-      return refuseSample("non-zero padding");
-    at += 64 + padded;
+  uint32_t count = 0;
+  try {
+    require(in.u32() == 5, "not sFlow version 5");
+    d.agentAddressType = in.u32();
+    if (d.agentAddressType == 1)
+      std::memcpy(d.agentAddress.data(), in.opaque(4), 4);
+    else if (d.agentAddressType == 2)
+      std::memcpy(d.agentAddress6.data(), in.opaque(16), 16);
+    else
+      throw std::runtime_error("an agent address of type " + std::to_string(d.agentAddressType));
+    d.subAgentId = in.u32(), d.sequence = in.u32(), d.uptimeMs = in.u32();
+    count = in.u32();
+  } catch (const std::exception& e) {
+    return refuse(e.what());
   }
-  if (at != size)
+  for (uint32_t i = 0; i < count; ++i) {
+    try {
+      const uint32_t format = in.u32();
+      Cursor sample = in.sub(in.u32());
+      if (format == 1 || format == 3)
+        flowSample(sample, format, d.samples.emplace_back());
+      else if (format == 2 || format == 4)
+        counterSample(sample, format, d);
+      else
+        throw std::runtime_error("a sample of format " + std::to_string(format));
+      sample.end();
+    } catch (const std::exception& e) {
+      return refuse("sample " + std::to_string(i + 1) + ": " + e.what());
+    }
+  }
+  if (in.left() != 0)
     return refuse("bytes after the last sample");
   return d;
 }
@@ -94,8 +258,11 @@ std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t siz
   if (size < 24 + address || word(0) != 5 || (word(4) != 1 && word(4) != 2))
     return refuse("not an sFlow version 5 header");
   DecodedDatagram d;
+  d.agentAddressType = word(4);
   if (address == 4)
     std::copy(data + 8, data + 12, d.agentAddress.begin());
+  else
+    std::copy(data + 8, data + 24, d.agentAddress6.begin());
   size_t at = 8 + address;
   d.subAgentId = word(at), d.sequence = word(at + 4), d.uptimeMs = word(at + 8);
   const uint32_t count = word(at + 12);

@@ -69,7 +69,9 @@ std::optional<InterfaceCounters> KernelInterfaceStatistics::read(const std::stri
   const unsigned flags = rtnl_link_get_flags(link.get());
   // IFF_RUNNING is the kernel's operational state (up, with carrier), as SNMP agents use it.
   c.status = ((flags & IFF_UP) ? 1u : 0u) | ((flags & IFF_RUNNING) ? 2u : 0u);
-  c.promiscuous = (flags & IFF_PROMISC) ? 1 : 0;
+  // A packet socket (libpcap's) holds the port promiscuous without the flag the link shows:
+  // the kernel's count of promiscuous holders says it.
+  c.promiscuous = ((flags & IFF_PROMISC) || rtnl_link_get_promiscuity(link.get()) > 0) ? 1 : 0;
   nl_addr* address = rtnl_link_get_addr(link.get());
   if (address != nullptr && nl_addr_get_len(address) == c.macAddress.size())
     std::memcpy(c.macAddress.data(), nl_addr_get_binary_addr(address), c.macAddress.size());
