@@ -23,7 +23,7 @@ constexpr std::initializer_list<const char*> kCaptureChoices = {"pcap", "ebpf"};
 // Every setting the agent reads; another name in the file is likely a mistyped one.
 constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
                                           "SamplingMethod",   "Traffic",      "SourceId",
-                                          "CounterInterval",  "AgentAddress",  "Capture"};
+                                          "CounterInterval",  "AgentAddress", "Capture"};
 
 class Reader {
  public:
