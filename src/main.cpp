@@ -1,5 +1,7 @@
 // The process entry and the one place that knows the platform: it builds the Linux
 // implementation of every seam and hands them to the service module.
+#include <malloc.h>
+
 #include <cstdio>
 
 #include "agent_factory.h"
@@ -73,6 +75,10 @@ int main(int argc, char** argv) {
   // Before any thread exists, so that every thread inherits the mask and only the main
   // thread takes the signals, through the signal source.
   LinuxSignalSource::blockSignals();
+  files::raiseOpenFileLimit();
+  // One capture thread per interface, each allocating next to nothing: uncapped, glibc would
+  // give the first sixteen an arena, and 64 MiB of address space, each.
+  mallopt(M_ARENA_MAX, 2);
   if (!platform.signals.error().empty()) {
     // With the signals blocked and unread, nothing could stop the agent.
     std::fprintf(stderr, "Wendrel: cannot receive signals (%s)\n",

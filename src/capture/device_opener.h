@@ -3,13 +3,16 @@
 // first one with an IPv4 address gives the agent its address.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "agent_address.h"
+#include "link_events.h"
 #include "pcap_api.h"
 #include "sampling.h"
 
@@ -22,6 +25,9 @@ struct OpenedDevice {
   PcapHandle handle;
   std::string name;
   unsigned ifIndex = 0;  // the kernel's, when it was opened
+  // The kernel refused the selection program: every eligible packet comes through, to be
+  // chosen in user space at the full rate.
+  bool userSpace = false;
 };
 
 class DeviceOpener {
@@ -31,10 +37,20 @@ class DeviceOpener {
                const CaptureFilter& filter);
 
   // Appends every device that opened and took the filter to `devices`, in enumeration order,
-  // leaving out, silently, those that `skip` names (already open). False only when the device
-  // list could not be read; a device that fails is logged and left out.
+  // leaving out, silently, those that `skip` returns true for (open already, or down; it sees
+  // every interface listed). False only when the device list could not be read; a device that
+  // fails is logged and left out.
   bool openAll(std::vector<OpenedDevice>& devices,
-               const std::function<bool(const std::string&)>& skip = {});
+               const std::function<bool(const LinkChange&)>& skip = {});
+  // Opens the one interface `name` without listing the others; false when it failed (logged,
+  // unless it was down or gone by now: see lastFailureWasState).
+  bool openOne(const std::string& name, unsigned ifIndex, std::vector<OpenedDevice>& devices);
+  bool lastFailureWasState() const { return lastFailureWasState_; }
+  // The interfaces the device list holds now, with their state; false when it cannot be read.
+  bool enumerate(std::vector<LinkChange>& links);
+  // Logs how many failures were held back as repeats since the last call, at most once a
+  // minute; the supervisor calls it from time to time.
+  void summarise(std::chrono::steady_clock::time_point now);
   // Why the last openAll opened no device, when every device failed the same way (or there
   // was none to open); empty when some opened or they failed in different ways.
   const std::string& failureReason() const { return failureReason_; }
@@ -42,17 +58,21 @@ class DeviceOpener {
   void setAgentAddressRule(const AgentAddressRule& rule) { addressRule = rule; }
   // The agent address handed to the reporter, as text; empty while there is none.
   std::string agentAddressText() const;
-  // True for a device of the last openAll whose kernel refused the selection program: it
-  // passes every eligible packet, to be chosen in user space at the full rate.
-  bool selectsInUserSpace(pcap_t* device) const;
 
  private:
   // Opens one device with the given promiscuous flag; on failure `error` holds pcap's text.
   // `kind` is the failure without the device's name, so that devices can be compared.
   PcapHandle openDevice(const char* name, const char* label, int promiscuous, std::string& error,
                         std::string& kind);
-  // Gives the device its filter; false when it took none.
-  bool setFilter(pcap_t* p, const char* label);
+  // Opens, filters and sets up one device; appends it to `devices` or logs why not. `ipv6`
+  // keeps the first global IPv6 address seen, for when no IPv4 one turns up.
+  bool openNamed(const char* name, const char* label, const pcap_addr* addresses, unsigned ifIndex,
+                 std::vector<OpenedDevice>& devices, std::string& kind,
+                 std::optional<AgentAddress>& ipv6);
+  // Logs a failure, or counts it when one of the same kind was logged within the minute.
+  void logFailure(const char* label, const std::string& error, const std::string& kind);
+  // Gives the device its filter; false when it took none. `userSpace` as in OpenedDevice.
+  bool setFilter(pcap_t* p, const char* label, bool& userSpace);
   bool setTextFilter(pcap_t* p);
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
@@ -64,7 +84,14 @@ class DeviceOpener {
   int32_t snapLength;
   int32_t bufferSize;
   const CaptureFilter& filter;
-  std::vector<pcap_t*> userSpace;
+  struct Repeats {
+    std::chrono::steady_clock::time_point logged;
+    unsigned held = 0;
+    std::string last;  // the last device held back
+  };
+  std::map<std::string, Repeats> repeats;  // by kind of failure
+  bool lastFailureWasState_ = false;
+  bool descriptorsWarned = false;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
   AgentAddressRule addressRule;

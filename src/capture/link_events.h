@@ -16,7 +16,13 @@ struct LinkChange {
   };
   Kind kind = Kind::Present;
   std::string name;
-  uint32_t ifIndex = 0;  // the kernel's index; a re-created interface usually gets a new one
+  uint32_t ifIndex = 0;   // the kernel's index; a re-created interface usually gets a new one
+  bool up = false;        // administratively up (IFF_UP)
+  bool running = false;   // operationally up (IFF_RUNNING: up with carrier)
+  bool carrier = false;   // the device has carrier (IFF_LOWER_UP), without the link watch's delay
+  bool loopback = false;  // IFF_LOOPBACK: never captured
+  // Worth opening: up, and with carrier where the kernel reports one.
+  bool usable() const { return up && (running || carrier); }
 };
 
 struct LinkChanges {

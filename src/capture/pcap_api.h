@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <memory>
+#include <string>
 
 namespace wendrel {
 
@@ -17,6 +18,8 @@ class PcapApi {
   virtual void freeAllDevs(pcap_if_t* list) = 0;
   // The kernel's index of a network interface, 0 when the name is not one (if_nametoindex).
   virtual unsigned interfaceIndex(const char* name) = 0;
+  // The interface's name now, "" when the index is gone (if_indextoname).
+  virtual std::string interfaceName(unsigned) { return {}; }
 
   // Two-phase opening: create, set the options, activate.
   virtual pcap_t* create(const char* device, char* errbuf) = 0;

@@ -11,6 +11,7 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace wendrel {
@@ -59,22 +60,47 @@ TrafficCollector::~TrafficCollector() {
 bool TrafficCollector::initCaptureEngine() {
   devices.clear();
   std::vector<OpenedDevice> opened;
-  if (!opener.openAll(opened))
+  // Every interface listed is known from here on; a down one is not tried until it is up.
+  const auto skip = [this](const LinkChange& change) {
+    Link& link = links[change.name];
+    link.ifIndex = change.ifIndex;
+    link.usable = change.usable();
+    link.status = Link::Status::Failed;  // unless it opens
+    link.named = link.usable;            // captured, or not and why
+    if (link.usable)
+      return false;
+    evaluate(change.name, link);
+    return true;
+  };
+  if (!opener.openAll(opened, skip))
     return false;
   adopt(opened);
+  for (const Device& device : devices) {
+    Link& link = links[device.name];
+    link.status = Link::Status::Captured;
+    link.openId = device.openId;
+  }
   return true;
 }
 
 void TrafficCollector::adopt(std::vector<OpenedDevice>& opened) {
   for (OpenedDevice& device : opened) {
-    // A name keeps its index through the run; a new one takes the next.
+    // A name keeps its index while it exists and for a while after; a new one takes the
+    // lowest free.
     auto index = indexes.find(device.name);
     if (index == indexes.end()) {
-      if (indexes.size() > kMaxIndex) {
+      uint32_t free = nextIndex;
+      if (!freeIndexes.empty()) {
+        std::pop_heap(freeIndexes.begin(), freeIndexes.end(), std::greater<>());
+        free = freeIndexes.back();
+        freeIndexes.pop_back();
+      } else if (nextIndex > kMaxIndex) {
         LOG4CPLUS_WARN_FMT(logger(), "Too many interfaces, not capturing %s", device.name.c_str());
         continue;
+      } else {
+        ++nextIndex;
       }
-      index = indexes.emplace(device.name, static_cast<uint16_t>(indexes.size())).first;
+      index = indexes.emplace(device.name, static_cast<uint16_t>(free)).first;
     }
     Device d;
     static_cast<OpenedDevice&>(d) = std::move(device);
@@ -117,9 +143,31 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
                  lastDrops);
   }
   --interfacesOpen;
-  LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d",
-                     static_cast<int>(state.sourceIndex));
-  if (last == -1) {
+  const int index = state.sourceIndex;
+  // An interface that went down, away or was renamed ends its capture in the ordinary course
+  // of a host's life (every container stop): one line naming it, and no error.
+  const bool vanished =
+      last == -1 && (std::strcmp(pcap.geterr(data->handle), "The interface disappeared") == 0 ||
+                     pcap.interfaceIndex(data->name.c_str()) != data->ifIndex);
+  const std::string now = vanished ? pcap.interfaceName(data->ifIndex) : data->name;
+  if (vanished) {
+    LOG4CPLUS_DEBUG_FMT(logger(), "Stopped collecting on interface %d", index);
+    if (now.empty()) {
+      LOG4CPLUS_INFO_FMT(logger(), "Interface %s is gone, capture with index %d ended",
+                         data->name.c_str(), index);
+    } else if (now != data->name) {
+      LOG4CPLUS_INFO_FMT(logger(), "Interface %s was renamed %s, capture with index %d ended",
+                         data->name.c_str(), now.c_str(), index);
+    } else {
+      LOG4CPLUS_INFO_FMT(logger(), "Interface %s went down, capture with index %d ended",
+                         data->name.c_str(), index);
+    }
+  } else {
+    LOG4CPLUS_INFO_FMT(logger(), "Stopped collecting on interface %d", index);
+  }
+  if (vanished) {
+    // nothing to add: the device is gone, and its statistics with it
+  } else if (last == -1) {
     LOG4CPLUS_ERROR_FMT(logger(), "Error in pcap_loop: %s", pcap.geterr(data->handle));
   } else {
     pcap_stat stats{};
@@ -131,7 +179,14 @@ void TrafficCollector::interfaceHandler(InterfaceData* raw) {
                           stats.ps_drop);
     }
   }
-  closeDevice(data->handle);
+  closeDevice(data->handle, vanished);
+  {
+    boost::lock_guard<boost::mutex> lock(endedMutex);
+    ended.push_back({data->name, data->openId, data->ifIndex, !vanished && collecting.load(),
+                     now != data->name});
+  }
+  if (linkEvents != nullptr)
+    linkEvents->wake();  // the supervisor joins this thread and looks at the interface again
 }
 
 void TrafficCollector::countBatch(pcap_t* handle, int packets, SamplingState& state,
@@ -169,13 +224,25 @@ CaptureStatistics TrafficCollector::statistics() const {
   return result;
 }
 
-void TrafficCollector::closeDevice(pcap_t* handle) {
-  boost::lock_guard<boost::mutex> lock(collectorMutex);
-  LOG4CPLUS_INFO(logger(), "Closing capture device");
-  auto it = std::find_if(devices.begin(), devices.end(),
-                         [handle](const Device& device) { return device.handle.get() == handle; });
-  if (it != devices.end())
-    devices.erase(it);  // closes it; the others keep their order
+void TrafficCollector::closeDevice(pcap_t* handle, bool quietly) {
+  PcapHandle closing;
+  {
+    boost::lock_guard<boost::mutex> lock(collectorMutex);
+    if (quietly) {
+      LOG4CPLUS_DEBUG(logger(), "Closing capture device");
+    } else {
+      LOG4CPLUS_INFO(logger(), "Closing capture device");
+    }
+    auto it = std::find_if(devices.begin(), devices.end(), [handle](const Device& device) {
+      return device.handle.get() == handle;
+    });
+    if (it != devices.end()) {
+      closing = std::move(it->handle);
+      devices.erase(it);  // the others keep their order
+    }
+  }
+  // Closing a packet socket waits for the kernel's grace period: outside the lock, so that
+  // devices close side by side and a stop of many takes about as long as one.
 }
 
 void TrafficCollector::startCollecting() {
@@ -244,12 +311,15 @@ void TrafficCollector::startThreads(size_t from) {
     Device& device = devices[i];
     auto data = std::make_unique<InterfaceData>();
     data->handle = device.handle.get();
+    data->name = device.name;
+    data->ifIndex = device.ifIndex;
+    data->openId = device.openId;
     SamplingState& state = data->state;
     state.reporter = reporter;
     state.samplingRate = samplingRate;
     state.sourceIndex = device.index;
     // A device whose kernel refused the selection program chooses every packet here, at random.
-    const bool userSpace = opener.selectsInUserSpace(data->handle);
+    const bool userSpace = device.userSpace;
     state.step = userSpace ? 1 : filter.step;
     if (method == SamplingMethod::kRandom || userSpace)
       chooseAtRandom(state, (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}());

@@ -10,6 +10,7 @@
 #include <boost/chrono/duration.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,6 +40,9 @@ struct CaptureTiming {
   // How long the capture threads go on reading after a stop, so the kernel hands over the
   // ring blocks it has partly filled (it does after the 250 ms read timeout).
   boost::chrono::milliseconds drainPeriod{350};
+  // How long the index of an interface that is gone stays its name's: one that comes back
+  // within it (a container restarted) keeps its index; after it the index is free again.
+  boost::chrono::milliseconds indexHold{60000};
 };
 
 // What the sFlow source id of an interface's samples is.
@@ -84,6 +88,9 @@ struct CaptureStatistics {
 struct InterfaceData {
   pcap_t* handle = nullptr;
   SamplingState state;
+  std::string name;
+  unsigned ifIndex = 0;
+  uint64_t openId = 0;
 };
 
 class TrafficCollector {
@@ -116,11 +123,37 @@ class TrafficCollector {
   void startThreads(size_t from);
   // After the start: opens what appears, sends counter samples, until stop.
   void watch();
-  // Opens the interfaces not open yet; collectorMutex held.
-  void openNew();
-  bool isOpen(const std::string& name, unsigned ifIndex = 0) const;
+  // What the supervisor knows of an interface, by name.
+  struct Link {
+    enum class Status { Unseen, Captured, Down, Failed };
+    Status status = Status::Unseen;
+    unsigned ifIndex = 0;
+    bool usable = false;  // up, with carrier where the kernel reports one
+    bool present = true;
+    bool named = false;   // a line of INFO or above has named it
+    uint64_t openId = 0;  // of its capture while Captured
+    std::chrono::steady_clock::time_point goneAt;
+  };
+  // A capture thread that has ended, for the supervisor to join.
+  struct Ended {
+    std::string name;
+    uint64_t openId;
+    unsigned ifIndex;
+    bool failed;  // a capture failure, not the interface going down or away
+    bool gone;    // the interface is gone or renamed, and its capture said so
+  };
+  // Takes in the kernel's news of one interface; acts only when its own state changed.
+  void noteLink(const LinkChange& change);
+  // Opens the interface when it is usable and not captured; logs when it is down.
+  void evaluate(const std::string& name, Link& link);
+  // Joins the capture threads that ended and acts on why they did.
+  void reapEnded();
+  // Gives back the indexes of names gone longer than timing.indexHold.
+  void releaseGone(std::chrono::steady_clock::time_point now);
+  // After lost notifications: the device list says what is there now.
+  void resynchronise();
   void interfaceHandler(InterfaceData* data);
-  void closeDevice(pcap_t* handle);
+  void closeDevice(pcap_t* handle, bool quietly);
   void startCollectingInner();
   void sleepBeforeRetry();
   // After each attempt to open the devices, once their threads have started.
@@ -138,8 +171,13 @@ class TrafficCollector {
   // Written by the supervisor; read by stop() once the supervisor has been joined. One per
   // index: a thread whose device has closed is joined before its index captures again.
   std::map<uint16_t, std::unique_ptr<boost::thread>> threads;
-  // The supervisor's: the index of every name opened in this run.
+  // The supervisor's: the index of every name opened, until it is gone for timing.indexHold.
   std::map<std::string, uint16_t> indexes;
+  std::vector<uint16_t> freeIndexes;  // given back, reused lowest first
+  uint32_t nextIndex = 0;             // never used yet from here on
+  std::map<std::string, Link> links;  // the supervisor's
+  boost::mutex endedMutex;
+  std::vector<Ended> ended;  // guarded by endedMutex
   uint64_t openings = 0;
   std::atomic<bool> collecting{false};
   // Cleared first by stop(), so the supervisor's watch ends before capture does.

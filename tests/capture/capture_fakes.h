@@ -19,7 +19,8 @@ namespace wendrel::test {
 // Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
 // "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
 // "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// interface), "down", "emfile" (activation runs out of descriptors). Addresses: "a.b.c.d[/netmask]"
+// or IPv6 ("::"), space-separated.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
@@ -58,7 +59,8 @@ struct FakePcap : PcapApi {
     if (failEnumerations-- > 0)
       return snprintf(errbuf, PCAP_ERRBUF_SIZE, "fake enumeration failure"), -1;
     for (auto v = devices.rbegin(); v != devices.rend(); ++v) {  // built back to front
-      const bpf_u_int32 flags = v->has("loopback") ? PCAP_IF_LOOPBACK : 0;
+      const bpf_u_int32 flags = (v->has("loopback") ? PCAP_IF_LOOPBACK : 0) |
+                                (v->has("down") ? 0 : PCAP_IF_UP | PCAP_IF_RUNNING);
       *list = &entries.emplace_back(
           pcap_if_t{*list, v->name.data(), const_cast<char*>(v->description), nullptr, flags});
       std::istringstream words(v->addresses);
@@ -87,6 +89,8 @@ struct FakePcap : PcapApi {
   int setBufferSize(pcap_t* p, int bytes) override { return add(p, "buffer", bytes); }
   int activate(pcap_t* p) override {
     add(p, "activate");
+    if (d(p).has("emfile"))
+      return fail(p, "socket: Too many open files");
     if (d(p).has("perm"))
       return fail(p, "socket: Operation not permitted"), PCAP_ERROR_PERM_DENIED;
     if (d(p).has(d(p).promisc ? "promisc" : "local"))

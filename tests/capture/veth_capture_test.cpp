@@ -234,7 +234,7 @@ struct Watch {
 };
 
 // With the default source ids: an interface added after the start is sampled under the next
-// index; deleted (its capture ends with an error) and created again, under its old one; no
+// index; deleted (its capture ends, without an error) and created again, under its old one; no
 // direction, no counter samples when they are off; stop right after an interface appeared is
 // prompt and leaves no descriptor open.
 TEST_F(Veth, HotPluggedInterfacesKeepTheirIndex) {
@@ -246,11 +246,8 @@ TEST_F(Veth, HotPluggedInterfacesKeepTheirIndex) {
   net.addLink("");
   EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w.sourcesFrom(1));
   net.removeLink(1);
-  ASSERT_TRUE(waitFor([&] { return log.contains(kInfo, "Closing capture device"); }));
-  const std::vector<std::string> m = log.messages();
-  const auto stopped = std::find(m.begin(), m.end(), "Stopped collecting on interface 1");
-  ASSERT_LE(2, m.end() - stopped);
-  EXPECT_EQ(0u, stopped[1].rfind("Error in pcap_loop: ", 0)) << stopped[1];
+  ASSERT_TRUE(waitFor([&] { return w.collector->statistics().interfaces == 1; }));
+  EXPECT_TRUE(log.messages(log4cplus::ERROR_LOG_LEVEL).empty());  // an interface gone is no error
   net.recreateLink(1);
   EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w.sourcesFrom(1));
   EXPECT_EQ(2u, log.count(kInfo, "Device " + net.link(1).agentName + " initialized successfully"));

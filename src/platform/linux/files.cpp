@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +157,14 @@ int32_t win32FromErrno(int err) {
       return ERROR_DISK_FULL;
     default:
       return ERROR_READ_FAULT;
+  }
+}
+
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
   }
 }
 

@@ -33,4 +33,8 @@ std::string executablePath();
 // A failed file operation's errno as the Win32 code that a registry call would have given.
 int32_t win32FromErrno(int err);
 
+// Raises the soft limit of open descriptors to the hard one: each captured interface takes
+// two, and a host has hundreds. Where the process may not, the limit stays as it was.
+void raiseOpenFileLimit();
+
 }  // namespace wendrel::files

@@ -15,6 +15,10 @@ void LivePcap::freeAllDevs(pcap_if_t* list) {
 unsigned LivePcap::interfaceIndex(const char* name) {
   return if_nametoindex(name);
 }
+std::string LivePcap::interfaceName(unsigned ifIndex) {
+  char name[IF_NAMESIZE];
+  return if_indextoname(ifIndex, name) != nullptr ? name : "";
+}
 pcap_t* LivePcap::create(const char* device, char* errbuf) {
   return pcap_create(device, errbuf);
 }

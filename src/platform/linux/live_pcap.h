@@ -11,6 +11,7 @@ class LivePcap final : public PcapApi {
   int findAllDevs(pcap_if_t** list, char* errbuf) override;
   void freeAllDevs(pcap_if_t* list) override;
   unsigned interfaceIndex(const char* name) override;
+  std::string interfaceName(unsigned ifIndex) override;
   pcap_t* create(const char* device, char* errbuf) override;
   int setSnaplen(pcap_t* p, int snaplen) override;
   int setPromisc(pcap_t* p, int promisc) override;

@@ -7,6 +7,7 @@
 #include <netlink/socket.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +17,11 @@ namespace wendrel {
 namespace {
 
 // Room for a burst of notifications (hundreds of container veths at once) before the kernel
-// has to drop some; it grants at most net.core.rmem_max.
-constexpr int kReceiveBufferBytes = 1 << 20;
+// has to drop some. Without CAP_NET_ADMIN it grants at most net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 16 << 20;
+
+// IFF_LOWER_UP, which <net/if.h> lacks and <linux/if.h> cannot be included beside.
+constexpr unsigned kLowerUp = 0x10000;
 
 struct Parsed {
   LinkChange::Kind kind;
@@ -27,15 +31,24 @@ struct Parsed {
 void addLink(nl_object* object, void* arg) {
   auto* parsed = static_cast<Parsed*>(arg);
   auto* link = reinterpret_cast<rtnl_link*>(object);
-  // Bridge port notifications (family AF_BRIDGE) say nothing about the interface's life: a
-  // port that leaves a bridge is reported with a delete, but the interface stays.
-  if (rtnl_link_get_family(link) != AF_UNSPEC)
+  // libnl reports a bridge's own messages with family AF_BRIDGE, and the ports' too; a port
+  // that leaves its bridge is reported with a delete, but the interface stays.
+  const int family = rtnl_link_get_family(link);
+  if (family != AF_UNSPEC && family != AF_BRIDGE)
     return;
   const char* name = rtnl_link_get_name(link);
+  const unsigned flags = rtnl_link_get_flags(link);
   LinkChange change;
   change.kind = parsed->kind;
   change.name = name ? name : "";
   change.ifIndex = static_cast<uint32_t>(rtnl_link_get_ifindex(link));
+  // A port's delete names its bridge as master; the bridge's own does not.
+  if (family == AF_BRIDGE && rtnl_link_get_master(link) != 0)
+    change.kind = LinkChange::Kind::Present;
+  change.up = (flags & IFF_UP) != 0;
+  change.running = (flags & IFF_RUNNING) != 0;
+  change.carrier = (flags & kLowerUp) != 0;
+  change.loopback = (flags & IFF_LOOPBACK) != 0;
   parsed->out->changes.push_back(std::move(change));
 }
 
@@ -68,8 +81,12 @@ NetlinkLinkEvents::NetlinkLinkEvents() {
   } else if ((err = nl_socket_set_nonblocking(socket_.get())) < 0) {
     fail("Failed to make the rtnetlink socket non-blocking", err);
   } else {
-    // A smaller buffer only makes overflows (and so re-enumerations) likelier.
-    nl_socket_set_buffer_size(socket_.get(), kReceiveBufferBytes, 0);
+    // A smaller buffer only makes overflows (and so re-enumerations) likelier. The forced
+    // size needs CAP_NET_ADMIN; without it the kernel caps the plain one.
+    const int fd = nl_socket_get_fd(socket_.get());
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes,
+                   sizeof kReceiveBufferBytes) != 0)
+      nl_socket_set_buffer_size(socket_.get(), kReceiveBufferBytes, 0);
   }
 }
 
