@@ -139,7 +139,7 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
         "W Setting CounterInterval = \"soon\"" + invalid + "30",
         "W Setting AgentAddress = \"10.0.0.256\"" + invalid +
             "\"\" (an address of the first captured interface with one)",
-        "I Settings from ...",
+        "W Setting Capture = \"bpf\"" + invalid + "\"pcap\"", "I Settings from ...",
         in8 + "packets of IPv4 and IPv6 traffic at random, preselected in the kernel"}},
   };
   for (const auto& c : cases) {
