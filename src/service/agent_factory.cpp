@@ -24,6 +24,8 @@ class RealReporter : public AgentReporter {
     figures.counterSamples = counts.counterSamples;
     figures.datagrams = counts.datagrams;
     figures.sendErrors = counts.sendErrors;
+    for (const CollectorFailures& collector : counts.collectorFailures)
+      figures.collectorErrors.emplace_back(collector.collector, collector.count);
   }
   PacketReporter& get() { return reporter_; }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace wendrel {
 
@@ -23,6 +25,8 @@ struct AgentFigures {
   std::string noInterfaceReason;  // why none opened, when every device failed alike
   uint64_t counterSamples = 0;    // `samples` are the flow samples
   std::string agentAddress;       // the one the datagrams carry; empty while there is none
+  // The collectors that missed datagrams, each with how many, in the order of the list.
+  std::vector<std::pair<std::string, uint64_t>> collectorErrors;
 };
 
 class AgentReporter {

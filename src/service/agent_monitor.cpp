@@ -15,6 +15,15 @@ std::string grouped(uint64_t value) {
   return digits;
 }
 
+// " (925 to 192.0.2.10:6343, 12 to collector.example.net:6343)", naming the collectors that
+// missed datagrams; nothing when none did.
+std::string collectorErrors(const AgentFigures& f) {
+  std::string text;
+  for (const auto& [collector, count] : f.collectorErrors)
+    text += (text.empty() ? " (" : ", ") + grouped(count) + " to " + collector;
+  return text.empty() ? text : text + ")";
+}
+
 }  // namespace
 
 AgentMonitor::AgentMonitor(log4cplus::Logger logger, Clock::duration statusPeriod,
@@ -44,7 +53,7 @@ std::string AgentMonitor::describe(const AgentFigures& f) {
          grouped(f.packetsSeen) + " packets seen, " + grouped(f.samples) + " flow and " +
          grouped(f.counterSamples) + " counter samples in " + grouped(f.datagrams) +
          " datagrams, " + grouped(f.kernelDrops) + " dropped by the kernel, " +
-         grouped(f.sendErrors) + " send errors" +
+         grouped(f.sendErrors) + " send errors" + collectorErrors(f) +
          (f.agentAddress.empty() ? "" : ", agent address " + f.agentAddress);
 }
 

@@ -141,7 +141,12 @@ void PacketReporter::addSample(const PacketView& packet, uint32_t samplingRate,
 
 ReporterStatistics PacketReporter::statistics() {
   boost::mutex::scoped_lock lock(mutex);
-  return counts;
+  ReporterStatistics result = counts;
+  if (initialized)
+    result.collectorFailures = datagramSink.failures();
+  for (const CollectorFailures& collector : result.collectorFailures)
+    result.sendErrors += collector.count;
+  return result;
 }
 
 void PacketReporter::addCounters(uint16_t sourceIndex, CounterSample sample) {
@@ -181,8 +186,8 @@ void PacketReporter::flush() {
     if (datagram.sampleCount() != 0)
       sendPacket();
   }
-  // The flush runs on the service thread once a second: the sink's upkeep (name lookups)
-  // goes there, outside the lock, where it delays no capture thread.
+  // The flush runs on the service thread twice a second: the sink's upkeep (ICMP errors,
+  // name lookups) goes there, outside the lock.
   if (initialized)
     datagramSink.maintain();
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "datagram_sink.h"
@@ -39,7 +40,9 @@ struct ReporterStatistics {
   uint64_t samples = 0;         // flow samples added
   uint64_t counterSamples = 0;  // counter samples added
   uint64_t datagrams = 0;       // datagrams handed to the socket
-  uint64_t sendErrors = 0;      // of those, the ones whose send failed
+  // Sends that failed: one per datagram and collector that missed it.
+  uint64_t sendErrors = 0;
+  std::vector<CollectorFailures> collectorFailures;  // the collectors that missed any
 };
 
 class PacketReporter {

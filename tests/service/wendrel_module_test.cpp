@@ -123,10 +123,13 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   ASSERT_TRUE(h.p.waitFor("sd", idle));
   for (uint32_t control : {SERVICE_CONTROL_INTERROGATE, 128u})
     h.p.post(control);
-  h.p.setFigures({2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1"});
+  AgentFigures busy{2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
+  busy.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
+  h.p.setFigures(busy);
   const std::string figures =
       "2 interfaces, 1,234,567 packets seen, 38,580 flow and 15 counter samples in 6,430 "
-      "datagrams, 0 dropped by the kernel, 1,000 send errors, agent address 192.0.2.1";
+      "datagrams, 0 dropped by the kernel, 1,000 send errors (998 to c.test:6343, 2 to [::1]:9), "
+      "agent address 192.0.2.1";
   ASSERT_TRUE(h.p.waitFor("sd", "STATUS=Running: " + figures));
   std::this_thread::sleep_until(readyAt + 1250ms);
   const auto stopAt = std::chrono::steady_clock::now();

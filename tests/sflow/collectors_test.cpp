@@ -144,6 +144,7 @@ TEST_F(Collectors, NamesAreLookedUpAgainAndDatagramsFollow) {
   for (const auto& [seconds, toFirst, toSecond, toLate] : steps) {
     clock.now = 1000 + seconds * 1000;
     sink.maintain();
+    sink.awaitLookups(Millis(5000));
     sink.send(datagram, sizeof datagram);
     EXPECT_EQ(std::tuple(toFirst, toSecond, toLate),
               std::tuple(first.drain().size(), second.drain().size(), late.drain().size()))
