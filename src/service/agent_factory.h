@@ -59,6 +59,7 @@ struct CollectorSettings {
   bool sourceIdIsIfIndex = true;   // SourceId = "ifindex": kernel indexes and direction
   uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
   SamplingChoice sampling;
+  bool ebpf = false;         // Capture = "ebpf": sampled in the kernel, libpcap where it cannot be
   std::string agentAddress;  // AgentAddress, valid; empty: the automatic choice
 };
 

@@ -24,4 +24,7 @@ struct AgentSettings {
 // cannot start then. Every other setting falls back to its default.
 std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger);
 
+// Whether the settings ask for Capture = "ebpf", silently: for the unit, which grants more then.
+bool capturesInKernel(SettingsStore& store);
+
 }  // namespace wendrel

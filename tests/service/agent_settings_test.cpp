@@ -59,7 +59,8 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
   return s->collectorAddress + " " + std::to_string(s->samplingRate) +
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
-         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress);
+         std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress) +
+         (c.ebpf ? " ebpf" : "");
 }
 
 // What each file gives, how many warnings it draws and what they name.
@@ -100,8 +101,8 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
       {"CollectorAddress = \"a.example b.example:0\"", "-", 0, {"b.example:0"}},
       // The optional settings: in any case, then wrong.
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"Deterministic\"\n"
-              "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600",
-       "c 8 on determ ipv4 ifindex 3600",
+              "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600\nCapture = EBPF",
+       "c 8 on determ ipv4 ifindex 3600 ebpf",
        0,
        {}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
@@ -109,11 +110,13 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        "c 8 off random ip index 0 2001:db8::/32",
        0,
        {}},
-      {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
-              "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256",
+      {base +
+           "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
+           "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
+           "Capture = bpf",
        "c 8 on random ip ifindex 30",
-       5,
-       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval", "AgentAddress"}},
+       6,
+       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval", "AgentAddress", "Capture"}},
   };
   for (const auto& c : cases) {
     test::FakeSettings store(c.settings);
