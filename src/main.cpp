@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "agent_factory.h"
+#include "bpf_kernel_sampler.h"
 #include "capture_platform.h"
 #include "file_record_store.h"
 #include "file_settings_store.h"
@@ -37,6 +38,10 @@ struct LinuxCapture : CapturePlatform {
   std::unique_ptr<InterfaceStatistics> interfaceStatistics() override {
     return std::make_unique<KernelInterfaceStatistics>();
   }
+  std::unique_ptr<KernelSampler> kernelSampler(uint32_t samplingRate, bool ipv6,
+                                               std::string& missing) override {
+    return BpfKernelSampler::open(samplingRate, ipv6, missing);
+  }
   std::unique_ptr<HostStatistics> hostStatistics() override {
     return std::make_unique<ProcHostStatistics>();
   }
@@ -52,7 +57,7 @@ struct LinuxPlatform {
   LinuxCapture capture;
   DefaultAgentFactory agents{capture};
   FileRecordStore records{kAppId};
-  SystemdServiceManager serviceManager{"wendrel.service"};
+  SystemdServiceManager serviceManager{"wendrel.service", &settings};
   StderrMessageSink messages;
   Registrar registrar{"Wendrel", executable, serviceManager, records, messages};
 };

@@ -1,6 +1,7 @@
 // wendrel_bench: the one tool the benchmarks drive around the agent, one mode per job, each
 // printing JSON for the runners (floor, collect, decode, send-cost: see where they are defined).
 //   send IF [--count N] [--seed S] [--mix SRC,DST] [--max-seconds T] [--marked SIZE]
+//        [--through-queue] (through the device's queue, where egress hooks and taps see them)
 //   marked IF --count N [--gap-min S] [--gap-max S] [--seed S] [--size B] [--try T] [--wait S]
 //          [--old-ifindex I]
 //   describe RATE:PERF[,...] [--count N] [--seed S] [--mix SRC,DST] [--pcap FILE]
@@ -61,7 +62,7 @@ Options parse(int argc, char** argv) {
   Options o;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--check" || arg == "--any")
+    if (arg == "--check" || arg == "--any" || arg == "--through-queue")
       o.named[arg] = "1";
     else if (arg.rfind("--", 0) == 0 && i + 1 < argc)
       o.named[arg] = argv[++i];
@@ -97,7 +98,7 @@ uint64_t wallNs() {
   return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
 }
 
-int packetSocket(const std::string& interface) {
+int packetSocket(const std::string& interface, bool throughQueue = false) {
   const unsigned index = if_nametoindex(interface.c_str());
   // Protocol 0: the socket only sends, it never receives a copy of anything.
   const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
@@ -107,13 +108,14 @@ int packetSocket(const std::string& interface) {
   if (index == 0 || fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address))
     fail("no packet socket on " + interface + ": " + std::strerror(errno));
   const int one = 1, buffer = 8 << 20;
-  setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
+  if (!throughQueue)
+    setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &buffer, sizeof buffer);
   return fd;
 }
 
 int send(const Options& o) {
-  const int fd = packetSocket(o.positional.at(0));
+  const int fd = packetSocket(o.positional.at(0), o.has("--through-queue"));
   const uint64_t count = o.count("--count", 1000000);
   const size_t marked = o.count("--marked", 0);
   FrameSource source = frames(o);

@@ -1,8 +1,12 @@
 #include "agent_factory.h"
 
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+
 #include <utility>
 
 #include "capture_platform.h"
+#include "ebpf_collector.h"
 #include "packet_reporter.h"
 #include "traffic_collector.h"
 
@@ -63,10 +67,11 @@ class RealCollector : public AgentCollector {
                    platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
-  void reconfigure(uint32_t samplingRate, bool performanceMode,
+  bool reconfigure(uint32_t samplingRate, bool performanceMode,
                    const CollectorSettings& settings) override {
     collector_.reconfigure(samplingRate, performanceMode,
                            optionsOf(settings, *linkEvents_, *statistics_, host_.get()));
+    return true;
   }
   void addFigures(AgentFigures& figures) override {
     CaptureStatistics counts = collector_.statistics();
@@ -85,6 +90,41 @@ class RealCollector : public AgentCollector {
   TrafficCollector collector_;
 };
 
+void addCaptureFigures(const CaptureStatistics& counts, AgentFigures& figures) {
+  figures.interfaces = counts.interfaces;
+  figures.packetsSeen = counts.packetsSeen;
+  figures.kernelDrops = counts.kernelDrops;
+  figures.captureTried = counts.tried;
+  figures.noInterfaceReason = counts.noInterfaceReason;
+  figures.agentAddress = counts.agentAddress;
+}
+
+// Capture = "ebpf" where the kernel and the privileges allow it.
+class KernelCollector : public AgentCollector {
+ public:
+  KernelCollector(CapturePlatform& platform, std::unique_ptr<KernelSampler> sampler,
+                  PacketReporter& reporter, uint32_t samplingRate,
+                  const CollectorSettings& settings)
+      : linkEvents_(platform.linkEvents()),
+        statistics_(platform.interfaceStatistics()),
+        host_(platform.hostStatistics()),
+        collector_(std::move(sampler), &reporter, samplingRate, platform.pcap(),
+                   optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
+  void startCollecting() override { collector_.startCollecting(); }
+  void stop() override { collector_.stop(); }
+  void addFigures(AgentFigures& figures) override {
+    addCaptureFigures(collector_.statistics(), figures);
+  }
+  // The kernel program is loaded for its rate at the start.
+  bool reconfigure(uint32_t, bool, const CollectorSettings&) override { return false; }
+
+ private:
+  std::unique_ptr<LinkEvents> linkEvents_;
+  std::unique_ptr<InterfaceStatistics> statistics_;
+  std::unique_ptr<HostStatistics> host_;
+  EbpfCollector collector_;
+};
+
 }  // namespace
 
 std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
@@ -95,6 +135,18 @@ std::unique_ptr<AgentReporter> DefaultAgentFactory::createReporter(
 std::unique_ptr<AgentCollector> DefaultAgentFactory::createCollector(
     uint16_t snapLength, AgentReporter& reporter, int32_t bufferSize, uint32_t samplingRate,
     bool performanceMode, const CollectorSettings& settings) {
+  if (settings.ebpf) {
+    std::string missing;
+    if (auto sampler = platform_.kernelSampler(samplingRate, settings.sampling.ipv6, missing)) {
+      return std::make_unique<KernelCollector>(platform_, std::move(sampler),
+                                               static_cast<RealReporter&>(reporter).get(),
+                                               samplingRate, settings);
+    }
+    LOG4CPLUS_WARN_FMT(log4cplus::Logger::getInstance("Wendrel"),
+                       "Capture = \"ebpf\" is not possible here, capturing with libpcap: "
+                       "missing %s",
+                       missing.c_str());
+  }
   return std::make_unique<RealCollector>(platform_, snapLength,
                                          static_cast<RealReporter&>(reporter).get(), bufferSize,
                                          samplingRate, performanceMode, settings);

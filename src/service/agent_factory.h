@@ -51,8 +51,9 @@ class AgentCollector {
   // Safe while capture runs.
   virtual void addFigures(AgentFigures&) {}
   // Applies changed settings while capture runs (see TrafficCollector::reconfigure); the
-  // source ids and the agent address stay as they were made.
-  virtual void reconfigure(uint32_t samplingRate, bool performanceMode,
+  // source ids, the agent address and the kind of capture stay as they were made. False,
+  // with nothing changed, where capture cannot take them while it runs.
+  virtual bool reconfigure(uint32_t samplingRate, bool performanceMode,
                            const CollectorSettings& settings) = 0;
 };
 
@@ -67,6 +68,7 @@ struct CollectorSettings {
   bool sourceIdIsIfIndex = true;   // SourceId = "ifindex": kernel indexes and direction
   uint32_t counterIntervalS = 30;  // CounterInterval; 0: no counter samples
   SamplingChoice sampling;
+  bool ebpf = false;         // Capture = "ebpf": sampled in the kernel, libpcap where it cannot be
   std::string agentAddress;  // AgentAddress, valid; empty: the automatic choice
   std::string interfaces;    // Interfaces, valid; empty: every interface
 };

@@ -20,10 +20,11 @@ constexpr uint32_t kDefaultPerformanceMode = 1;
 constexpr size_t kChoiceSize = 64;
 constexpr size_t kOptionalTextSize = 256;
 constexpr uint32_t kMaxCounterInterval = 3600;
+constexpr std::initializer_list<const char*> kCaptureChoices = {"pcap", "ebpf"};
 // Every setting the agent reads; another name in the file is likely a mistyped one.
-constexpr const char* kKnownSettings[] = {"CollectorAddress", "SamplingRate", "PerformanceMode",
-                                          "SamplingMethod",   "Traffic",      "SourceId",
-                                          "CounterInterval",  "AgentAddress", "Interfaces"};
+constexpr const char* kKnownSettings[] = {
+    "CollectorAddress", "SamplingRate",    "PerformanceMode", "SamplingMethod", "Traffic",
+    "SourceId",         "CounterInterval", "AgentAddress",    "Capture",        "Interfaces"};
 
 class Reader {
  public:
@@ -110,6 +111,11 @@ class Reader {
 
 }  // namespace
 
+bool capturesInKernel(SettingsStore& store) {
+  const auto text = store.readString("Capture", kChoiceSize);
+  return text && strcasecmp(text->c_str(), kCaptureChoices.begin()[1]) == 0;
+}
+
 std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger,
                                                bool reloading) {
   Reader reader(store, logger);
@@ -168,6 +174,7 @@ std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::
       reader.readChoice("SourceId", {"ifindex", "index"}, kOptionalTextSize) == 0;
   s.collector.counterIntervalS = reader.readCounterInterval(s.collector.counterIntervalS);
   s.collector.agentAddress = reader.readAgentAddress();
+  s.collector.ebpf = reader.readChoice("Capture", kCaptureChoices) == 1;
   s.collector.interfaces = reader.readInterfaces();
 
   LOG4CPLUS_INFO_FMT(logger,

@@ -26,4 +26,7 @@ struct AgentSettings {
 std::optional<AgentSettings> readAgentSettings(SettingsStore& store, log4cplus::Logger& logger,
                                                bool reloading = false);
 
+// Whether the settings ask for Capture = "ebpf", silently: for the unit, which grants more then.
+bool capturesInKernel(SettingsStore& store);
+
 }  // namespace wendrel

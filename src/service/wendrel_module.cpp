@@ -324,14 +324,23 @@ void CWendrelModule::reload(AgentSettings& current) {
   // otherwise see one interface's series break in two.
   const CollectorSettings& was = current.collector;
   CollectorSettings& now = next->collector;
-  if (now.sourceIdIsIfIndex != was.sourceIdIsIfIndex || now.agentAddress != was.agentAddress) {
+  if (now.sourceIdIsIfIndex != was.sourceIdIsIfIndex || now.agentAddress != was.agentAddress ||
+      now.ebpf != was.ebpf) {
     LOG4CPLUS_WARN(logger_,
-                   "SourceId and AgentAddress take effect at the next start; the ones in effect "
-                   "stay until then");
+                   "SourceId, AgentAddress and Capture take effect at the next start; the ones "
+                   "in effect stay until then");
     now.sourceIdIsIfIndex = was.sourceIdIsIfIndex;
     now.agentAddress = was.agentAddress;
+    now.ebpf = was.ebpf;
   }
-  collector_->reconfigure(next->samplingRate, next->performanceMode, now);
+  if (!collector_->reconfigure(next->samplingRate, next->performanceMode, now)) {
+    LOG4CPLUS_WARN(logger_,
+                   "Capture in the kernel takes changed sampling, counter and interface settings "
+                   "at the next start; the collectors changed now");
+    next->samplingRate = current.samplingRate;
+    next->performanceMode = current.performanceMode;
+    next->collector = current.collector;
+  }
   current = std::move(*next);
 }
 

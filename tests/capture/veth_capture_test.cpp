@@ -19,27 +19,13 @@
 #include "netlink_link_events.h"
 #include "scenario.h"
 #include "traffic_collector.h"
+#include "veth_helpers.h"
 
 namespace wendrel::test {
 namespace {
 
 constexpr uint32_t kInternal = 0x3FFFFFFF;
 using Sources = std::tuple<uint32_t, uint32_t, uint32_t>;  // source id, input, output
-
-// kConstant: one flow whose IPv4 headers never change (id 0, checksum 0: checksum-bit
-// selection never passes it); kVaried: a new id and checksum each; kIpv6: UDP over IPv6.
-enum Kind { kConstant, kVaried, kIpv6, kOther };
-
-std::vector<uint8_t> frameOf(const NetnsPair::Link& link, Kind kind, uint16_t n) {
-  const auto v = uint16_t(n | 0x8000);
-  return kind == kVaried ? testFrame(link, v, v) : testFrame(link, 0, 0, kind == kIpv6);
-}
-
-Kind kindOf(const std::vector<uint8_t>& h) {
-  if (h.size() < 20 || h[0] != 2 || h[5] != 0x99)
-    return kOther;  // the kernel's own IPv6 chatter
-  return h[12] == 0x86 ? kIpv6 : h[18] == 0 && h[19] == 0 ? kConstant : kVaried;
-}
 
 size_t openFds() {
   return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
@@ -143,21 +129,6 @@ TEST(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
     EXPECT_GE(samples.back().samplePool, n - 10.0 * c.rate - 4 * sd) << label;
   }
 }
-
-// A sink whose send waits while `closed`, stalling the capture thread inside the reporter.
-struct GatedSink : RecordingSink {
-  void send(const uint8_t* data, size_t size) override {
-    std::unique_lock<std::mutex> lock(gateMutex);
-    ++waiting, gate.notify_all();
-    gate.wait(lock, [this] { return !closed; });
-    lock.unlock();
-    RecordingSink::send(data, size);
-  }
-  std::mutex gateMutex;
-  std::condition_variable gate;
-  bool closed = true;
-  int waiting = 0;
-};
 
 // The kernel drops while the capture thread is stalled: samples read before say 0, later
 // ones the cumulative count, which ends equal to the figures'. Then, on the quiet link, one

@@ -60,7 +60,7 @@ std::string inEffect(const std::optional<AgentSettings>& s) {
          (s->performanceMode ? " on " : " off ") + (c.sampling.random ? "random " : "determ ") +
          (c.sampling.ipv6 ? "ip " : "ipv4 ") + (c.sourceIdIsIfIndex ? "ifindex " : "index ") +
          std::to_string(c.counterIntervalS) + (c.agentAddress.empty() ? "" : " " + c.agentAddress) +
-         (c.interfaces.empty() ? "" : " [" + c.interfaces + "]");
+         (c.ebpf ? " ebpf" : "") + (c.interfaces.empty() ? "" : " [" + c.interfaces + "]");
 }
 
 // What each file gives, how many warnings it draws and what they name.
@@ -101,8 +101,8 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
       {"CollectorAddress = \"a.example b.example:0\"", "-", 0, {"b.example:0"}},
       // The optional settings: in any case, then wrong.
       {base + "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"Deterministic\"\n"
-              "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600",
-       "c 8 on determ ipv4 ifindex 3600",
+              "Traffic = \"IPv4\"\nSourceId = IfIndex\nCounterInterval = 3600\nCapture = EBPF",
+       "c 8 on determ ipv4 ifindex 3600 ebpf",
        0,
        {}},
       {base + "SamplingRate = 8\nPerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\n"
@@ -114,10 +114,11 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
       {base +
            "SamplingRate = 8\nPerformanceMode = 1\nSamplingMethod = \"sometimes\"\n"
            "Traffic = ipv6\nSourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
-           "Interfaces = \"eth0 !\"",
+           "Capture = bpf\nInterfaces = \"eth0 !\"",
        "c 8 on random ip ifindex 30",
-       6,
-       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval", "AgentAddress", "Interfaces"}},
+       7,
+       {"SamplingMethod", "Traffic", "SourceId", "CounterInterval", "AgentAddress", "Capture",
+        "Interfaces"}},
   };
   for (const auto& c : cases) {
     test::FakeSettings store(c.settings);

@@ -96,8 +96,9 @@ class FakePlatform : public ServiceNotifier,
       p.add("agent", "collectors " + address);
       return !p.fails(address.c_str());
     }
-    void reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
+    bool reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
       p.add("agent", "reconfigure" + describe(rate, kernel, s));
+      return true;
     }
     void addFigures(AgentFigures& f) override {
       std::lock_guard<std::mutex> lock(p.mutex_);

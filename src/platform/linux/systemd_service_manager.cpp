@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "agent_settings.h"
 #include "files.h"
 #include "unit_file.h"
 
@@ -26,8 +27,8 @@ bool isDirectory(const std::string& path) {
 
 }  // namespace
 
-SystemdServiceManager::SystemdServiceManager(std::string unitName)
-    : unitName_(std::move(unitName)) {}
+SystemdServiceManager::SystemdServiceManager(std::string unitName, SettingsStore* settings)
+    : unitName_(std::move(unitName)), settings_(settings) {}
 
 std::string SystemdServiceManager::unitPath() const {
   return files::rootPrefix() + "/etc/systemd/system/" + unitName_;
@@ -60,7 +61,8 @@ ServiceManager::UnitState SystemdServiceManager::unitState() {
 }
 
 bool SystemdServiceManager::create(const std::string& executable) {
-  const auto unitText = unitFileText(executable);
+  const auto unitText =
+      unitFileText(executable, settings_ != nullptr && capturesInKernel(*settings_));
   if (!unitText)
     return false;
   const std::string path = unitPath();

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "service_manager.h"
+#include "settings_store.h"
 
 namespace wendrel {
 
 class SystemdServiceManager : public ServiceManager {
  public:
-  explicit SystemdServiceManager(std::string unitName);
+  // With `settings`, the unit grants what Capture = "ebpf" needs when they ask for it.
+  explicit SystemdServiceManager(std::string unitName, SettingsStore* settings = nullptr);
 
   bool open() override;
   UnitState unitState() override;
@@ -27,6 +29,7 @@ class SystemdServiceManager : public ServiceManager {
   std::string unitPath() const;
 
   std::string unitName_;
+  SettingsStore* settings_;
 };
 
 }  // namespace wendrel

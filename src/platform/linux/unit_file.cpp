@@ -32,7 +32,7 @@ std::optional<std::string> quotedExecStart(const std::string& executable) {
   return out + '"';
 }
 
-std::optional<std::string> unitFileText(const std::string& executable) {
+std::optional<std::string> unitFileText(const std::string& executable, bool ebpf) {
   const auto execStart = quotedExecStart(executable);
   if (!execStart)
     return std::nullopt;
@@ -42,6 +42,21 @@ std::optional<std::string> unitFileText(const std::string& executable) {
   if (pos == std::string::npos)
     return std::nullopt;
   text.replace(pos, kPlaceholder.size(), *execStart);
+  if (ebpf) {
+    // Loading the sampling program and its ring (CAP_BPF, the bpf call that @privileged
+    // holds) and attaching it to the interfaces (CAP_NET_ADMIN).
+    for (const std::string key : {"AmbientCapabilities=", "CapabilityBoundingSet="}) {
+      const size_t at = text.find("\n" + key + "CAP_NET_RAW\n");
+      if (at == std::string::npos)
+        return std::nullopt;
+      text.insert(at + 1 + key.size() + 11, " CAP_BPF CAP_NET_ADMIN");
+    }
+    const std::string filter = "\nSystemCallFilter=~@privileged @resources\n";
+    const size_t at = text.find(filter);
+    if (at == std::string::npos)
+      return std::nullopt;
+    text.insert(at + filter.size(), "SystemCallFilter=bpf\n");
+  }
   return text;
 }
 

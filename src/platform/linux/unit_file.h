@@ -12,7 +12,8 @@ namespace wendrel {
 std::optional<std::string> quotedExecStart(const std::string& executable);
 
 // The unit text for the service run from `executable` (packaging/wendrel.service with the
-// quoted path on ExecStart); nothing when the path cannot be written there.
-std::optional<std::string> unitFileText(const std::string& executable);
+// quoted path on ExecStart); nothing when the path cannot be written there. With `ebpf` the
+// unit also grants what sampling in the kernel needs: CAP_BPF, CAP_NET_ADMIN and bpf(2).
+std::optional<std::string> unitFileText(const std::string& executable, bool ebpf = false);
 
 }  // namespace wendrel
