@@ -333,7 +333,12 @@ void CWendrelModule::reload(AgentSettings& current) {
     now.agentAddress = was.agentAddress;
     now.ebpf = was.ebpf;
   }
-  if (!collector_->reconfigure(next->samplingRate, next->performanceMode, now)) {
+  const bool captureChanged =
+      next->samplingRate != current.samplingRate ||
+      next->performanceMode != current.performanceMode ||
+      now.sampling.random != was.sampling.random || now.sampling.ipv6 != was.sampling.ipv6 ||
+      now.counterIntervalS != was.counterIntervalS || now.interfaces != was.interfaces;
+  if (captureChanged && !collector_->reconfigure(next->samplingRate, next->performanceMode, now)) {
     LOG4CPLUS_WARN(logger_,
                    "Capture in the kernel takes changed sampling, counter and interface settings "
                    "at the next start; the collectors changed now");
