@@ -149,9 +149,9 @@ TEST_F(RealHost, ResourcesFollowTheInterfacesThatExist) {
 // and no capture thread restarts for it.
 TEST_F(RealHost, InterfacesByNameAndAReloadThatLeavesCaptureRunning) {
   const std::string first = net->addLink("").agentName, second = net->addLink("").agentName;
-  start(SourceIdKind::IfIndex, 60000, ("!" + second + " !wqa9*").c_str());
-  ip("link add wqa9x type veth peer name wqa9y && ip -n " + net->agentNamespace() +
-     " link set wqa9x up && ip -n " + net->agentNamespace() + " link set wqa9y up");
+  start(SourceIdKind::IfIndex, 60000, ("!" + second + " !wqx*").c_str());
+  ip("link add wqx9x type veth peer name wqx9y && ip -n " + net->agentNamespace() +
+     " link set wqx9x up && ip -n " + net->agentNamespace() + " link set wqx9y up");
   const unsigned third = ifIndex(net->addLink("").agentName);
   EXPECT_EQ(std::set<uint32_t>{third}, sources(2));
   const auto sampled = [&](uint16_t from) {  // of 40 frames
@@ -165,7 +165,7 @@ TEST_F(RealHost, InterfacesByNameAndAReloadThatLeavesCaptureRunning) {
   EXPECT_EQ(2u, collector->statistics().interfaces);
   ASSERT_TRUE(rig.reporter.changeCollectors("192.0.2.20"));
   CaptureOptions options;
-  options.interfaces = *InterfacePatterns::parse("!" + second + " !wqa9*");
+  options.interfaces = *InterfacePatterns::parse("!" + second + " !wqx*");
   collector->reconfigure(2, false, options);
   std::this_thread::sleep_for(Millis(1000));
   const auto after = sampled(100);
@@ -174,7 +174,7 @@ TEST_F(RealHost, InterfacesByNameAndAReloadThatLeavesCaptureRunning) {
   EXPECT_EQ(2u, after.back().samplingRate);
   EXPECT_EQ("192.0.2.20", rig.sink.collectors);
   EXPECT_EQ(threads, entries("/proc/self/task"));
-  options.interfaces = *InterfacePatterns::parse("!" + first + " !wqa9*");
+  options.interfaces = *InterfacePatterns::parse("!" + first + " !wqx*");
   collector->reconfigure(2, false, options);
   EXPECT_EQ(std::set<uint32_t>{ifIndex(second)}, sources(1));
   EXPECT_EQ(2u, collector->statistics().interfaces);
