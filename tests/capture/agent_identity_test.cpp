@@ -27,9 +27,10 @@ struct Agent {
                                                    options);
     collector->startCollecting();
   }
-  // Sends from link i every 20 ms (at most 100 times) until a datagram holds `what`.
+  // Sends from link i every 20 ms (at most 300 times: a slow, sanitized build on a busy host)
+  // until a datagram holds `what`.
   bool until(size_t i, const std::function<bool(const DecodedDatagram&)>& what) {
-    for (uint16_t n = 0; n < 100; ++n) {
+    for (uint16_t n = 0; n < 300; ++n) {
       net.send(i, testFrame(net.link(i), n));
       std::this_thread::sleep_for(Millis(20));
       for (const DecodedDatagram& d : rig.datagrams(true)) {
