@@ -1,38 +1,55 @@
-// The service host's seams faked in memory: the settings file, and every other seam in one
-// object that keeps what it was asked by channel: "sd" the status reports, "event" the event
-// log, "agent" the calls on the reporter and the collector, "sm" the service manager, "msg"
-// the messages shown.
+// The service host on a scratch root, where the settings file and the records are real files;
+// the other seams are faked in one object that keeps what it was asked by channel: "sd" the
+// status reports, "event" the event log, "agent" the reporter and the collector, "sm" the
+// service manager, "msg" the messages shown.
 #pragma once
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <stdexcept>
 
+#include "file_record_store.h"
+#include "file_settings_store.h"
 #include "registrar.h"
-#include "value_file.h"
+#include "test_util.h"
 #include "wendrel_module.h"
 
 namespace wendrel::test {
 
 using Strings = std::vector<std::string>;
 
-struct FakeSettings : SettingsStore {
-  explicit FakeSettings(const std::string& text) : file(valueFile::parse(text)) {}
-  std::optional<std::string> readString(const std::string& name, size_t capacity) override {
-    return file.readString(name, capacity);
+// WENDREL_ROOT and the user's data directory in a directory of its own, removed at the end.
+struct ScratchRoot {
+  ScratchRoot() {
+    static int count = 0;
+    dir = std::filesystem::temp_directory_path().string() + "/wendrel-svc-" +
+          std::to_string(::getpid()) + "-" + std::to_string(count++);
+    std::filesystem::create_directories(dir + "/etc/wendrel");
+    ::setenv("WENDREL_ROOT", dir.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (dir + "/user").c_str(), 1);
   }
-  std::optional<uint32_t> readUInt32(const std::string& n) override { return file.readUInt32(n); }
-  std::vector<std::string> names() override { return file.names(); }
-  std::string location() override { return "/etc/wendrel/wendrel.conf"; }
-  Record file;
+  ~ScratchRoot() { std::filesystem::remove_all(dir); }
+  void settings(const std::string& text) const {
+    std::ofstream(dir + "/etc/wendrel/wendrel.conf") << text;
+  }
+  // A record's text, "-" when there is none.
+  std::string record(const std::string& kind, bool perUser = false) const {
+    const std::string path =
+        (perUser ? dir + "/user/wendrel/" : dir + "/var/lib/wendrel/") + kind + "/{a}.conf";
+    return std::filesystem::exists(path) ? readFile(path) : "-";
+  }
+  std::string dir;
 };
 
 class FakePlatform : public ServiceNotifier,
                      public EventLog,
                      public SignalSource,
                      public AgentFactory,
-                     public RecordStore,
                      public ServiceManager,
                      public MessageSink,
                      public RegistrationOperations {
@@ -48,13 +65,13 @@ class FakePlatform : public ServiceNotifier,
   }
   bool waitFor(const std::string& channel, const std::string& entry) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(5), [&] {
-      return std::count(log_[channel].begin(), log_[channel].end(), entry) > 0;
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::find(log_[channel].begin(), log_[channel].end(), entry) != log_[channel].end();
     });
   }
-  // What `failing` names fails: "manager" (not up), "create", "stop", "remove", "write" (the
-  // records), "reporter" (not initialized), "collector" (its start throws).
-  bool fails(const char* what) const { return failing.find(what) != std::string::npos; }
+  // What `failing` names fails: "manager" (not up), "create", "stop", "remove", "reporter"
+  // (not initialized), "collector" (its start throws), or a collector address.
+  bool fails(const std::string& what) const { return failing.find(what) != std::string::npos; }
 
   bool startedByServiceManager() override { return startedByManager; }
   void notify(const std::string& state) override { add("sd", state); }
@@ -80,21 +97,20 @@ class FakePlatform : public ServiceNotifier,
     changed_.notify_all();
   }
 
-  // The reporter or the collector; the collector tells the figures set.
   struct Part : AgentReporter, AgentCollector {
     Part(FakePlatform& platform, std::string what) : p(platform), name(std::move(what)) {}
     ~Part() override { p.add("agent", "delete " + name); }
-    bool isInitialized() const override { return !p.fails(name.c_str()); }
+    bool isInitialized() const override { return !p.fails(name); }
     void flush() override { p.add("agent", "flush"); }
     void startCollecting() override {
       p.add("agent", "start");
-      if (p.fails(name.c_str()))
+      if (p.fails(name))
         throw std::runtime_error("thread creation failed");
     }
     void stop() override { p.add("agent", "stop"); }
     bool changeCollectors(const std::string& address) override {
       p.add("agent", "collectors " + address);
-      return !p.fails(address.c_str());
+      return !p.fails(address);
     }
     bool reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
       p.add("agent", "reconfigure" + describe(rate, kernel, s));
@@ -107,11 +123,11 @@ class FakePlatform : public ServiceNotifier,
     FakePlatform& p;
     std::string name;
   };
-  // Holds while `holdReporter` is set.
+  // `onReporter` runs while the run configures.
   std::unique_ptr<AgentReporter> createReporter(const std::string& address) override {
     add("agent", "reporter " + address);
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !holdReporter; });
+    if (onReporter)
+      onReporter();
     return std::make_unique<Part>(*this, "reporter");
   }
   std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
@@ -129,62 +145,31 @@ class FakePlatform : public ServiceNotifier,
            (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
            (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
   }
-  void releaseReporter() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holdReporter = false;
-    changed_.notify_all();
-  }
   void setFigures(const AgentFigures& f) {
     std::lock_guard<std::mutex> lock(mutex_);
     figures_ = f;
-  }
-
-  // The records as text under "AppID" or "TypeLib", "/user" added for the user's.
-  static std::string key(Kind kind, bool perUser) {
-    return (kind == Kind::AppId ? "AppID" : "TypeLib") + std::string(perUser ? "/user" : "");
-  }
-  int32_t read(Kind kind, bool perUser, Record& record) override {
-    const auto it = records.find(key(kind, perUser));
-    if (it != records.end())
-      record = valueFile::parse(it->second);
-    return it == records.end() ? 2 : 0;
-  }
-  int32_t write(Kind kind, bool perUser, const Record& record) override {
-    if (fails("write"))
-      return 5;
-    records[key(kind, perUser)] = valueFile::serialize(record);
-    return 0;
-  }
-  int32_t remove(Kind kind, bool perUser) override {
-    return records.erase(key(kind, perUser)) ? 0 : 2;
   }
 
   bool open() override { return !fails("manager"); }
   UnitState unitState() override { return unit; }
   bool create(const std::string& executable) override {
     add("sm", "create " + executable);
-    if (fails("create") || executable.find('\n') != std::string::npos)
-      return false;
-    unit = UnitState::RegularFile;
-    return true;
+    unit = fails("create") ? unit : UnitState::RegularFile;
+    return !fails("create");
   }
-  bool stop() override {
-    add("sm", "stop");
-    return !fails("stop");
-  }
+  bool stop() override { return add("sm", "stop"), !fails("stop"); }
   bool remove() override {
     add("sm", "remove");
-    if (fails("remove"))
-      return false;
-    unit = UnitState::Missing;
-    return true;
+    unit = fails("remove") ? unit : UnitState::Missing;
+    return !fails("remove");
   }
 
-  // The registration operations a switch ran, joined by spaces.
+  // The registration operations a switch ran, joined by spaces; removing the AppID record
+  // answers 7, a status that is no failure, so it shows where it is lost.
   int32_t RegisterAppId(bool service) override {
     return reg(service ? "RegisterAppId(service)" : "RegisterAppId");
   }
-  int32_t UnregisterAppId() override { return reg("UnregisterAppId"); }
+  int32_t UnregisterAppId() override { return reg("UnregisterAppId"), 7; }
   int32_t RegisterServer() override { return reg("RegisterServer(tlb)"); }
   int32_t UnregisterServer() override { return reg("UnregisterServer(tlb)"); }
   void SetPerUserRegistration() override { reg("PerUser"); }
@@ -193,11 +178,10 @@ class FakePlatform : public ServiceNotifier,
     return 0;
   }
 
-  std::string failing;
-  bool startedByManager = true, holdReporter = false;
-  std::map<std::string, std::string> records;
+  std::string failing, registered;
+  bool startedByManager = true;
   UnitState unit = UnitState::Missing;
-  std::string registered;
+  std::function<void()> onReporter;
 
  private:
   std::mutex mutex_;

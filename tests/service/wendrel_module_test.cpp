@@ -1,20 +1,17 @@
-// The service module with every seam it reaches faked: the command line, the run and the
-// life of the service, and what the running agent tells.
+// The service module on a scratch root with the other seams faked: the command line, the run
+// and the life of the service, and what the running agent tells.
 #include "wendrel_module.h"
 
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 
-#include <functional>
 #include <future>
-#include <thread>
 
 #include "agent_monitor.h"
 #include "log_capture.h"
 #include "service_fakes.h"
 #include "status_codes.h"
-#include "test_util.h"
-#include "wendrel_main.h"
+#include "value_file.h"
 
 namespace wendrel {
 namespace {
@@ -22,13 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 using test::Strings;
 
-// Every setting that reaches capture differs from its default, so none is lost on the way.
-constexpr char kSettings[] =
-    "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = ifindex\n"
-    "SamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5";
 const std::string kStarting = "STATUS=Starting", kReady = "READY=1\nSTATUS=Running";
 const std::string kStoppedOk = "STATUS=Stopped, exit code 0x00000000";
-const std::string kStoppedFail = "STATUS=Stopped, exit code 0x80004005";
+// Every setting that reaches capture differs from its default, so none is lost on the way.
 const Strings kCreated = {"reporter 192.0.2.10",
                           "collector 128 2097152 64 off ifindex deterministic ipv4 counters 5",
                           "start"};
@@ -40,24 +33,33 @@ Strings operator+(Strings a, const Strings& b) {
   return a;
 }
 
-// Runs `f` on leaving the scope, so a failed assertion never leaves a run waited for forever.
-struct AtExit {
-  std::function<void()> f;
-  ~AtExit() { f(); }
-};
-
 struct Harness {
   explicit Harness(std::chrono::milliseconds status = 10s)
-      : module({settings, p, p, p, p, p, p, "/opt/wendrel/wendrel", status}) {}
-  test::FakeSettings settings{kSettings};
+      : module({settings, p, p, p, p, records, p, "/opt/wendrel/wendrel", status}) {
+    root.settings(
+        "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = "
+        "ifindex\nSamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5");
+  }
+  // A run left going by a failed assertion is stopped, never waited for forever.
+  ~Harness() {
+    if (run.valid())
+      module.OnStop(), run.wait();
+  }
+  void start(std::function<int32_t()> f) { run = std::async(std::launch::async, std::move(f)); }
+  void record(const std::string& text, bool perUser = false) {
+    records.write(RecordStore::Kind::AppId, perUser, valueFile::parse(text));
+  }
+  test::ScratchRoot root;
+  FileSettingsStore settings;
+  FileRecordStore records{"{a}"};
   test::FakePlatform p;
   CWendrelModule module;
+  std::future<int32_t> run;
 };
 
-const std::string kRegServer = "RegisterAppId RegisterServer(tlb)";
-const std::string kUnregServer = "UnregisterServer(tlb) UnregisterAppId";
-
 TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
+  const std::string reg = "RegisterAppId RegisterServer(tlb)";
+  const std::string unreg = "UnregisterServer(tlb) UnregisterAppId";
   const std::pair<std::string, std::vector<const char*>> outcomes[] = {
       // No switch: a candidate ends only at a space, a tab or the end of the line, and the
       // program's own path is scanned too.
@@ -66,58 +68,47 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
         "/opt/my-agent/wendrel", "/opt/x-Service/wendrel", "\"/opt/my agent/-Service/wendrel\""}},
       // Case, '-' and '/'; the registration switches are looked for over the whole line before
       // "Service", and the leftmost match decides.
-      {kRegServer,
+      {reg,
        {"x -regserver", "x /REGSERVER", "x -Service -RegServer", "x -RegServer -UnregServer",
         "/tmp/-RegServer -Service"}},
-      {kUnregServer, {"x -UnRegServer", "x -Service /UnregServer", "x -UnregServer -RegServer"}},
+      {unreg, {"x -UnRegServer", "x -Service /UnregServer", "x -UnregServer -RegServer"}},
       // In "--Service" the first '-' gives "-Service", no switch, the second "Service".
       {"RegisterAppId(service) RegisterServer(tlb)",
        {"x --Service", "x -service\t", "/tmp/-service"}},
-      {"PerUser " + kRegServer, {"x /RegServerPerUser"}},
-      {"PerUser " + kUnregServer, {"x -unregserverperuser"}}};
+      {"PerUser " + reg, {"x /RegServerPerUser"}},
+      {"PerUser " + unreg, {"x -unregserverperuser"}}};
   for (const auto& [calls, lines] : outcomes) {
     for (const char* line : lines) {
-      Harness h;
+      test::FakePlatform p;
       int32_t status = -1;
-      EXPECT_EQ(h.module.ParseCommandLine(line, &status), calls.empty()) << line;
-      EXPECT_EQ(status, 0) << line;
-      EXPECT_EQ(h.p.registered, calls) << line;
+      EXPECT_EQ(parseCommandLine(line, p, status), calls.empty()) << line;
+      EXPECT_EQ(status, calls == unreg || calls == "PerUser " + unreg ? 7 : 0) << line;
+      EXPECT_EQ(p.registered, calls) << line;
     }
   }
-}
-
-TEST(CommandLine, RebuiltFromArgvAsThePlatformQuotes) {
-  // Quoted when empty or holding a space, a tab or a quotation mark; backslashes are doubled
-  // only before a quotation mark.
-  // clang-format off
-  const char* argv[] = {"/opt/my agent/wendrel", "-Service\"", "", "a\\b\tc", "a\\\"b", "dir\\ x\\",
-                        "/RegServer"};
-  // clang-format on
-  const std::string line = buildCommandLine(7, argv);
+  // Rebuilt from argv: quoted when empty or holding a space, a tab or a quotation mark;
+  // backslashes are doubled only before a quotation mark, which keeps "-Service\"" no switch.
+  const char* argv[] = {
+      "/opt/my agent/wendrel", "-Service\"", "", "a\\b\tc", "a\\\"b", "dir\\ x\\"};
+  const std::string line = buildCommandLine(6, argv);
   EXPECT_EQ(line,
             "\"/opt/my agent/wendrel\" \"-Service\\\"\" \"\" \"a\\b\tc\" \"a\\\\\\\"b\" "
-            "\"dir\\ x\\\\\" /RegServer");
-  // The argument keeps its quotation mark, so it is no "Service" switch.
-  Harness h;
+            "\"dir\\ x\\\\\"");
+  test::FakePlatform p;
   int32_t status = 0;
-  EXPECT_TRUE(h.module.ParseCommandLine(buildCommandLine(2, argv), &status));
-  EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
-  EXPECT_EQ(h.p.registered, kRegServer);
+  EXPECT_TRUE(parseCommandLine(line, p, status));
 }
 
 // With a status period of 0 the status line follows each idle tick's flush.
 TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   Harness h(0ms);
   // The user's record is looked at first; an empty name still makes a service.
-  h.p.records["AppID"] = "";
-  h.p.records["AppID/user"] = "LocalService = \"\"";
+  h.record("");
+  h.record("LocalService = \"\"", true);
   AgentFigures none;
   none.captureTried = true;
-  none.noInterfaceReason = "Operation not permitted: the agent needs CAP_NET_RAW";
   h.p.setFigures(none);
-  test::LogCapture log;
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
+  h.start([&] { return h.module.WinMain("wendrel"); });
   ASSERT_TRUE(h.p.waitFor("sd", kReady));
   const auto readyAt = std::chrono::steady_clock::now();
   const std::string idle = "STATUS=Running: no interface captured";
@@ -128,10 +119,10 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   busy.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
   h.p.setFigures(busy);
   const std::string figures =
-      "2 interfaces, 1,234,567 packets seen, 38,580 flow and 15 counter samples in 6,430 "
-      "datagrams, 0 dropped by the kernel, 1,000 send errors (998 to c.test:6343, 2 to [::1]:9), "
-      "agent address 192.0.2.1";
-  ASSERT_TRUE(h.p.waitFor("sd", "STATUS=Running: " + figures));
+      "STATUS=Running: 2 interfaces, 1,234,567 packets seen, 38,580 flow and 15 counter samples "
+      "in 6,430 datagrams, 0 dropped by the kernel, 1,000 send errors (998 to c.test:6343, 2 to "
+      "[::1]:9), agent address 192.0.2.1";
+  ASSERT_TRUE(h.p.waitFor("sd", figures));
   std::this_thread::sleep_until(readyAt + 1250ms);
   const auto stopAt = std::chrono::steady_clock::now();
   h.p.post(SERVICE_CONTROL_STOP);
@@ -139,22 +130,18 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   ASSERT_TRUE(h.p.waitFor("sd", kStoppedOk));
   // Idle interfaces or not, the idle loop wakes on the stop itself.
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 900ms);
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(result.get(), S_OK);
-  h.module.Handler(SERVICE_CONTROL_STOP);
+  ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(h.run.get(), S_OK);
+  h.module.Handler(SERVICE_CONTROL_STOP);  // after the stop: nothing more to report
 
-  Strings sd = h.p.log("sd"), calls = h.p.log("agent");
+  Strings sd = h.p.log("sd");
   const auto ticks = sd.size() - 4;
   EXPECT_TRUE(ticks == 2 || ticks == 3) << ticks;  // in 1.25 s
   sd.erase(std::unique(sd.begin(), sd.end()), sd.end());
-  EXPECT_EQ(sd, (Strings{kStarting, kReady, idle, "STATUS=Running: " + figures, "STOPPING=1",
-                         kStoppedOk}));
-  EXPECT_EQ(calls, kCreated + Strings(ticks, "flush") + kTeardown);
+  EXPECT_EQ(sd, (Strings{kStarting, kReady, idle, figures, "STOPPING=1", kStoppedOk}));
+  EXPECT_EQ(h.p.log("agent"), kCreated + Strings(ticks, "flush") + kTeardown);
   EXPECT_EQ(h.p.log("event"),
             (Strings{"Wendrel: Bad service request", "Wendrel: Service stopped"}));
-  const Strings warned = log.messages(log4cplus::WARN_LOG_LEVEL);  // once, with the reason
-  ASSERT_EQ(1u, warned.size());
-  EXPECT_NE(warned[0].find(none.noInterfaceReason), std::string::npos);
 }
 
 TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
@@ -175,75 +162,52 @@ TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
   EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL).size(), 3u);
 }
 
-TEST(Service, AStopBeforeTheLoopIsHonouredThere) {
+TEST(Service, AStopWhileStartingOrBeforeTheRunIsHonoured) {
   Harness h;
-  h.p.holdReporter = true;
-  auto service = std::async(std::launch::async, [&] { h.module.ServiceMain(); });
-  AtExit stop{[&] {
-    h.p.releaseReporter();
-    h.module.Handler(SERVICE_CONTROL_STOP);
-  }};
-  ASSERT_TRUE(h.p.waitFor("agent", "reporter 192.0.2.10"));
-  h.module.Handler(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(h.p.waitFor("sd", "STOPPING=1"));
-  h.p.releaseReporter();
-  ASSERT_EQ(service.wait_for(5s), std::future_status::ready);
+  h.p.onReporter = [&] { h.module.Handler(SERVICE_CONTROL_STOP); };
+  h.module.ServiceMain();
   EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, "STOPPING=1", kStoppedOk}));
   EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
-  // Even one that came before Run began.
   Harness early;
   early.module.OnStop();
-  auto run = std::async(std::launch::async, [&] { return early.module.Run(); });
-  AtExit stopRun{[&] { early.module.OnStop(); }};
-  ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the stop was lost";
-  EXPECT_EQ(run.get(), S_OK);
+  early.start([&] { return early.module.Run(); });
+  ASSERT_EQ(early.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
+  EXPECT_EQ(early.run.get(), S_OK);
   EXPECT_EQ(early.p.log("agent"), kCreated + kTeardown);
 }
 
+// Run reports a reporter's failure while the exit code is still 0, ServiceMain again with it.
 TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
-  for (const std::string failing : {"reporter", "collector"}) {
+  const std::string failed = "STATUS=Stopped, exit code 0x80004005";
+  const std::tuple<std::string, Strings, Strings, size_t> cases[] = {
+      {"reporter", {kStarting, kStoppedOk, failed}, {"reporter 192.0.2.10", "delete reporter"}, 0},
+      {"collector",
+       {kStarting, failed},
+       kCreated + Strings{"stop", "delete collector", "delete reporter"},
+       1}};
+  for (const auto& [failing, sd, agent, errors] : cases) {
     Harness h;
     h.p.failing = failing;
     test::LogCapture log;
     h.module.ServiceMain();
-    EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: Service stopped"});
-    if (failing == "reporter") {
-      // Run reports the stop while the exit code is still 0; ServiceMain again with its result.
-      EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kStoppedOk, kStoppedFail}));
-      EXPECT_EQ(h.p.log("agent"), (Strings{"reporter 192.0.2.10", "delete reporter"}));
-    } else {
-      EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kStoppedFail}));
-      EXPECT_EQ(h.p.log("agent"),
-                kCreated + (Strings{"stop", "delete collector", "delete reporter"}));
-      EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), 1u);
-    }
+    EXPECT_EQ(h.p.log("sd"), sd);
+    EXPECT_EQ(h.p.log("agent"), agent);
+    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), errors);
+    h.module.LogEvent("%s", std::string(300, 'x').c_str());
+    EXPECT_EQ(h.p.log("event"),
+              (Strings{"Wendrel: Service stopped", "Wendrel: " + std::string(255, 'x')}));
   }
-  Harness h;
-  h.module.LogEvent("%s", std::string(300, 'x').c_str());
-  EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: " + std::string(255, 'x')});
-}
-
-// Signals that can no longer be received would leave an agent nothing can stop.
-TEST(Foreground, RunIsStoppedInOrderWhenSignalsAreLost) {
-  Harness h;
-  h.p.records["AppID"] = "";
-  h.p.post(SignalSource::kFailed);
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  AtExit stop{[&] { h.module.OnStop(); }};
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
-  EXPECT_EQ(result.get(), E_FAIL);
-  EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
 }
 
 // A reload, in the foreground as for the service, applies what changed; one without a usable
 // collector, or with none that resolves, changes nothing; the source ids stay as they were.
-TEST(Foreground, AReloadAppliesWhatChangedOrNothing) {
+// Signals that can no longer be received would leave an agent nothing can stop: it stops.
+TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   Harness h;
-  h.p.records["AppID"] = "";
+  h.record("");
   h.p.failing = "192.0.2.99";
   test::LogCapture log("Wendrel");
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
+  h.start([&] { return h.module.WinMain("wendrel"); });
   Strings want = kCreated;
   for (const auto& [settings, calls, errors] :
        std::vector<std::tuple<std::string, Strings, size_t>>{
@@ -256,7 +220,7 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothing) {
             {"reconfigure 16 on ifindex ipv4"},
             2}}) {
     ASSERT_TRUE(h.p.waitFor("agent", "start"));
-    h.settings.file = valueFile::parse(settings);
+    h.root.settings(settings);
     h.p.post(SERVICE_CONTROL_PARAMCHANGE);
     want = want + calls;
     EXPECT_TRUE(test::waitFor([&] {
@@ -265,23 +229,11 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothing) {
       return c == want && log.messages(log4cplus::ERROR_LOG_LEVEL).size() == errors;
     })) << settings;
   }
-}
-
-TEST(WendrelMain, ExitStatusAndWhatToDoWhenTheAgentCannotStart) {
-  Harness h;  // no records: never registered
-  char arg0[] = "/opt/wendrel/wendrel";
-  char* argv[] = {arg0, nullptr};
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);
-  h.p.records["AppID"] = "LocalService = Wendrel";
-  h.p.startedByManager = false;
-  EXPECT_EQ(wendrelMain(1, argv, h.module), 39);
-  const std::string said = testing::internal::GetCapturedStderr();
-  for (const char* status :
-       {"Wendrel: exit status 0x00000002\n", "Wendrel: exit status 0x00000427\n"})
-    EXPECT_NE(said.find(status), std::string::npos) << said;
-  // The low byte, but never 0 for a failure.
-  EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);
+  h.p.post(SignalSource::kFailed);
+  ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
+  EXPECT_EQ(h.run.get(), E_FAIL);
+  const Strings agent = h.p.log("agent");
+  EXPECT_EQ(Strings(agent.end() - 4, agent.end()), kTeardown);
 }
 
 }  // namespace
