@@ -3,25 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <boost/thread/thread.hpp>
-#include <map>
 
 #include "agent_settings.h"
 #include "capture/capture_fakes.h"
 #include "log_capture.h"
+#include "service/service_fakes.h"
 #include "sflow/sflow_fakes.h"
 #include "test_util.h"
 #include "traffic_collector.h"
 
 namespace wendrel::test {
 namespace {
-
-struct MapSettings : SettingsStore {
-  std::optional<std::string> readString(const std::string& name, size_t) override {
-    return values.count(name) ? std::optional(values[name]) : std::nullopt;
-  }
-  std::optional<uint32_t> readUInt32(const std::string&) override { return std::nullopt; }
-  std::map<std::string, std::string> values;
-};
 
 TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
   LogCapture log;
@@ -51,8 +43,9 @@ TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
     rig.reporter.flush();
     // Settings: the numbers missing, then the collector too.
     log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
-    MapSettings withAddress, none;
-    withAddress.values["CollectorAddress"] = "192.0.2.1";
+    ScratchRoot root;
+    root.settings("CollectorAddress = 192.0.2.1");
+    FileSettingsStore withAddress, none(root.dir + "/none");
     readAgentSettings(withAddress, logger);
     readAgentSettings(none, logger);
   }

@@ -116,10 +116,7 @@ class FakePlatform : public ServiceNotifier,
       p.add("agent", "reconfigure" + describe(rate, kernel, s));
       return true;
     }
-    void addFigures(AgentFigures& f) override {
-      std::lock_guard<std::mutex> lock(p.mutex_);
-      f = name == "collector" ? p.figures_ : f;
-    }
+    void addFigures(AgentFigures& f) override { f = name == "collector" ? p.figures : f; }
     FakePlatform& p;
     std::string name;
   };
@@ -145,11 +142,6 @@ class FakePlatform : public ServiceNotifier,
            (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
            (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
   }
-  void setFigures(const AgentFigures& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    figures_ = f;
-  }
-
   bool open() override { return !fails("manager"); }
   UnitState unitState() override { return unit; }
   bool create(const std::string& executable) override {
@@ -182,13 +174,13 @@ class FakePlatform : public ServiceNotifier,
   bool startedByManager = true;
   UnitState unit = UnitState::Missing;
   std::function<void()> onReporter;
+  AgentFigures figures;  // what the collector tells; set before the run
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<int> controls_;
   std::map<std::string, Strings> log_;
-  AgentFigures figures_;
 };
 
 }  // namespace wendrel::test
