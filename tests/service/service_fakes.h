@@ -37,12 +37,6 @@ struct ScratchRoot {
   void settings(const std::string& text) const {
     std::ofstream(dir + "/etc/wendrel/wendrel.conf") << text;
   }
-  // A record's text, "-" when there is none.
-  std::string record(const std::string& kind, bool perUser = false) const {
-    const std::string path =
-        (perUser ? dir + "/user/wendrel/" : dir + "/var/lib/wendrel/") + kind + "/{a}.conf";
-    return std::filesystem::exists(path) ? readFile(path) : "-";
-  }
   std::string dir;
 };
 

@@ -1,5 +1,5 @@
-// The service module on a scratch root with the other seams faked: the command line, the run
-// and the life of the service, and what the running agent tells.
+// The service module and registration on a scratch root with the other seams faked: the
+// command line, the switches, the run and the life of the service, and what the agent tells.
 #include "wendrel_module.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "service_fakes.h"
 #include "status_codes.h"
 #include "value_file.h"
+#include "wendrel_main.h"
 
 namespace wendrel {
 namespace {
@@ -33,9 +34,14 @@ Strings operator+(Strings a, const Strings& b) {
   return a;
 }
 
+const std::string kExe = "/opt/wendrel/wendrel";
+const std::string kService = "LocalService = \"Wendrel\"\n";
+using Kind = RecordStore::Kind;
+
 struct Harness {
-  explicit Harness(std::chrono::milliseconds status = 10s)
-      : module({settings, p, p, p, p, records, p, "/opt/wendrel/wendrel", status}) {
+  explicit Harness(const std::string& exe = kExe, std::chrono::milliseconds status = 10s)
+      : registrar("Wendrel", exe, p, records, p),
+        module({settings, p, p, p, p, records, registrar, kExe, status}) {
     root.settings(
         "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = "
         "ifindex\nSamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5");
@@ -45,14 +51,21 @@ struct Harness {
     if (run.valid())
       module.OnStop(), run.wait();
   }
+  int32_t switches(const std::string& args) { return module.WinMain("wendrel " + args); }
   void start(std::function<int32_t()> f) { run = std::async(std::launch::async, std::move(f)); }
-  void record(const std::string& text, bool perUser = false) {
-    records.write(RecordStore::Kind::AppId, perUser, valueFile::parse(text));
+  void registerAs(const std::string& text, bool perUser = false) {
+    records.write(Kind::AppId, perUser, valueFile::parse(text));
+  }
+  // A record's text, "-" when there is none.
+  std::string record(Kind kind, bool perUser = false) {
+    const std::string path = *records.path(kind, perUser);
+    return std::filesystem::exists(path) ? test::readFile(path) : "-";
   }
   test::ScratchRoot root;
   FileSettingsStore settings;
   FileRecordStore records{"{a}"};
   test::FakePlatform p;
+  Registrar registrar;
   CWendrelModule module;
   std::future<int32_t> run;
 };
@@ -101,10 +114,10 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
 
 // With a status period of 0 the status line follows each idle tick's flush.
 TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
-  Harness h(0ms);
+  Harness h(kExe, 0ms);
   // The user's record is looked at first; an empty name still makes a service.
-  h.record("");
-  h.record("LocalService = \"\"", true);
+  h.registerAs("");
+  h.registerAs("LocalService = \"\"", true);
   h.p.figures = {2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
   h.p.figures.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
   const std::string figures =
@@ -200,7 +213,7 @@ TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
 // Signals that can no longer be received would leave an agent nothing can stop: it stops.
 TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   Harness h;
-  h.record("");
+  h.registerAs("");
   h.p.failing = "192.0.2.99";
   test::LogCapture log("Wendrel");
   h.start([&] { return h.module.WinMain("wendrel"); });
@@ -230,6 +243,81 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   EXPECT_EQ(h.run.get(), E_FAIL);
   const Strings agent = h.p.log("agent");
   EXPECT_EQ(Strings(agent.end() - 4, agent.end()), kTeardown);
+}
+
+// With the exit status each start without a switch ends with: the low byte of its status,
+// never 0 for a failure.
+TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
+  Harness h;
+  char arg0[] = "/opt/wendrel/wendrel";
+  char* argv[] = {arg0, nullptr};
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);  // never registered
+  EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);
+  EXPECT_EQ(h.switches("-UnregServer"), TYPE_E_REGISTRYACCESS);  // nothing registered
+  ASSERT_EQ(h.switches("-RegServer"), S_OK);
+  ASSERT_EQ(std::remove(h.records.path(Kind::AppId, false)->c_str()), 0);
+  // The type library alone: the missing AppID record fails it.
+  EXPECT_EQ(h.switches("-UnregServer"), static_cast<int32_t>(0x80070002u));
+  ASSERT_EQ(h.switches("-Service"), S_OK);
+  EXPECT_EQ(h.record(Kind::AppId), kService);
+  h.p.startedByManager = false;                     // a service's start, by hand
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 0x27);  // from 0x427
+  EXPECT_EQ(h.record(Kind::TypeLib),
+            "Name = \"WendrelLib\"\nVersion = \"1.0\"\nLocale = 0x409\nPath = \"" + kExe + "\"\n");
+  ASSERT_EQ(h.switches("-Service"), S_OK);  // again: stopped and deleted, then created anew
+  EXPECT_EQ(h.p.log("sm"), (Strings{"create " + kExe, "stop", "remove", "create " + kExe}));
+  ASSERT_EQ(h.switches("/regserver"), S_OK);
+  EXPECT_EQ(h.p.unit, ServiceManager::UnitState::Missing);
+  EXPECT_EQ(h.record(Kind::AppId), "");
+  ASSERT_EQ(h.switches("-Service"), S_OK);
+  ASSERT_EQ(h.switches("-UnregServer"), S_OK);  // the AppID record stays, without "LocalService"
+  EXPECT_EQ(h.record(Kind::AppId) + h.record(Kind::TypeLib), "-");
+  EXPECT_EQ(h.p.unit, ServiceManager::UnitState::Missing);
+  // So a start without a switch runs in the foreground, even outside the service manager.
+  h.root.settings("");
+  EXPECT_EQ(h.switches(""), E_FAIL);  // no collector address
+  EXPECT_EQ(h.p.log("agent"), Strings{});
+  ASSERT_EQ(h.switches("-RegServerPerUser"), S_OK);
+  EXPECT_EQ(h.record(Kind::AppId, true), "");
+  EXPECT_NE(h.record(Kind::TypeLib, true), "-");
+  EXPECT_EQ(h.p.log("msg"), Strings{});
+}
+
+TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
+  using State = ServiceManager::UnitState;
+  const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
+  const Strings stopRemove{"stop", "remove"};
+  // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
+  // package's unit is stopped like the program's own, but never replaced or deleted.
+  const struct {
+    std::string args, exe, fails;
+    State unit;
+    int32_t status;
+    std::string message, appId;  // appId "-": no record
+    Strings calls;
+  } cases[] = {
+      {"-Service", kExe, "manager", none, E_FAIL, "Could not open Service Manager", "", {}},
+      {"-Service", kExe, "create", none, E_FAIL, "Could not start service", "", {"create " + kExe}},
+      {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, "", "", {}},
+      {"-RegServer", kExe, "stop", file, S_OK, "Could not stop service", "", stopRemove},
+      {"-RegServer", kExe, "remove", file, E_FAIL, "Could not delete service", "-", stopRemove},
+      {"-Service", kExe, "", State::Other, E_FAIL, "Could not open service", "-", {}},
+      {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), "", "", {}},
+      {"-Service", kExe, "", pkg, S_OK, "", kService, {"stop"}},
+      {"-RegServer", kExe, "", pkg, S_OK, "", "", {"stop"}},
+      {"-Service", kExe, "manager", pkg, E_FAIL, "Could not open Service Manager", "", {}},
+  };
+  for (const auto& c : cases) {
+    Harness h(c.exe);
+    h.p.failing = c.fails;
+    h.p.unit = c.unit;
+    SCOPED_TRACE(c.args + " " + c.fails);
+    EXPECT_EQ(h.switches(c.args), c.status);
+    EXPECT_EQ(h.p.log("msg"), c.message.empty() ? Strings{} : Strings{"Wendrel: " + c.message});
+    EXPECT_EQ(h.record(Kind::AppId), c.appId);
+    EXPECT_FALSE(h.record(Kind::TypeLib) != "-" && c.status < 0);
+    EXPECT_EQ(h.p.log("sm"), c.calls);
+  }
 }
 
 }  // namespace
