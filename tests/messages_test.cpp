@@ -6,8 +6,8 @@
 
 #include "agent_settings.h"
 #include "capture/capture_fakes.h"
+#include "file_settings_store.h"
 #include "log_capture.h"
-#include "service/service_fakes.h"
 #include "sflow/sflow_fakes.h"
 #include "test_util.h"
 #include "traffic_collector.h"
@@ -43,10 +43,11 @@ TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
     rig.reporter.flush();
     // Settings: the numbers missing, then the collector too.
     log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
-    ScratchRoot root;
-    root.settings("CollectorAddress = 192.0.2.1");
-    FileSettingsStore withAddress, none(root.dir + "/none");
+    const std::string path = "/tmp/wendrel-messages-" + std::to_string(::getpid());
+    std::ofstream(path) << "CollectorAddress = 192.0.2.1";
+    FileSettingsStore withAddress(path), none(path + ".none");
     readAgentSettings(withAddress, logger);
+    std::remove(path.c_str());
     readAgentSettings(none, logger);
   }
   constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;

@@ -3,14 +3,15 @@
 
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
+#include <unistd.h>
 
+#include <fstream>
+
+#include "file_settings_store.h"
 #include "log_capture.h"
-#include "service_fakes.h"
 
 namespace wendrel {
 namespace {
-
-using test::Strings;
 
 TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
   const struct {
@@ -99,15 +100,16 @@ TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
        "c 8 on random ip ifindex 30", 7},
   };
   log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+  const std::string path = "/tmp/wendrel-settings-" + std::to_string(::getpid());
   for (const auto& [settings, result, warnings] : cases) {
-    test::ScratchRoot root;
-    root.settings(settings);
-    FileSettingsStore store;
+    std::ofstream(path) << settings;
+    FileSettingsStore store(path);
     test::LogCapture log;
     EXPECT_EQ(inEffect(readAgentSettings(store, logger)), result) << settings;
     EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL).size(), warnings) << settings;
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), result == "-") << settings;
   }
+  std::remove(path.c_str());
 }
 
 }  // namespace

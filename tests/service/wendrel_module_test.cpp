@@ -1,16 +1,27 @@
-// The service module and registration on a scratch root with the other seams faked: the
-// command line, the switches, the run and the life of the service, and what the agent tells.
+// The service module and registration over a scratch root, where the settings file and the
+// records are real files; the other seams are faked in one object that keeps what it was asked
+// by channel: "sd" the status reports, "event" the event log, "agent" the reporter and the
+// collector, "sm" the service manager, "msg" the messages shown.
 #include "wendrel_module.h"
 
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
+#include <unistd.h>
 
+#include <fstream>
+
+#include <deque>
+#include <filesystem>
 #include <future>
+#include <map>
 
 #include "agent_monitor.h"
+#include "file_record_store.h"
+#include "file_settings_store.h"
 #include "log_capture.h"
-#include "service_fakes.h"
+#include "registrar.h"
 #include "status_codes.h"
+#include "test_util.h"
 #include "value_file.h"
 #include "wendrel_main.h"
 
@@ -18,7 +29,144 @@ namespace wendrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Strings;
+using Strings = std::vector<std::string>;
+
+class FakePlatform : public ServiceNotifier,
+                     public EventLog,
+                     public SignalSource,
+                     public AgentFactory,
+                     public ServiceManager,
+                     public MessageSink,
+                     public RegistrationOperations {
+ public:
+  void add(const std::string& channel, const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_[channel].push_back(entry);
+    changed_.notify_all();
+  }
+  Strings log(const std::string& channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_[channel];
+  }
+  bool waitFor(const std::string& channel, const std::string& entry) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::find(log_[channel].begin(), log_[channel].end(), entry) != log_[channel].end();
+    });
+  }
+  // What `failing` names fails: "manager" (not up), "create", "stop", "remove", "reporter"
+  // (not initialized), "collector" (its start throws), or a collector address.
+  bool fails(const std::string& what) const { return failing.find(what) != std::string::npos; }
+
+  bool startedByServiceManager() override { return startedByManager; }
+  void notify(const std::string& state) override { add("sd", state); }
+  void write(const std::string& source, const std::string& text) override {
+    add("event", source + ": " + text);
+  }
+  void show(const std::string& caption, const std::string& text) override {
+    add("msg", caption + ": " + text);
+  }
+
+  // The controls posted, in order; wake() posts kWoken.
+  int wait() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !controls_.empty(); });
+    const int control = controls_.front();
+    controls_.pop_front();
+    return control;
+  }
+  void wake() override { post(kWoken); }
+  void post(int control) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    controls_.push_back(control);
+    changed_.notify_all();
+  }
+
+  struct Part : AgentReporter, AgentCollector {
+    Part(FakePlatform& platform, std::string what) : p(platform), name(std::move(what)) {}
+    ~Part() override { p.add("agent", "delete " + name); }
+    bool isInitialized() const override { return !p.fails(name); }
+    void flush() override { p.add("agent", "flush"); }
+    void startCollecting() override {
+      p.add("agent", "start");
+      if (p.fails(name))
+        throw std::runtime_error("thread creation failed");
+    }
+    void stop() override { p.add("agent", "stop"); }
+    bool changeCollectors(const std::string& address) override {
+      p.add("agent", "collectors " + address);
+      return !p.fails(address);
+    }
+    bool reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
+      p.add("agent", "reconfigure" + describe(rate, kernel, s));
+      return true;
+    }
+    void addFigures(AgentFigures& f) override { f = name == "collector" ? p.figures : f; }
+    FakePlatform& p;
+    std::string name;
+  };
+  // `onReporter` runs while the run configures.
+  std::unique_ptr<AgentReporter> createReporter(const std::string& address) override {
+    add("agent", "reporter " + address);
+    if (onReporter)
+      onReporter();
+    return std::make_unique<Part>(*this, "reporter");
+  }
+  std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
+                                                  int32_t bufferSize, uint32_t rate, bool kernel,
+                                                  const CollectorSettings& s) override {
+    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
+                     describe(rate, kernel, s));
+    return std::make_unique<Part>(*this, "collector");
+  }
+  // The optional settings show only where they differ from their defaults.
+  static std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
+    return " " + std::to_string(rate) + (kernel ? " on" : " off") +
+           (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
+           (s.sampling.ipv6 ? "" : " ipv4") +
+           (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
+           (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
+  }
+  bool open() override { return !fails("manager"); }
+  UnitState unitState() override { return unit; }
+  bool create(const std::string& executable) override {
+    add("sm", "create " + executable);
+    unit = fails("create") ? unit : UnitState::RegularFile;
+    return !fails("create");
+  }
+  bool stop() override { return add("sm", "stop"), !fails("stop"); }
+  bool remove() override {
+    add("sm", "remove");
+    unit = fails("remove") ? unit : UnitState::Missing;
+    return !fails("remove");
+  }
+
+  // The registration operations a switch ran, joined by spaces; removing the AppID record
+  // answers 7, a status that is no failure, so it shows where it is lost.
+  int32_t RegisterAppId(bool service) override {
+    return reg(service ? "RegisterAppId(service)" : "RegisterAppId");
+  }
+  int32_t UnregisterAppId() override { return reg("UnregisterAppId"), 7; }
+  int32_t RegisterServer() override { return reg("RegisterServer(tlb)"); }
+  int32_t UnregisterServer() override { return reg("UnregisterServer(tlb)"); }
+  void SetPerUserRegistration() override { reg("PerUser"); }
+  int32_t reg(const std::string& call) {
+    registered += (registered.empty() ? "" : " ") + call;
+    return 0;
+  }
+
+  std::string failing, registered;
+  bool startedByManager = true;
+  UnitState unit = UnitState::Missing;
+  std::function<void()> onReporter;
+  AgentFigures figures;  // what the collector tells; set before the run
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<int> controls_;
+  std::map<std::string, Strings> log_;
+};
 
 const std::string kStarting = "STATUS=Starting", kReady = "READY=1\nSTATUS=Running";
 const std::string kStoppedOk = "STATUS=Stopped, exit code 0x00000000";
@@ -38,11 +186,16 @@ const std::string kExe = "/opt/wendrel/wendrel";
 const std::string kService = "LocalService = \"Wendrel\"\n";
 using Kind = RecordStore::Kind;
 
+int harnesses = 0;
+
 struct Harness {
   explicit Harness(const std::string& exe = kExe, std::chrono::milliseconds status = 10s)
       : registrar("Wendrel", exe, p, records, p),
         module({settings, p, p, p, p, records, registrar, kExe, status}) {
-    root.settings(
+    std::filesystem::create_directories(root + "/etc/wendrel");
+    ::setenv("WENDREL_ROOT", root.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/user").c_str(), 1);
+    writeSettings(
         "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = "
         "ifindex\nSamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5");
   }
@@ -50,6 +203,10 @@ struct Harness {
   ~Harness() {
     if (run.valid())
       module.OnStop(), run.wait();
+    std::filesystem::remove_all(root);
+  }
+  void writeSettings(const std::string& text) const {
+    std::ofstream(root + "/etc/wendrel/wendrel.conf") << text;
   }
   int32_t switches(const std::string& args) { return module.WinMain("wendrel " + args); }
   void start(std::function<int32_t()> f) { run = std::async(std::launch::async, std::move(f)); }
@@ -61,10 +218,11 @@ struct Harness {
     const std::string path = *records.path(kind, perUser);
     return std::filesystem::exists(path) ? test::readFile(path) : "-";
   }
-  test::ScratchRoot root;
+  std::string root =
+      "/tmp/wendrel-svc-" + std::to_string(::getpid()) + "-" + std::to_string(harnesses++);
   FileSettingsStore settings;
   FileRecordStore records{"{a}"};
-  test::FakePlatform p;
+  FakePlatform p;
   Registrar registrar;
   CWendrelModule module;
   std::future<int32_t> run;
@@ -92,7 +250,7 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
       {"PerUser " + unreg, {"x -unregserverperuser"}}};
   for (const auto& [calls, lines] : outcomes) {
     for (const char* line : lines) {
-      test::FakePlatform p;
+      FakePlatform p;
       int32_t status = -1;
       EXPECT_EQ(parseCommandLine(line, p, status), calls.empty()) << line;
       EXPECT_EQ(status, calls == unreg || calls == "PerUser " + unreg ? 7 : 0) << line;
@@ -107,7 +265,7 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
   EXPECT_EQ(line,
             "\"/opt/my agent/wendrel\" \"-Service\\\"\" \"\" \"a\\b\tc\" \"a\\\\\\\"b\" "
             "\"dir\\ x\\\\\"");
-  test::FakePlatform p;
+  FakePlatform p;
   int32_t status = 0;
   EXPECT_TRUE(parseCommandLine(line, p, status));
 }
@@ -229,7 +387,7 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
             {"reconfigure 16 on ifindex ipv4"},
             2}}) {
     ASSERT_TRUE(h.p.waitFor("agent", "start"));
-    h.root.settings(settings);
+    h.writeSettings(settings);
     h.p.post(SERVICE_CONTROL_PARAMCHANGE);
     want = want + calls;
     EXPECT_TRUE(test::waitFor([&] {
@@ -274,7 +432,7 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   EXPECT_EQ(h.record(Kind::AppId) + h.record(Kind::TypeLib), "-");
   EXPECT_EQ(h.p.unit, ServiceManager::UnitState::Missing);
   // So a start without a switch runs in the foreground, even outside the service manager.
-  h.root.settings("");
+  h.writeSettings("");
   EXPECT_EQ(h.switches(""), E_FAIL);  // no collector address
   EXPECT_EQ(h.p.log("agent"), Strings{});
   ASSERT_EQ(h.switches("-RegServerPerUser"), S_OK);
