@@ -14,11 +14,7 @@ namespace wendrel {
 namespace {
 
 TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
-  const struct {
-    const char* line;
-    std::optional<std::string> text;
-    std::optional<uint32_t> number;
-  } cases[] = {
+  const std::tuple<const char*, std::optional<std::string>, std::optional<uint32_t>> cases[] = {
       {"A = \"192.0.2.10\"   # a comment", "192.0.2.10", {}},
       {"A = \"a \\\"b\\\" c\\\\d # no comment\"", "a \"b\" c\\d # no comment", {}},
       {"A = collector.example.net  # bare text", "collector.example.net", {}},
@@ -28,15 +24,12 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"A = 0X20", {}, 32},
       {"A = 4294967295", {}, 0xFFFFFFFFu},
       {"  a\t=\t7\r", {}, 7},
-      {"\xEF\xBB\xBF"
-       "A = 7",
-       {},
-       7},  // a byte-order mark
+      {"\357\273\277A = 7", {}, 7},  // a byte-order mark
   };
-  for (const auto& c : cases) {
-    const Record file = valueFile::parse(c.line);
-    EXPECT_EQ(file.readString("a", 255), c.text) << c.line;
-    EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
+  for (const auto& [line, text, number] : cases) {
+    const Record file = valueFile::parse(line);
+    EXPECT_EQ(file.readString("a", 255), text) << line;
+    EXPECT_EQ(file.readUInt32("A"), number) << line;
   }
   std::vector<int> malformed;
   const std::string longest(valueFile::kMaxLineLength - 4, 'x');
