@@ -442,7 +442,6 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
       {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), false, "", {}},
       {"-Service", kExe, "", pkg, S_OK, false, kService, {"stop"}},
       {"-RegServer", kExe, "", pkg, S_OK, false, "", {"stop"}},
-      {"-Service", kExe, "manager", pkg, E_FAIL, true, "", {}},
   };
   for (const auto& c : cases) {
     Host h(c.exe);
