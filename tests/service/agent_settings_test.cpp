@@ -14,7 +14,11 @@ namespace wendrel {
 namespace {
 
 TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
-  const std::tuple<const char*, std::optional<std::string>, std::optional<uint32_t>> cases[] = {
+  const struct {
+    const char* line;
+    std::optional<std::string> text;
+    std::optional<uint32_t> number;
+  } cases[] = {
       {"A = \"192.0.2.10\"   # a comment", "192.0.2.10", {}},
       {"A = \"a \\\"b\\\" c\\\\d # no comment\"", "a \"b\" c\\d # no comment", {}},
       {"A = collector.example.net  # bare text", "collector.example.net", {}},
@@ -26,10 +30,10 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"  a\t=\t7\r", {}, 7},
       {"\357\273\277A = 7", {}, 7},  // a byte-order mark
   };
-  for (const auto& [line, text, number] : cases) {
-    const Record file = valueFile::parse(line);
-    EXPECT_EQ(file.readString("a", 255), text) << line;
-    EXPECT_EQ(file.readUInt32("A"), number) << line;
+  for (const auto& c : cases) {
+    const Record file = valueFile::parse(c.line);
+    EXPECT_EQ(file.readString("a", 255), c.text) << c.line;
+    EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
   }
   std::vector<int> malformed;
   const std::string longest(valueFile::kMaxLineLength - 4, 'x');
