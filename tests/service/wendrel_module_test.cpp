@@ -310,24 +310,13 @@ TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
   EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL).size(), 3u);
 }
 
-TEST(Service, AStopWhileStartingOrBeforeTheRunIsHonoured) {
-  Host h;
-  h.onReporter = [&] { h.module.Handler(SERVICE_CONTROL_STOP); };
-  h.module.ServiceMain();
-  EXPECT_EQ(h.log("sd"), (Strings{kStarting, "STOPPING=1", kStoppedOk}));
-  EXPECT_EQ(h.log("agent"), kCreated + kTeardown);
-  Host early;
-  early.module.OnStop();
-  early.start([&] { return early.module.Run(); });
-  ASSERT_EQ(early.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
-  EXPECT_EQ(early.run.get(), S_OK);
-  EXPECT_EQ(early.log("agent"), kCreated + kTeardown);
-}
-
-// Run reports a reporter's failure while the exit code is still 0, ServiceMain again with it.
-TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
+// ServiceMain's reports, and what it releases: a stop while the run configures is honoured
+// before the loop; a reporter's failure is reported while the exit code is still 0, then with
+// it. A stop that came before Run began is kept for it.
+TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
   const std::string failed = "STATUS=Stopped, exit code 0x80004005";
   const std::tuple<std::string, Strings, Strings, size_t> cases[] = {
+      {"", {kStarting, "STOPPING=1", kStoppedOk}, kCreated + kTeardown, 0},
       {"reporter", {kStarting, kStoppedOk, failed}, {"reporter 192.0.2.10", "delete reporter"}, 0},
       {"collector",
        {kStarting, failed},
@@ -336,13 +325,21 @@ TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
   for (const auto& [failing, sd, agent, errors] : cases) {
     Host h;
     h.failing = failing;
+    if (failing.empty())
+      h.onReporter = [&] { h.module.Handler(SERVICE_CONTROL_STOP); };
     test::LogCapture log;
     h.module.ServiceMain();
-    EXPECT_EQ(h.log("sd"), sd);
-    EXPECT_EQ(h.log("agent"), agent);
-    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), errors);
-    EXPECT_EQ(h.log("event"), Strings{"Wendrel: Service stopped"});
+    EXPECT_EQ(h.log("sd"), sd) << failing;
+    EXPECT_EQ(h.log("agent"), agent) << failing;
+    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), errors) << failing;
+    EXPECT_EQ(h.log("event"), Strings{"Wendrel: Service stopped"}) << failing;
   }
+  Host early;
+  early.module.OnStop();
+  early.start([&] { return early.module.Run(); });
+  ASSERT_EQ(early.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
+  EXPECT_EQ(early.run.get(), S_OK);
+  EXPECT_EQ(early.log("agent"), kCreated + kTeardown);
 }
 
 // A reload, in the foreground as for the service, applies what changed; one without a usable
