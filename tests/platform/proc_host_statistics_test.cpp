@@ -13,28 +13,6 @@
 namespace wendrel {
 namespace {
 
-std::vector<unsigned long long> cpuTicks() {
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  std::vector<unsigned long long> ticks(7);
-  in >> cpu;
-  for (auto& t : ticks)
-    in >> t;
-  return ticks;
-}
-
-unsigned long long meminfo(const std::string& key) {
-  std::ifstream in("/proc/meminfo");
-  std::string name;
-  unsigned long long kb = 0;
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream(line) >> name >> kb;
-    if (name == key + ":")
-      return kb * 1024;
-  }
-  return 0;
-}
-
 TEST(ProcHostStatistics, ReadsEachFileExactly) {
   const std::string root = "/tmp/wendrel-host-" + std::to_string(getpid());
   ASSERT_TRUE(test::shell("mkdir -p " + root + "/proc/sys/kernel " + root + "/proc/net " + root +
@@ -110,16 +88,25 @@ TEST(ProcHostStatistics, ReadsEachFileExactly) {
 // Read between two readings of /proc: CPU times between them (to the tick), memory within 1 %.
 TEST(ProcHostStatistics, AgreesWithTheHostsProc) {
   const long hz = sysconf(_SC_CLK_TCK);
-  const auto before = cpuTicks();
+  auto words = [](const char* path, const char* key) {  // the numbers after `key`
+    const std::string text = test::readFile(path);
+    std::istringstream in(text.substr(text.find(key)));
+    std::string name;
+    std::vector<unsigned long long> values(4);
+    in >> name >> values[0] >> values[1] >> values[2] >> values[3];
+    return values;
+  };
+  const auto before = words("/proc/stat", "cpu ");
   const HostCounters h = ProcHostStatistics().read();
-  const auto after = cpuTicks();
+  const auto after = words("/proc/stat", "cpu ");
   const uint32_t read[] = {h.cpu.user, h.cpu.nice, h.cpu.system, h.cpu.idle};
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_LE(uint32_t(before[i] * 1000 / hz), read[i]) << i;
     EXPECT_GE(uint32_t(after[i] * 1000 / hz), read[i]) << i;
   }
-  EXPECT_EQ(meminfo("MemTotal"), h.memory.total);
-  EXPECT_NEAR(double(meminfo("MemFree")), double(h.memory.free), 0.01 * double(h.memory.total));
+  EXPECT_EQ(words("/proc/meminfo", "MemTotal:")[0] * 1024, h.memory.total);
+  EXPECT_NEAR(double(words("/proc/meminfo", "MemFree:")[0] * 1024), double(h.memory.free),
+              0.01 * double(h.memory.total));
   EXPECT_EQ(uint32_t(sysconf(_SC_NPROCESSORS_ONLN)), h.cpu.cpuNum);
   char name[256] = "";
   gethostname(name, sizeof name);

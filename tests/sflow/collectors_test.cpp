@@ -1,12 +1,14 @@
-// Collectors over real sockets, in a network namespace of the test's own, with names looked
-// up by a resolver the test moves: every datagram reaches every collector, one that loses its
-// route holds up none of the others and is logged without flooding, names are looked up again
-// on their schedule and followed, and the reporter of a collector that never resolves sends
-// nothing.
+// Collectors over real sockets, in network and mount namespaces of the test's own: every
+// datagram reaches every collector, and one that fails holds up none of the others, is
+// counted and logged without flooding, and is looked up often only while it fails; names are
+// looked up again on their schedule and followed; a name server that never answers holds up
+// neither the start, nor a send, nor the stop.
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <future>
 #include <map>
+#include <thread>
 
 #include "collector_socket.h"
 #include "log_capture.h"
@@ -17,12 +19,18 @@ namespace wendrel::test {
 namespace {
 
 using boost::asio::ip::udp;
+using Failures = std::vector<std::pair<std::string, uint64_t>>;
+
+Failures failuresOf(const ReporterStatistics& statistics) {
+  Failures out;
+  for (const CollectorFailures& f : statistics.collectorFailures)
+    out.emplace_back(f.collector, f.count);
+  return out;
+}
 
 struct MovingResolver : CollectorResolver {
   udp::endpoint resolve(const CollectorEntry& entry) override {
-    if (entry.literal)  // counted apart: they are never looked up again
-      return ++lookups["literal"],
-             udp::endpoint{boost::asio::ip::make_address(entry.host), entry.port};
+    std::lock_guard<std::mutex> lock(mutex);  // lookups run on threads of their own
     ++lookups[entry.host];
     if (!addresses.count(entry.host))
       throw std::runtime_error("resolve: Host not found (authoritative)");
@@ -37,18 +45,28 @@ struct MovingResolver : CollectorResolver {
   }
   std::map<std::string, udp::endpoint> addresses;
   std::map<std::string, int> lookups;
+  std::mutex mutex;
 };
 
 class Collectors : public ::testing::Test {
  protected:
+  // The gtest thread moves into namespaces of its own, and what it starts follows it:
+  // loopback with one more address (so that names are looked up at all), ICMP errors not
+  // rate-limited, and a name server on 127.0.0.53 that reads nothing, for good (30 s, five
+  // tries).
   static void SetUpTestSuite() {
-    // The gtest thread moves into a namespace of its own; commands it starts follow it.
-    inNamespace = geteuid() == 0 && unshare(CLONE_NEWNET) == 0 &&
-                  shell("ip link set lo up && ip addr add 198.51.100.1/32 dev lo");
+    ready = geteuid() == 0 && unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 &&
+            shell(
+                "mount --make-rprivate / && f=$(mktemp) && printf 'nameserver 127.0.0.53\\n"
+                "options timeout:30 attempts:5\\n' >$f && mount --bind $f /etc/resolv.conf && "
+                "rm $f && ip link set lo up && ip addr add 198.51.100.1/32 dev lo && "
+                "sysctl -qw net.ipv4.icmp_ratemask=0");
+    if (ready)
+      nameServer.emplace(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.53"), 53));
   }
   void SetUp() override {
-    if (!inNamespace)
-      GTEST_SKIP() << "needs root to make a network namespace";
+    if (!ready)
+      GTEST_SKIP() << "needs root to make network and mount namespaces";
   }
   // Sends `count` datagrams, 25 ms apart on the clock; what was sent.
   std::vector<std::string> send(CollectorSocket& sink, int count) {
@@ -59,19 +77,22 @@ class Collectors : public ::testing::Test {
     }
     return sent;
   }
-  static inline bool inNamespace = false;
+  static inline bool ready = false;
+  static inline boost::asio::io_context io;
+  static inline std::optional<udp::socket> nameServer;
   FakeClock clock;
   MovingResolver names;
+  UdpCollector good{"127.0.0.1"};
 };
 
 TEST_F(Collectors, EveryCollectorGetsEveryDatagramAndOneWithoutARouteHoldsUpNone) {
-  UdpCollector v4("127.0.0.1"), v6("::1"), far("198.51.100.1");
+  UdpCollector v6("::1"), far("198.51.100.1");
   names.set("far.test", far);
   LogCapture log;
   CollectorSocket sink(names, clock);
-  sink.open(v4.label() + ", " + v6.label() + "  far.test:" + far.label().substr(13));
+  sink.open(good.label() + ", " + v6.label() + "  far.test:" + far.label().substr(13));
   std::vector<std::string> sent = send(sink, 5);
-  EXPECT_EQ(sent, v4.drain(true));
+  EXPECT_EQ(sent, good.drain(true));
   EXPECT_EQ(sent, v6.drain(true));
   EXPECT_EQ(sent, far.drain(true));
   // The far collector loses its route for 25 s of steady sending.
@@ -82,7 +103,7 @@ TEST_F(Collectors, EveryCollectorGetsEveryDatagramAndOneWithoutARouteHoldsUpNone
     for (const std::string& d : send(sink, 50))
       sent.push_back(d);
     sink.maintain();
-    for (auto [receiver, got] : {std::pair{&v4, &got4}, {&v6, &got6}})
+    for (auto [receiver, got] : {std::pair{&good, &got4}, {&v6, &got6}})
       for (const std::string& d : receiver->drain())
         got->push_back(d);
   }
@@ -93,17 +114,22 @@ TEST_F(Collectors, EveryCollectorGetsEveryDatagramAndOneWithoutARouteHoldsUpNone
   ASSERT_TRUE(shell("ip addr add 198.51.100.1/32 dev lo"));
   sent = send(sink, 3);
   EXPECT_EQ(sent, far.drain(true));
+  // Working again, it is looked up on the normal schedule, not every 30 s as while it failed.
+  clock.now += 31000;
+  sink.maintain();
+  sink.awaitLookups(Millis(5000));
+  EXPECT_EQ(1, names.lookups["far.test"]);
 }
 
 TEST_F(Collectors, NamesAreLookedUpAgainAndDatagramsFollow) {
-  UdpCollector first("127.0.0.1"), second("127.0.0.1"), late("::1");
-  names.set("collector.test", first);
+  UdpCollector second("127.0.0.1"), late("::1");
+  names.set("collector.test", good);
   CollectorSocket sink(names, clock);
-  sink.open("collector.test late.test");  // one of two resolving is enough to start
+  sink.open("collector.test late.test [::1]:9");  // one of several resolving is enough
   names.set("collector.test", second);
   names.set("late.test", late);
   // What each collector receives of one datagram sent after the clock steps on: the
-  // unresolved name is retried after 30 s, the moved one after 5 min.
+  // unresolved name is retried after 30 s, the moved one after 5 min, the address never.
   const std::tuple<uint64_t, size_t, size_t, size_t> steps[] = {
       {0, 1, 0, 0}, {29, 1, 0, 0}, {31, 1, 0, 1}, {331, 0, 1, 1}};
   const uint8_t datagram[] = {1, 2, 3, 4};
@@ -113,18 +139,54 @@ TEST_F(Collectors, NamesAreLookedUpAgainAndDatagramsFollow) {
     sink.awaitLookups(Millis(5000));
     sink.send(datagram, sizeof datagram);
     EXPECT_EQ(std::tuple(toFirst, toSecond, toLate),
-              std::tuple(first.drain().size(), second.drain().size(), late.drain().size()))
+              std::tuple(good.drain().size(), second.drain().size(), late.drain().size()))
         << seconds;
   }
-}
-
-// The reporter stays uninitialized, and every datagram it then sends is lost.
-TEST_F(Collectors, UnresolvableCollectorSendsNothing) {
-  PacketReporter reporter("no-such-host.invalid");
+  EXPECT_EQ(0, names.lookups["::1"]);
+  // Alone, a collector that does not resolve leaves the reporter uninitialized, and every
+  // datagram it then sends is lost.
+  CollectorSocket nowhere(names, clock);
+  PacketReporter reporter("nowhere.test", clock, nowhere);
   EXPECT_FALSE(reporter.isInitialized());
   addFrame(reporter, pattern(60), 60);
   reporter.flush();
   EXPECT_EQ(1u, reporter.statistics().sendErrors);
+}
+
+// An unroutable collector and one whose host answers with ICMP port unreachable: each
+// datagram is counted against the collector that missed it, while the good one gets them all.
+TEST_F(Collectors, EveryDatagramMissedIsCountedAgainstTheCollectorThatMissedIt) {
+  CollectorSocket sink(std::make_shared<SystemResolver>(), clock);
+  LogCapture log("PacketReporter");
+  PacketReporter reporter(good.label() + " 203.0.113.9 127.0.0.1:9", clock, sink);
+  for (int i = 0; i < 100; ++i, clock.now += 20) {
+    addFrame(reporter, pattern(60), 60);
+    reporter.flush();
+  }
+  // The refusal of the last datagram may still be on its way.
+  waitFor([&] { return reporter.flush(), reporter.statistics().sendErrors >= 200; });
+  EXPECT_EQ(100u, good.drain().size());
+  EXPECT_EQ((Failures{{"203.0.113.9:6343", 100}, {"127.0.0.1:9", 100}}),
+            failuresOf(reporter.statistics()));
+  EXPECT_EQ(200u, reporter.statistics().sendErrors);
+  const auto errors = log.messages(log4cplus::ERROR_LOG_LEVEL);
+  EXPECT_EQ(2u, errors.size()) << "one line each at once, the next after 10 s";
+}
+
+// The lookup never ends while the test runs; the reporter must get by without it.
+TEST_F(Collectors, ASilentNameServerHoldsUpNoStartSendOrStop) {
+  std::promise<ReporterStatistics> done;
+  std::thread([&, result = &done, address = good.label()] {
+    PacketReporter alone("collector.test"), reporter("collector.test, " + address);
+    ASSERT_TRUE(alone.isInitialized() && reporter.isInitialized()) << "no answer is no refusal";
+    addFrame(reporter, pattern(60), 60);
+    reporter.flush();
+    result->set_value(reporter.statistics());
+  }).detach();
+  auto stopped = done.get_future();
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(20))) << "hang guard";
+  EXPECT_EQ((Failures{{"collector.test:6343", 1}}), failuresOf(stopped.get()));
+  EXPECT_EQ(1u, good.drain().size());
 }
 
 }  // namespace

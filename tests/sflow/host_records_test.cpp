@@ -1,5 +1,6 @@
-// The host structures, byte by byte, and a whole host counter sample as the strict decoder and
-// tshark read it.
+// The host structures, byte by byte, and whole host counter samples as the strict decoder
+// reads them. (tshark 4.0 reads no host structure: its dissector does not skip counter
+// records of a format it does not know.)
 #include "host_records.h"
 
 #include <gtest/gtest.h>
@@ -8,16 +9,6 @@
 
 namespace wendrel::test {
 namespace {
-
-template <size_t N, typename Write>
-void expectRecord(const uint8_t (&expected)[N], Write write) {
-  uint8_t buffer[kMaxHostRecordBytes];
-  XdrWriter out(buffer, sizeof buffer);
-  write(out);
-  ASSERT_EQ(N, out.offset());
-  for (size_t i = 0; i < N; ++i)
-    EXPECT_EQ(expected[i], buffer[i]) << "byte " << i;
-}
 
 HostCounters sampleHost() {
   HostCounters h;
@@ -33,116 +24,47 @@ HostCounters sampleHost() {
   return h;
 }
 
-TEST(HostRecords, DescriptionAndAdapters) {
-  static const uint8_t kDescription[] = {
-      0,   0,   0x07, 0xd0,                                               // host_descr (2000)
-      0,   0,   0,    48,                                                 // its length
-      0,   0,   0,    5,                                                  // hostname length
-      'h', 'o', 's',  't',  '1', 0, 0, 0,                                 // hostname, padded
-      1,   2,   3,    4,    5,   6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,  // UUID
-      0,   0,   0,    3,                                                  // machine type x86_64
-      0,   0,   0,    2,                                                  // OS Linux
-      0,   0,   0,    5,                                                  // release length
-      '6', '.', '1',  '.',  '0', 0, 0, 0,                                 // release, padded
-  };
-  expectRecord(kDescription,
-               [](XdrWriter& out) { writeHostDescription(out, sampleHost().description); });
-  static const uint8_t kAdapters[] = {
-      0, 0, 0x07, 0xd1,              // host_adapters (2001)
-      0, 0, 0,    28,                // its length
-      0, 0, 0,    2,                 // adapters
-      0, 0, 0,    7,                 // ifIndex
-      0, 0, 0,    1,                 // MAC addresses
-      2, 0, 0,    0,    0, 1, 0, 0,  // MAC, padded
-      0, 0, 0,    9,                 // ifIndex
-      0, 0, 0,    0,                 // no MAC address
-  };
-  expectRecord(kAdapters, [](XdrWriter& out) { writeHostAdapters(out, sampleHost().adapters); });
+// Every value not set above is the structure's unknown: all ones, or -1 for a load.
+TEST(HostRecords, EveryRecordWithItsUnknowns) {
+  constexpr uint32_t U = ~0u, kMinusOne = 0xbf800000;
+  std::vector<uint8_t> expected;
+  // host_descr: hostname, UUID, machine type x86_64, OS Linux, release
+  put(expected, {2000, 48, 5}, {'h', 'o', 's', 't', '1', 0, 0, 0});
+  put(expected, {0x01020304, 0x05060708, 0x090a0b0c, 0x0d0e0f10, 3, 2, 5}, {'6', '.', '1', '.'});
+  put(expected, {0x30000000});
+  // host_adapters: two, the first with one MAC address (padded), the second with none
+  put(expected, {2001, 28, 2, 7, 1, 0x02000000, 0x00010000, 9, 0});
+  // host_cpu: loads 0.5 and unknown, proc_run, proc_total, cpu_num, speed, uptime, user ...
+  put(expected, {2003, 68, 0x3f000000, kMinusOne, kMinusOne, 2, U, 4, U, U, 100});
+  put(expected, {U, U, U, U, U, U, U, U});
+  // host_memory: total 4 GiB and six unknowns, of 64 bits; page_in 3, page_out ... swap_out
+  put(expected, {2004, 72, 1, 0, U, U, U, U, U, U, U, U, U, U, U, U, 3, U, U, U});
+  // host_disk_io: total, free, part_max_used 50.00 %, reads, bytes_read 512, read_time,
+  // writes, bytes_written, write_time
+  put(expected, {2005, 52, 0, 1000, U, U, 5000, U, 0, 512, U, U, U, U, U});
+  // host_net_io: bytes_in, pkts_in, errs_in, drops_in, bytes_out, pkts_out, ...
+  put(expected, {2006, 40, 0, 64, U, U, U, U, U, 1, U, U});
+  uint8_t records[kMaxHostRecordBytes];
+  uint32_t count = 0;
+  const size_t length = writeHostRecords(sampleHost(), records, count);
+  EXPECT_EQ(6u, count);
+  ASSERT_EQ(expected.size(), length);
+  for (size_t i = 0; i < length; ++i)
+    EXPECT_EQ(expected[i], records[i]) << "byte " << i;
 }
 
-TEST(HostRecords, CpuMemoryDiskAndNetworkWithUnknowns) {
-  static const uint8_t kCpu[] = {
-      0,    0,    0x07, 0xd3,  // host_cpu (2003)
-      0,    0,    0,    68,    // its length
-      0x3f, 0,    0,    0,     // load_one 0.5
-      0xbf, 0x80, 0,    0,     // load_five unknown (-1)
-      0xbf, 0x80, 0,    0,     // load_fifteen unknown
-      0,    0,    0,    2,     // proc_run
-      0xff, 0xff, 0xff, 0xff,  // proc_total unknown
-      0,    0,    0,    4,     // cpu_num
-      0xff, 0xff, 0xff, 0xff,  // cpu_speed unknown
-      0xff, 0xff, 0xff, 0xff,  // uptime unknown
-      0,    0,    0,    100,   // cpu_user ms
-      0xff, 0xff, 0xff, 0xff,  // cpu_nice
-      0xff, 0xff, 0xff, 0xff,  // cpu_system
-      0xff, 0xff, 0xff, 0xff,  // cpu_idle
-      0xff, 0xff, 0xff, 0xff,  // cpu_wio
-      0xff, 0xff, 0xff, 0xff,  // cpu_intr
-      0xff, 0xff, 0xff, 0xff,  // cpu_sintr
-      0xff, 0xff, 0xff, 0xff,  // interrupts
-      0xff, 0xff, 0xff, 0xff,  // contexts
-  };
-  expectRecord(kCpu, [](XdrWriter& out) { writeHostCpu(out, sampleHost().cpu); });
-  static const uint8_t kMemory[] = {
-      0,    0,    0x07, 0xd4,                          // host_memory (2004)
-      0,    0,    0,    72,                            // its length
-      0,    0,    0,    1,    0,    0,    0,    0,     // mem_total 4 GiB
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // mem_free unknown
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // mem_shared
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // mem_buffers
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // mem_cached
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // swap_total
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // swap_free
-      0,    0,    0,    3,                             // page_in
-      0xff, 0xff, 0xff, 0xff,                          // page_out
-      0xff, 0xff, 0xff, 0xff,                          // swap_in
-      0xff, 0xff, 0xff, 0xff,                          // swap_out
-  };
-  expectRecord(kMemory, [](XdrWriter& out) { writeHostMemory(out, sampleHost().memory); });
-  static const uint8_t kDisk[] = {
-      0,    0,    0x07, 0xd5,                          // host_disk_io (2005)
-      0,    0,    0,    52,                            // its length
-      0,    0,    0,    0,    0,    0,    0x03, 0xe8,  // disk_total 1000
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // disk_free unknown
-      0,    0,    0x13, 0x88,                          // part_max_used 50.00 %
-      0xff, 0xff, 0xff, 0xff,                          // reads
-      0,    0,    0,    0,    0,    0,    0x02, 0,     // bytes_read 512
-      0xff, 0xff, 0xff, 0xff,                          // read_time
-      0xff, 0xff, 0xff, 0xff,                          // writes
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // bytes_written
-      0xff, 0xff, 0xff, 0xff,                          // write_time
-  };
-  expectRecord(kDisk, [](XdrWriter& out) { writeHostDiskIo(out, sampleHost().disk); });
-  static const uint8_t kNet[] = {
-      0,    0,    0x07, 0xd6,                          // host_net_io (2006)
-      0,    0,    0,    40,                            // its length
-      0,    0,    0,    0,    0,    0,    0,    64,    // bytes_in
-      0xff, 0xff, 0xff, 0xff,                          // pkts_in unknown
-      0xff, 0xff, 0xff, 0xff,                          // errs_in
-      0xff, 0xff, 0xff, 0xff,                          // drops_in
-      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // bytes_out
-      0,    0,    0,    1,                             // packets_out
-      0xff, 0xff, 0xff, 0xff,                          // errs_out
-      0xff, 0xff, 0xff, 0xff,                          // drops_out
-  };
-  expectRecord(kNet, [](XdrWriter& out) { writeHostNetIo(out, sampleHost().net); });
-}
-
-// A whole sample from the reporter: class 2, its own sequence, every record read back; as
-// many adapters as fit, so the sample never outgrows a datagram. (tshark 4.0 reads no host
-// structure: its dissector does not skip counter records of a format it does not know.)
-TEST(HostRecords, TheHostsSampleDecodesAndFitsWithAnyNumberOfAdapters) {
+// From the reporter: class 2 index 1, its own sequence; as many adapters as fit, so that the
+// sample never outgrows a datagram.
+TEST(HostRecords, TheHostsSampleFitsWithAnyNumberOfAdapters) {
   for (size_t adapters : {2u, 200u}) {
     ReporterRig rig;
     HostCounters h = sampleHost();
     h.adapters.resize(adapters, HostAdapter{5, {{2, 0, 0, 0, 0, 2}}});
     uint8_t records[kMaxHostRecordBytes];
     uint32_t count = 0;
-    for (int i = 0; i < 2; ++i) {
-      const size_t length = writeHostRecords(h, records, count);
+    const size_t length = writeHostRecords(h, records, count);
+    for (int i = 0; i < 2; ++i)
       rig.reporter.addHostCounters(records, length, count);
-    }
-    const auto sent = rig.sink.datagrams();
     const auto d = rig.datagrams();
     ASSERT_EQ(2u, d.size());
     ASSERT_EQ(1u, d[1].hosts.size());
@@ -150,14 +72,7 @@ TEST(HostRecords, TheHostsSampleDecodesAndFitsWithAnyNumberOfAdapters) {
     EXPECT_EQ(std::tuple(2u, 2u, 1u),
               std::tuple(host.sequence, host.sourceIdType, host.sourceIdIndex));
     EXPECT_EQ((std::vector<uint32_t>{2000, 2001, 2003, 2004, 2005, 2006}), host.recordTypes);
-    EXPECT_EQ(
-        std::tuple("host1", "6.1.0", 3u, 2u, 0.5f),
-        std::tuple(host.hostname, host.osRelease, host.machineType, host.osName, host.load[0]));
     EXPECT_EQ(adapters == 2 ? 2u : 57u, host.adapters.size());  // 57 x 16 bytes fit, 58 would not
-    EXPECT_EQ(0x100000000u, host.memory.at(0));
-    EXPECT_EQ(5000u, host.disk.at(0));
-    EXPECT_EQ(64u, host.netBytes.at(0));
-    EXPECT_LE(sent[1].size(), DatagramWriter::kMaxLength);
   }
 }
 
