@@ -168,100 +168,76 @@ TEST(PacketReporterFlush, SendsWhenTheNextSampleWouldNotFit) {
   }
 }
 
-// A pool wrap restarts only its own source, and rate 0 never wraps. A flush with nothing
-// pending uses no datagram number, a failed send uses its own, and the sample whose arrival
-// forced that send is kept. A caplen beyond len is not trusted (nothing stripped), and
-// stripped counts from caplen, not from the 128 bytes copied.
-TEST(PacketReporterSamples, PoolWrapsLostDatagramsAndUntrustedLengths) {
+// What each sample carries beside the packet, source by source, in the order sent.
+TEST(PacketReporterSamples, SequencesPoolsLengthsAndFormsPerSource) {
   ReporterRig rig;
+  auto add = [&](uint16_t source, uint32_t caplen, uint32_t len, uint32_t rate,
+                 uint32_t packets = 0, uint32_t input = 0) {
+    SampleExtra extra;
+    extra.packets = packets, extra.input = input;
+    rig.reporter.addSample({pattern(caplen).data(), caplen, len}, rate, source, extra);
+  };
+  auto counters = [&](uint16_t source) { rig.reporter.addCounters(source, CounterSample{}); };
+  // A flush with nothing pending uses no datagram number, a failed send uses its own, and the
+  // sample whose arrival forced that send is kept; stripped counts from caplen, not from the
+  // 128 bytes copied.
   rig.sink.failSendNumber = 1;
   rig.reporter.flush();
-  for (int i = 0; i < 7; ++i)  // the 7th sends six, and that send fails
-    addFrame(rig.reporter, pattern(200), 1514, 32, 1);
-  for (int i = 0; i < 3; ++i) {  // at 0x55555556 the third pool wraps
-    addFrame(rig.reporter, pattern(60), 60, 0x55555556, 3);
-    addFrame(rig.reporter, pattern(100), 60, 0, 5);
-  }
+  for (int i = 0; i < 7; ++i)
+    add(1, 200, 1514, 32);
+  // A pool wrap restarts only its own source, at 0x55555556 the third; rate 0 never wraps. A
+  // caplen beyond len is not trusted: nothing stripped.
+  for (int i = 0; i < 3; ++i)
+    add(3, 60, 60, 0x55555556), add(5, 100, 60, 0);
+  // The pool that capture counts runs on over wraps; without a count it is rate x sequence.
+  // Counter samples have sequences of their own; a new kernel index restarts them alone, a
+  // new source id restarts both.
+  rig.reporter.registerSource(6, 10, 10);
+  add(6, 60, 60, 32, 40), add(6, 60, 60, 32, 0xFFFFFFF0), add(6, 60, 60, 32, 17);
+  add(2, 60, 60, 32), add(2, 60, 60, 32);
+  counters(6), counters(2);
+  rig.reporter.registerSource(6, 10, 10);  // opened again: counts on
+  counters(6);
+  rig.reporter.registerSource(6, 10, 11);  // made anew under the same id
+  counters(6);
+  add(6, 60, 60, 32, 1);
+  rig.reporter.registerSource(6, 12, 12);
+  add(6, 60, 60, 32, 5);
+  // Compact up to 24 bits, whichever number needs more.
+  rig.reporter.registerSource(7, kWide - 1);
+  add(7, 60, 60, 32, 0, kWide - 1), counters(7);
+  rig.reporter.registerSource(8, 50);
+  add(8, 60, 60, 32, 0, kInternalInterface), add(8, 60, 60, 32, 0, kWide), counters(8);
+  rig.reporter.registerSource(9, kWide);
+  add(9, 60, 60, 32), counters(9);
   const auto sent = rig.datagrams();
-  ASSERT_EQ(1u, sent.size());
+  ASSERT_FALSE(sent.empty());
   EXPECT_EQ(2u, sent[0].sequence);
-  // source, sequence, pool, stripped, header bytes
-  using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, size_t>;
+  // source index, format, sequence, pool, stripped, header bytes; counter samples after the
+  // flow samples sent with them
+  using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, size_t>;
   std::vector<Row> seen;
-  for (const auto& s : sent[0].samples)
-    seen.emplace_back(s.sourceId, s.sequence, s.samplePool, s.stripped, s.header.size());
-  const std::vector<Row> expected = {{1, 7, 224, 1314, 128}, {3, 1, 0x55555556, 0, 60},
-                                     {5, 1, 0, 0, 100},      {3, 2, 0xaaaaaaac, 0, 60},
-                                     {5, 2, 0, 0, 100},      {3, 1, 0x55555556, 0, 60},
-                                     {5, 3, 0, 0, 100}};
+  for (const DecodedDatagram& d : sent) {
+    for (const DecodedSample& s : d.samples)
+      seen.emplace_back(s.sourceIdIndex, s.format, s.sequence, s.samplePool, s.stripped,
+                        s.header.size());
+    for (const DecodedCounters& c : d.counters)
+      seen.emplace_back(c.sourceIdIndex, c.format, c.sequence, 0, 0, 0);
+  }
+  const std::vector<Row> expected = {
+      {1, 1, 7, 224, 1314, 128},    {3, 1, 1, 0x55555556, 0, 60}, {5, 1, 1, 0, 0, 100},
+      {3, 1, 2, 0xaaaaaaac, 0, 60}, {5, 1, 2, 0, 0, 100},         {3, 1, 1, 0x55555556, 0, 60},
+      {5, 1, 3, 0, 0, 100},         {10, 1, 1, 40, 0, 60},        {10, 1, 2, 24, 0, 60},
+      {10, 1, 3, 41, 0, 60},        {2, 1, 1, 32, 0, 60},         {2, 1, 2, 64, 0, 60},
+      {10, 2, 1, 0, 0, 0},          {2, 2, 1, 0, 0, 0},           {10, 2, 2, 0, 0, 0},
+      {10, 2, 1, 0, 0, 0},          {10, 1, 4, 42, 0, 60},        {12, 1, 1, 5, 0, 60},
+      {kWide - 1, 1, 1, 32, 0, 60}, {kWide - 1, 2, 1, 0, 0, 0},   {50, 1, 1, 32, 0, 60},
+      {50, 3, 2, 64, 0, 60},        {50, 2, 1, 0, 0, 0},          {kWide, 3, 1, 32, 0, 60},
+      {kWide, 4, 1, 0, 0, 0}};
   EXPECT_EQ(expected, seen);
   const ReporterStatistics counts = rig.reporter.statistics();  // the failed datagram too
-  EXPECT_EQ(std::tuple(13u, 2u, 1u),
-            std::tuple(counts.samples, counts.datagrams, counts.sendErrors));
-}
-
-// Compact up to 24 bits, whichever number needs more.
-TEST(PacketReporterSamples, ExpandedFormsOnlyBeyondTwentyFourBits) {
-  const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t> forms[] = {
-      // source id, input, flow format, counter format
-      {kWide - 1, kWide - 1, 1, 2},
-      {5, kInternalInterface, 1, 2},
-      {5, kWide, 3, 2},
-      {kWide, 0, 3, 4},
-  };
-  for (const auto& [source, input, flowFormat, counterFormat] : forms) {
-    ReporterRig rig;
-    rig.reporter.registerSource(0, source);
-    SampleExtra extra;
-    extra.input = input;
-    rig.reporter.addSample({pattern(60).data(), 60, 60}, 32, 0, extra);
-    rig.reporter.addCounters(0, CounterSample{});
-    const DecodedDatagram d = rig.datagrams().at(0);
-    EXPECT_EQ(
-        std::tuple(flowFormat, source, input, counterFormat, source),
-        std::tuple(d.samples.at(0).format, d.samples[0].sourceIdIndex, d.samples[0].inputInterface,
-                   d.counters.at(0).format, d.counters[0].sourceIdIndex))
-        << source << " " << input;
-  }
-}
-
-// Each source counts its flow and counter samples apart, from 1. The pool capture counts runs
-// on over wraps; without a count it is rate x sequence. A new kernel index restarts the
-// counter sequence alone; a new source id restarts both.
-TEST(PacketReporterSamples, SequencesAndPoolsPerSource) {
-  ReporterRig rig;
-  auto add = [&](uint16_t source, uint32_t packets) {
-    SampleExtra extra;
-    extra.packets = packets;
-    rig.reporter.addSample({pattern(60).data(), 60, 60}, 32, source, extra);
-  };
-  rig.reporter.registerSource(1, 10, 10);
-  add(1, 40);
-  add(1, 0xFFFFFFF0);  // the total wraps
-  add(1, 17);
-  add(2, 0);
-  add(2, 0);
-  rig.reporter.addCounters(1, CounterSample{});
-  rig.reporter.addCounters(2, CounterSample{});
-  rig.reporter.registerSource(1, 10, 10);  // opened again: counts on
-  rig.reporter.addCounters(1, CounterSample{});
-  rig.reporter.registerSource(1, 10, 11);  // made anew under the same id: counters restart
-  rig.reporter.addCounters(1, CounterSample{});
-  add(1, 1);
-  rig.reporter.registerSource(1, 12, 12);
-  add(1, 5);
-  std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> seen;  // source, sequence, pool
-  for (const DecodedDatagram& d : rig.datagrams()) {
-    for (const DecodedSample& s : d.samples)
-      seen.emplace_back(s.sourceId, s.sequence, s.samplePool);
-    for (const DecodedCounters& c : d.counters)
-      seen.emplace_back(c.sourceId, c.sequence, 0);
-  }
-  const decltype(seen) expected = {{10, 1, 40}, {10, 2, 24}, {10, 3, 41}, {2, 1, 32},
-                                   {2, 2, 64},  {10, 1, 0},  {2, 1, 0},   {10, 2, 0},
-                                   {10, 1, 0},  {10, 4, 42}, {12, 1, 5}};
-  EXPECT_EQ(expected, seen);
-  EXPECT_EQ(4u, rig.reporter.statistics().counterSamples);
+  EXPECT_EQ(std::tuple(24u, 7u, sent.size() + 1, 1u),
+            std::tuple(counts.samples, counts.counterSamples, counts.datagrams, counts.sendErrors));
 }
 
 // Two capture threads, and the service flushing all the while: strictly decoded, whole samples
