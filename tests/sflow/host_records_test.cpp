@@ -25,7 +25,7 @@ HostCounters sampleHost() {
 }
 
 // Every value not set above is the structure's unknown: all ones, or -1 for a load.
-TEST(HostRecords, EveryRecordWithItsUnknowns) {
+TEST(HostRecords, EveryRecordWithItsUnknownsAndASampleThatFitsAnyNumberOfAdapters) {
   constexpr uint32_t U = ~0u, kMinusOne = 0xbf800000;
   std::vector<uint8_t> expected;
   // host_descr: hostname, UUID, machine type x86_64, OS Linux, release
@@ -51,20 +51,15 @@ TEST(HostRecords, EveryRecordWithItsUnknowns) {
   ASSERT_EQ(expected.size(), length);
   for (size_t i = 0; i < length; ++i)
     EXPECT_EQ(expected[i], records[i]) << "byte " << i;
-}
-
-// From the reporter: class 2 index 1, its own sequence; as many adapters as fit, so that the
-// sample never outgrows a datagram.
-TEST(HostRecords, TheHostsSampleFitsWithAnyNumberOfAdapters) {
+  // From the reporter: class 2 index 1, its own sequence; as many adapters as fit, so that
+  // the sample never outgrows a datagram.
   for (size_t adapters : {2u, 200u}) {
     ReporterRig rig;
     HostCounters h = sampleHost();
     h.adapters.resize(adapters, HostAdapter{5, {{2, 0, 0, 0, 0, 2}}});
-    uint8_t records[kMaxHostRecordBytes];
-    uint32_t count = 0;
-    const size_t length = writeHostRecords(h, records, count);
+    const size_t written = writeHostRecords(h, records, count);
     for (int i = 0; i < 2; ++i)
-      rig.reporter.addHostCounters(records, length, count);
+      rig.reporter.addHostCounters(records, written, count);
     const auto d = rig.datagrams();
     ASSERT_EQ(2u, d.size());
     ASSERT_EQ(1u, d[1].hosts.size());

@@ -3,9 +3,8 @@
 // and pools, lost sends, concurrency.
 #include "packet_reporter.h"
 
-#include <unistd.h>
-
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <thread>
 #include <tuple>
@@ -21,16 +20,18 @@ constexpr uint32_t kWide = 0x01000000;  // the first index that needs the expand
 // tshark's sFlow dissector as an independent reader: the fields named (after "sflow"), ';'
 // between fields and ',' between repeated values, then whether anything was malformed.
 std::string tsharkFields(const std::vector<uint8_t>& datagram, const std::string& fields) {
-  const std::string path = "/tmp/wendrel-tshark-" + std::to_string(getpid());
-  std::string hex;
+  std::string command = "echo 0000", output;  // a hex dump, which text2pcap puts in UDP
   for (const uint8_t byte : datagram)
-    hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-  shell("echo " + hex + " >" + path + ".hex && text2pcap -q -r '^(?<data>[0-9a-f]+)$' " +
-        "-u 40000,6343 " + path + ".hex " + path + ".pcap && (tshark -r " + path +
-        ".pcap -T fields -E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +
-        ") -e _ws.malformed >" + path + ".txt)");
-  const std::string output = readFile(path + ".txt");
-  shell("rm -f " + path + ".hex " + path + ".pcap " + path + ".txt");
+    command += {' ', "0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  FILE* tshark = popen((command + " | text2pcap -q -u 40000,6343 - - | tshark -r - -T fields " +
+                        "-E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +
+                        ") -e _ws.malformed 2>/dev/null")
+                           .c_str(),
+                       "r");
+  for (char line[512]; tshark && fgets(line, sizeof line, tshark);)
+    output += line;
+  if (tshark)
+    pclose(tshark);
   return output;
 }
 

@@ -57,21 +57,6 @@ class Cursor {
   size_t at_ = 0;
 };
 
-DecodedDatagram header(Cursor& in) {
-  DecodedDatagram d;
-  require(in.u32() == 5, "not sFlow version 5");
-  d.agentAddressType = in.u32();
-  require(d.agentAddressType == 1 || d.agentAddressType == 2,
-          "an agent address of type " + std::to_string(d.agentAddressType));
-  if (d.agentAddressType == 1)
-    std::memcpy(d.agentAddress.data(), in.opaque(4), 4);
-  else
-    std::memcpy(d.agentAddress6.data(), in.opaque(16), 16);
-  in.u32();  // sub-agent id
-  d.sequence = in.u32(), d.uptimeMs = in.u32();
-  return d;
-}
-
 // Sequence and source id of a sample of `format`, expanded (3, 4) or compact.
 template <typename Sample>
 void head(Cursor& in, uint32_t format, Sample& s) {
@@ -82,15 +67,6 @@ void head(Cursor& in, uint32_t format, Sample& s) {
     s.sourceId = in.u32();
     s.sourceIdType = s.sourceId >> 24, s.sourceIdIndex = s.sourceId & 0xFFFFFF;
   }
-}
-
-void rawHeader(Cursor& r, DecodedSample& s, bool strict) {
-  require(r.u32() == 1 || !strict, "a header of another protocol than Ethernet");
-  s.frameLength = r.u32(), s.stripped = r.u32();
-  const uint32_t length = r.u32();
-  require(length <= 128 || !strict, "header length over 128");
-  const uint8_t* bytes = r.opaque(length, strict);
-  s.header.assign(bytes, bytes + length);
 }
 
 void hostRecords(Cursor& in, DecodedHost& h) {
@@ -136,7 +112,7 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   const uint32_t type = flow ? s.sourceIdType : c.sourceIdType;
   if (strict && !flow && type == 2) {
     DecodedHost& h = d.hosts.emplace_back();
-    h.format = format, h.sequence = c.sequence, h.sourceIdType = 2;
+    h.format = format, h.sequence = c.sequence, h.sourceIdType = 2,
     h.sourceIdIndex = c.sourceIdIndex;
     return hostRecords(in, h);
   }
@@ -158,7 +134,12 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
     Cursor r = in.sub();
     require(kind == (flow || i == 0 ? 1 : 1005) || !strict, "a record of another kind");
     if (flow && kind == 1) {
-      rawHeader(r, s, strict);
+      require(r.u32() == 1 || !strict, "a header of another protocol than Ethernet");
+      s.frameLength = r.u32(), s.stripped = r.u32();
+      const uint32_t length = r.u32();
+      require(length <= 128 || !strict, "header length over 128");
+      const uint8_t* bytes = r.opaque(length, strict);
+      s.header.assign(bytes, bytes + length);
     } else if (!flow && kind == 1 && r.left() >= 88) {
       for (uint32_t& word : c.generic)
         word = r.u32();
@@ -174,12 +155,6 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   flow ? d.samples.push_back(s) : d.counters.push_back(c);
 }
 
-std::nullopt_t refuse(std::string* error, const std::string& why) {
-  if (error)
-    *error = why;
-  return std::nullopt;
-}
-
 // The datagram's header and samples; a sample of a format not read is skipped, unless strict.
 std::optional<DecodedDatagram> decode(const uint8_t* data, size_t size, std::string* error,
                                       bool strict) {
@@ -189,7 +164,15 @@ std::optional<DecodedDatagram> decode(const uint8_t* data, size_t size, std::str
   try {
     require((size >= 28 && size <= 1300) || !strict,
             "a datagram of " + std::to_string(size) + " bytes");
-    d = header(in);
+    require(in.u32() == 5, "not sFlow version 5");
+    d.agentAddressType = in.u32();
+    require(d.agentAddressType == 1 || d.agentAddressType == 2, "an unknown agent address type");
+    if (d.agentAddressType == 1)
+      std::memcpy(d.agentAddress.data(), in.opaque(4), 4);
+    else
+      std::memcpy(d.agentAddress6.data(), in.opaque(16), 16);
+    in.u32();  // sub-agent id
+    d.sequence = in.u32(), d.uptimeMs = in.u32();
     for (count = in.u32(); i < count; ++i) {
       const uint32_t format = in.u32();
       Cursor body = in.sub();
@@ -200,7 +183,9 @@ std::optional<DecodedDatagram> decode(const uint8_t* data, size_t size, std::str
     }
     require(in.left() == 0, "bytes after the last sample");
   } catch (const std::exception& e) {
-    return refuse(error, (i < count ? "sample " + std::to_string(i + 1) + ": " : "") + e.what());
+    if (error)
+      *error = (i < count ? "sample " + std::to_string(i + 1) + ": " : "") + e.what();
+    return std::nullopt;
   }
   return d;
 }

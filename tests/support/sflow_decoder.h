@@ -35,8 +35,7 @@ struct DecodedCounters {
   uint32_t inPackets() const { return generic[8] + generic[9]; }  // unicast and multicast
 };
 
-// A counter sample of the host itself (data source class 2): its records' types, each
-// checked against its length, and the adapters with their MAC addresses.
+// A counter sample of the host itself (class 2): its records, each checked against its length.
 struct DecodedHost {
   uint32_t format = 2;
   uint32_t sequence = 0, sourceIdType = 0, sourceIdIndex = 0;
@@ -54,11 +53,9 @@ struct DecodedDatagram {
   std::vector<DecodedHost> hosts;
 };
 
-// Decodes one datagram of the shape the agent sends: flow samples with one raw-packet-header
-// record, interface counter samples with the generic record and a port name, and host
-// counter samples, each compact or expanded, of an interface source (or the host for its
-// own). Anything else (a length that does not add up, non-zero padding, trailing bytes, more
-// than 1300 bytes) is refused with a reason.
+// Decodes one datagram of the shapes the agent writes (flow samples with one raw packet
+// header, counter samples of an interface or of the host), refusing with a reason anything
+// else: a length that does not add up, non-zero padding, trailing bytes, over 1300 bytes.
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
                                               std::string* error = nullptr);
 
@@ -67,9 +64,8 @@ inline std::optional<DecodedDatagram> decodeDatagram(const std::vector<uint8_t>&
   return decodeDatagram(bytes.data(), bytes.size(), error);
 }
 
-// Reads any well-formed datagram, as a peer agent sends it: the flow samples' raw packet
-// header and the counter samples' generic and port-name records are kept, every other record
-// skipped; only lengths that overrun their container are refused.
+// Reads any datagram, as a peer agent sends it: records not read are skipped, and only
+// lengths that overrun their container are refused.
 std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t size,
                                                  std::string* error = nullptr);
 
