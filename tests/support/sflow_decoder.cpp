@@ -1,6 +1,5 @@
 #include "sflow_decoder.h"
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -19,6 +18,10 @@ void require(bool ok, const std::string& why) {
 class Cursor {
  public:
   Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  const uint8_t* take(size_t size) {
+    require(size_ - at_ >= size, "truncated");
+    return data_ + (at_ += size) - size;
+  }
   uint32_t u32() {
     const uint8_t* p = take(4);
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
@@ -26,9 +29,8 @@ class Cursor {
   // `size` bytes and their padding up to a multiple of 4, which must be zero when `strict`.
   const uint8_t* opaque(size_t size, bool strict = true) {
     const uint8_t* p = take((size + 3) & ~size_t{3});
-    require(!strict || std::all_of(p + size, p + ((size + 3) & ~size_t{3}),
-                                   [](uint8_t b) { return b == 0; }),
-            "non-zero padding");
+    for (size_t i = size; strict && i % 4 != 0; ++i)
+      require(p[i] == 0, "non-zero padding");
     return p;
   }
   std::string string(size_t max, bool strict = true) {
@@ -42,16 +44,10 @@ class Cursor {
     const uint32_t size = u32();
     return Cursor(take(size), size);
   }
-  void skip(size_t size) { take(size); }
-  void end() const { require(at_ == size_, "a structure longer than its fields"); }
   size_t left() const { return size_ - at_; }
+  void end() const { require(at_ == size_, "a structure longer than its fields"); }
 
  private:
-  const uint8_t* take(size_t size) {
-    require(size_ - at_ >= size, "truncated");
-    at_ += size;
-    return data_ + at_ - size;
-  }
   const uint8_t* data_;
   size_t size_;
   size_t at_ = 0;
@@ -76,7 +72,7 @@ void hostRecords(Cursor& in, DecodedHost& h) {
     h.recordTypes.push_back(type);
     if (type == 2000) {
       r.string(64);
-      r.skip(24);  // UUID, machine type, OS name
+      r.take(24);  // UUID, machine type, OS name
       r.string(32);
     } else if (type == 2001) {
       for (uint32_t a = 0, adapters = r.u32(); a < adapters; ++a) {
@@ -93,7 +89,7 @@ void hostRecords(Cursor& in, DecodedHost& h) {
                                                              {2006, 40}};
       const auto fixed = kFixedSizes.find(type);
       require(fixed != kFixedSizes.end(), "an unknown host record " + std::to_string(type));
-      r.skip(fixed->second);
+      r.take(fixed->second);
     }
     r.end();
   }
