@@ -1,5 +1,5 @@
 // Stand-ins for the reporter's clock and sink, and helpers to feed it and to read back what it
-// sent. The capture tests use them too.
+// sent; the capture tests use them too.
 #pragma once
 
 #include <arpa/inet.h>

@@ -69,7 +69,6 @@ void hostRecords(Cursor& in, DecodedHost& h) {
   for (uint32_t i = 0, count = in.u32(); i < count; ++i) {
     const uint32_t type = in.u32();
     Cursor r = in.sub();
-    h.recordTypes.push_back(type);
     if (type == 2000) {
       r.string(64);
       r.take(24);  // UUID, machine type, OS name
@@ -107,10 +106,8 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   flow ? head(in, format, s) : head(in, format, c);
   const uint32_t type = flow ? s.sourceIdType : c.sourceIdType;
   if (strict && !flow && type == 2) {
-    DecodedHost& h = d.hosts.emplace_back();
-    h.format = format, h.sequence = c.sequence, h.sourceIdType = 2,
-    h.sourceIdIndex = c.sourceIdIndex;
-    return hostRecords(in, h);
+    d.hosts.push_back({c.sequence, 2, c.sourceIdIndex, {}});
+    return hostRecords(in, d.hosts.back());
   }
   require(type == 0 || !strict, "a source id not of an interface");
   if (format >= 3 && !strict)  // the bench reads an expanded id as one word, as compact

@@ -37,9 +37,7 @@ struct DecodedCounters {
 
 // A counter sample of the host itself (class 2): its records, each checked against its length.
 struct DecodedHost {
-  uint32_t format = 2;
   uint32_t sequence = 0, sourceIdType = 0, sourceIdIndex = 0;
-  std::vector<uint32_t> recordTypes;  // in order
   std::vector<std::pair<uint32_t, std::vector<std::array<uint8_t, 6>>>> adapters;
 };
 
