@@ -62,16 +62,15 @@ TEST(ProcHostStatistics, ReadsEachFileExactly) {
       (std::vector<uint64_t>{1024000, 204800, 5120, 30720, 40960, 512000, 409600, 11, 12, 13, 14}),
       (std::vector<uint64_t>{m.total, m.free, m.shared, m.buffers, m.cached, m.swapTotal,
                              m.swapFree, m.pageIn, m.pageOut, m.swapIn, m.swapOut}));
-  // The whole disk only: not its partition, not the loop device.
+  // The whole disk only, not its partition nor the loop device; no file system known without
+  // /proc/mounts; the interfaces but loopback.
   const HostDiskIo& d = h.disk;
-  EXPECT_EQ((std::vector<uint64_t>{10, 20 * 512, 30, 40, 50 * 512, 60}),
+  const HostNetIo& n = h.net;
+  EXPECT_EQ((std::vector<uint64_t>{10, 20 * 512, 30, 40, 50 * 512, 60, kUnknown64, 101, 3, 3, 4,
+                                   201, 6, 6, 7}),
             (std::vector<uint64_t>{d.reads, d.bytesRead, d.readTimeMs, d.writes, d.bytesWritten,
-                                   d.writeTimeMs}));
-  EXPECT_EQ(kUnknown64, d.total);  // no /proc/mounts: no file system known
-  const HostNetIo& n = h.net;      // loopback left out
-  EXPECT_EQ((std::vector<uint64_t>{101, 3, 3, 4, 201, 6, 6, 7}),
-            (std::vector<uint64_t>{n.bytesIn, n.packetsIn, n.errorsIn, n.dropsIn, n.bytesOut,
-                                   n.packetsOut, n.errorsOut, n.dropsOut}));
+                                   d.writeTimeMs, d.total, n.bytesIn, n.packetsIn, n.errorsIn,
+                                   n.dropsIn, n.bytesOut, n.packetsOut, n.errorsOut, n.dropsOut}));
   // Where nothing can be read, everything is unknown but what uname(2) says.
   const HostCounters none = ProcHostStatistics("/nonexistent").read();
   EXPECT_EQ(std::tuple("", std::array<uint8_t, 16>{}, "", kUnknown32, kUnknown32, kUnknown64,

@@ -50,9 +50,8 @@ std::string tsharkFields(const std::vector<uint8_t>& datagram, const std::string
   return output;
 }
 
-// The datagram that `add` fills, written over a buffer that six samples left full of 0xff
-// (so that padding must be written), from agent 10.0.0.5 after 5 s: byte by byte, and the
-// `fields` as tshark reads them.
+// The datagram that `add` fills over a buffer left full of 0xff (so that padding must be
+// written), from agent 10.0.0.5 after 5 s: byte by byte, and the `fields` as tshark reads them.
 void expectGolden(const std::function<void(PacketReporter&)>& add,
                   const std::vector<uint8_t>& expected, const char* fields, const char* read) {
   ReporterRig rig;
@@ -133,8 +132,7 @@ TEST(PacketReporterGolden, EverySampleForm) {
   // drops, input format and value, output format and the host itself | the raw header.
   put(expanded, {3, 72, 1, 0, kWide, 32, 32, 7, 0, kWide, 0, 0x3fffffff});
   put(expanded, {1, 1, 20, 1, 60, 56, 4, 0xdeadbeef});
-  // Expanded counter sample: type 4, length, sequence, class and index; then the records of
-  // the compact form.
+  // Expanded counter sample: type 4, length, sequence, class and index, then compact records.
   put(expanded, {4, 128, 1, 0, kWide, 2, 1, 88, kWide, 6, 0, 0, 0, 0, 0, 1000});
   put(expanded, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1005, 8, 2}, {'e', '1', 0, 0});
   expectGolden(
@@ -270,8 +268,7 @@ TEST(PacketReporterSamples, SequencesPoolsLengthsAndFormsPerSource) {
   rig.reporter.registerSource(9, kWide);
   add(9, 60, 60, 32), counters(9);
   const auto sent = rig.datagrams();
-  ASSERT_FALSE(sent.empty());
-  EXPECT_EQ(2u, sent[0].sequence);
+  EXPECT_EQ(2u, sent.at(0).sequence);
   // source index, format, sequence, pool, stripped, header bytes; counter samples after the
   // flow samples sent with them
   using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, size_t>;

@@ -57,12 +57,9 @@ class Cursor {
 template <typename Sample>
 void head(Cursor& in, uint32_t format, Sample& s) {
   s.format = format, s.sequence = in.u32();
-  if (format >= 3) {
-    s.sourceIdType = in.u32(), s.sourceId = s.sourceIdIndex = in.u32();
-  } else {
-    s.sourceId = in.u32();
-    s.sourceIdType = s.sourceId >> 24, s.sourceIdIndex = s.sourceId & 0xFFFFFF;
-  }
+  const uint32_t first = in.u32();
+  s.sourceIdType = format >= 3 ? first : first >> 24;
+  s.sourceId = s.sourceIdIndex = format >= 3 ? in.u32() : first & 0xFFFFFF;
 }
 
 void hostRecords(Cursor& in, DecodedHost& h) {
@@ -110,7 +107,7 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
     return hostRecords(in, d.hosts.back());
   }
   require(type == 0 || !strict, "a source id not of an interface");
-  if (format >= 3 && !strict)  // the bench reads an expanded id as one word, as compact
+  if (!strict)  // a peer's source id as one word, class in the top byte
     (flow ? s.sourceId : c.sourceId) |= type << 24;
   if (flow) {
     s.samplingRate = in.u32(), s.samplePool = in.u32(), s.drops = in.u32();

@@ -11,8 +11,8 @@
 
 namespace wendrel::test {
 
-// `sourceId` is the compact form's word (type in the top byte) or, expanded, the index alone;
-// `sourceIdType` and `sourceIdIndex` are the two apart in either form.
+// `sourceId` is the index (with the class in the top byte when read from a peer);
+// `sourceIdType` and `sourceIdIndex` are the two apart.
 struct DecodedSample {
   uint32_t format = 1;  // 1 compact, 3 expanded
   uint32_t sourceIdType = 0, sourceIdIndex = 0;
