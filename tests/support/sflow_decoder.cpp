@@ -78,11 +78,9 @@ void hostRecords(Cursor& in, DecodedHost& h) {
           std::memcpy(adapter.second.emplace_back().data(), r.opaque(6), 6);
       }
     } else {
-      static const std::map<uint32_t, size_t> kFixedSizes = {// cpu, memory, disk, network
-                                                             {2003, 68},
-                                                             {2004, 72},
-                                                             {2005, 52},
-                                                             {2006, 40}};
+      // The records of fixed size: cpu, memory, disk and network.
+      static const std::map<uint32_t, size_t> kFixedSizes = {
+          {2003, 68}, {2004, 72}, {2005, 52}, {2006, 40}};
       const auto fixed = kFixedSizes.find(type);
       require(fixed != kFixedSizes.end(), "an unknown host record " + std::to_string(type));
       r.take(fixed->second);
