@@ -39,20 +39,30 @@ struct FakePcap : PcapApi {
   std::deque<sockaddr_storage> sockaddrs;
 
   static Device& d(pcap_t* p) { return *reinterpret_cast<Device*>(p); }
+  Device& find(const std::string& name) {
+    return *std::find_if(devices.begin(), devices.end(), [&](auto& v) { return v.name == name; });
+  }
   int add(pcap_t* p, const std::string& call, int value = -1) {
     std::lock_guard<std::mutex> lock(mutex);
     trace +=
         call + (p ? " " + d(p).name : "") + (value < 0 ? "" : " " + std::to_string(value)) + "; ";
     return 0;
   }
+  size_t count(const std::string& call) {  // how often `call` is in the trace so far
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1))
+      ++n;
+    return n;
+  }
   static int fail(pcap_t* p, const char* error) { return d(p).error = error, -1; }
   sockaddr* sockaddrOf(const std::string& text) {
     sockaddr_storage& s = sockaddrs.emplace_back();
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(s);
     s.ss_family = inet_pton(AF_INET, text.c_str(), &reinterpret_cast<sockaddr_in&>(s).sin_addr)
                       ? AF_INET
-                  : inet_pton(AF_INET6, text.c_str(), &in6.sin6_addr) ? AF_INET6
-                                                                      : AF_PACKET;
+                  : inet_pton(AF_INET6, text.c_str(), &reinterpret_cast<sockaddr_in6&>(s).sin6_addr)
+                      ? AF_INET6
+                      : AF_PACKET;
     return text.empty() ? nullptr : reinterpret_cast<sockaddr*>(&s);
   }
   int findAllDevs(pcap_if_t** list, char* errbuf) override {
@@ -60,9 +70,9 @@ struct FakePcap : PcapApi {
     if (failEnumerations-- > 0)
       return snprintf(errbuf, PCAP_ERRBUF_SIZE, "fake enumeration failure"), -1;
     for (auto v = devices.rbegin(); v != devices.rend(); ++v) {  // built back to front
-      const bpf_u_int32 flags =
-          (v->has("loopback") ? PCAP_IF_LOOPBACK : 0) | PCAP_IF_UP | PCAP_IF_RUNNING;
-      *list = &entries.emplace_back(pcap_if_t{*list, v->name.data(), nullptr, nullptr, flags});
+      const bpf_u_int32 up = PCAP_IF_UP | PCAP_IF_RUNNING;
+      *list = &entries.emplace_back(pcap_if_t{*list, v->name.data(), nullptr, nullptr,
+                                              v->has("loopback") ? up | PCAP_IF_LOOPBACK : up});
       std::istringstream words(v->addresses);
       pcap_addr_t** tail = &(*list)->addresses;
       for (std::string w; words >> w; tail = &(*tail)->next) {
@@ -78,17 +88,6 @@ struct FakePcap : PcapApi {
   unsigned interfaceIndex(const char* name) override {
     std::lock_guard<std::mutex> lock(mutex);
     return find(name).has("noif") ? 0 : unsigned(&find(name) - devices.data()) + 1;
-  }
-  // How often `call` is in the trace so far.
-  size_t count(const std::string& call) {
-    std::lock_guard<std::mutex> lock(mutex);
-    size_t n = 0;
-    for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at)
-      ++n;
-    return n;
-  }
-  Device& find(const std::string& name) {
-    return *std::find_if(devices.begin(), devices.end(), [&](auto& v) { return v.name == name; });
   }
   pcap_t* create(const char* name, char*) override {
     add(nullptr, "create " + std::string(name));

@@ -71,12 +71,11 @@ struct CaptureEngineTest : ::testing::Test {
   CaptureOptions options;
 };
 
-// Enumeration fails twice (each failure pauses 30 s, here counted); then only the Ethernet
-// devices that open and take the filter are captured, promiscuous where they allow it. The
-// agent address is the last qualifying one of the first device that has one. Whether or not
-// the ready wait (0 ms) times out, every capture thread runs and, without link events, the
-// supervisor still wakes for each counter sample, until stop ends them promptly; the kernel's
-// drops are counted once per device however many reads there were.
+// After two failed enumerations (30 s pauses, counted), the Ethernet devices that open and take
+// the filter are captured, promiscuous where they allow it; the agent address is the last
+// qualifying one of the first device with one. Every capture thread runs though the ready wait
+// (0 ms) timed out, counter samples wake the supervisor without link events, and stop ends all
+// promptly; the kernel's drops are counted once per device, however many reads there were.
 TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly) {
   pcap.devices = {{"any", ""},
                   {"loop0", "loopback"},
@@ -107,14 +106,14 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
     const CaptureStatistics now = c.statistics();
     return now.interfaces == 3 && now.noInterfaceReason.empty();
   }));
-  std::vector<DecodedDatagram> sent;
-  size_t counterSamples = 0;
-  EXPECT_TRUE(waitFor([&] {  // two seconds' worth
-    for (DecodedDatagram& d : rig.datagrams(true))
-      counterSamples += d.counters.size(), sent.push_back(std::move(d));
-    return counterSamples >= 6;
-  }));
-  c.startCollecting();                                 // nothing
+  const auto total = [&](auto samples) {
+    size_t n = 0;
+    for (const DecodedDatagram& d : rig.datagrams())
+      n += (d.*samples).size();
+    return n;
+  };
+  EXPECT_TRUE(waitFor([&] { return total(&DecodedDatagram::counters) >= 6; }));  // two rounds
+  c.startCollecting();                                                           // nothing
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // a blocked read lasts 10 s
   const CaptureStatistics figures = c.statistics();    // eth0 delivered 5 packets; each dropped 7
   EXPECT_EQ(std::tuple(0u, 5ul, 21ul, ""),
@@ -122,25 +121,12 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
                        figures.noInterfaceReason));
   c.stop();  // nothing
   EXPECT_EQ(60000, pausedMs);
-  const std::string eth0 =
-      "create eth0; snaplen eth0 128; promisc eth0 1; timeout eth0 250; "
-      "buffer eth0 2097152; activate eth0; compile eth0 16777215; "
-      "ip[11] & 0x0F = 0x0F; setfilter eth0; nonblock eth0 0; create eth1;";
-  EXPECT_NE(std::string::npos, pcap.trace.find(eth0)) << pcap.trace;
-  EXPECT_NE(std::string::npos,
-            pcap.trace.find("close eth1; create eth1; snaplen eth1 128; promisc eth1 0"));
-  for (const std::string skipped : {"any", "loop0", "nflog"})  // never opened
-    EXPECT_EQ(std::string::npos, pcap.trace.find(" " + skipped + ";")) << skipped;
   for (const FakePcap::Device& d : pcap.devices)  // every handle closed, once
     EXPECT_EQ(d.created, d.closed) << d.name;
-  size_t flowSamples = 0;  // the 5 packets at 16 / 32: 2 samples
-  for (DecodedDatagram& d : rig.datagrams(true))
-    sent.push_back(std::move(d));
-  for (const DecodedDatagram& d : sent) {
-    flowSamples += d.samples.size();
+  EXPECT_EQ(std::pair(1, 0), std::pair(pcap.find("eth0").promisc, pcap.find("eth1").promisc));
+  EXPECT_EQ(2u, total(&DecodedDatagram::samples));  // the 5 packets at 16 / 32
+  for (const DecodedDatagram& d : rig.datagrams())
     EXPECT_EQ((std::array<uint8_t, 4>{10, 1, 1, 4}), d.agentAddress);
-  }
-  EXPECT_EQ(2u, flowSamples);
 }
 
 TEST_F(CaptureEngineTest, StopInterruptsTheRetryPause) {
@@ -199,7 +185,8 @@ TEST_F(CaptureEngineTest, LostLinkChangesEnumerateAgainAndOpenInterfacesStayAsTh
 
 // A kernel that refuses the selection program leaves its device on the text filter, every
 // eligible packet chosen in user space at the full rate; the other device gets the program
-// and chooses 1 in rate / step of what it passes. Both end capture in the kernel at stop.
+// and chooses 1 in rate / step of what it passes. Both end capture in the kernel (a program of
+// one instruction) at stop.
 TEST_F(CaptureEngineTest, TheSelectionProgramIsAttachedOrTheDeviceChoosesEveryPacketItself) {
   pcap.devices = {{"eth0", "", "", 3200}, {"eth1", "userland", "", 3200}};
   options.method = SamplingMethod::kRandom, options.ipv6 = true;
@@ -209,9 +196,6 @@ TEST_F(CaptureEngineTest, TheSelectionProgramIsAttachedOrTheDeviceChoosesEveryPa
   // The ready wait (5 s) ends as the last thread starts.
   EXPECT_TRUE(waitFor([&] { return collector.statistics().tried; }, Millis(2000)));
   collector.stop();
-  for (const std::string device : {"eth0", "eth1"})
-    EXPECT_NE(std::string::npos, pcap.trace.find("ip or ip6; setfilter " + device + "; attach " +
-                                                 device + " 11; nonblock " + device + " 0"));
   EXPECT_NE(std::string::npos, pcap.trace.find("attach eth0 1; attach eth1 1;")) << pcap.trace;
   std::map<uint32_t, double> taken;
   std::set<int> gaps;  // between the frames taken on eth0: all alike when counted
