@@ -44,7 +44,8 @@ struct FakeStatistics : InterfaceStatistics {
   }
 };
 
-struct FakeLinkEvents : LinkEvents {
+// The fixture plays the kernel's link events too.
+struct CaptureEngineTest : ::testing::Test, LinkEvents {
   LinkChanges wait(int timeoutMs) override {
     std::unique_lock<std::mutex> lock(mutex);
     ready.wait_for(lock, Millis(timeoutMs), [&] { return woken; });
@@ -62,9 +63,6 @@ struct FakeLinkEvents : LinkEvents {
   std::condition_variable ready;
   LinkChanges next;
   bool woken = false;
-};
-
-struct CaptureEngineTest : ::testing::Test {
   ReporterRig rig;
   FakePcap pcap;
   FakeStatistics counters;
@@ -167,15 +165,14 @@ TEST(DeviceOpener, SaysWhyNoDeviceOpened) {
 // After the start: lost notifications mean a new enumeration, and an interface already open
 // is not opened again. Stop wakes the wait at once.
 TEST_F(CaptureEngineTest, LostLinkChangesEnumerateAgainAndOpenInterfacesStayAsTheyAre) {
-  FakeLinkEvents events;
   pcap.devices.reserve(2);  // capture threads hold references into it
   pcap.devices.push_back({"eth0", ""});
-  options.linkEvents = &events;
+  options.linkEvents = this;
   TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
   collector.startCollecting();
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 1; }));
   pcap.devices.push_back({"eth1", ""});  // the supervisor reads it after the next change
-  events.push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, true});
+  push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, true});
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 2; }));
   EXPECT_EQ(1u, pcap.count("create eth0;"));
   EXPECT_LT(millisecondsOf([&] { collector.stop(); }), 500);
@@ -198,16 +195,12 @@ TEST_F(CaptureEngineTest, TheSelectionProgramIsAttachedOrTheDeviceChoosesEveryPa
   collector.stop();
   EXPECT_NE(std::string::npos, pcap.trace.find("attach eth0 1; attach eth1 1;")) << pcap.trace;
   std::map<uint32_t, double> taken;
-  std::set<int> gaps;  // between the frames taken on eth0: all alike when counted
-  int last = 0;
-  for (const DecodedSample& s : rig.samples()) {
-    const int n = s.header[0] << 8 | s.header[1];
-    if (++taken[s.sourceId], s.sourceId == 0)
-      gaps.insert(n - last), last = n;
-  }
+  int even = 0;  // frames taken on eth0 with an even number: none when every other one is
+  for (const DecodedSample& s : rig.samples())
+    ++taken[s.sourceId], even += s.sourceId == 0 && s.header[1] % 2 == 0;
   for (const auto& [source, p] : {std::pair{0u, 0.5}, {1u, 1 / 32.0}})  // 4 standard deviations
     EXPECT_NEAR(taken[source], 3200 * p, 4 * std::sqrt(3200 * p * (1 - p))) << source;
-  EXPECT_LT(3u, gaps.size());
+  EXPECT_LT(100, even);
 }
 
 // On a clock the test steps by 100 ms: each interface once an interval (10 s) from its own
@@ -237,18 +230,18 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
     }
   };
   run(0, 301);
+  std::map<uint32_t, std::vector<long>> expected;  // from a phase in the first 10 s, every 10 s
   std::set<long> phases;
-  for (uint32_t source = 0; source < 19; ++source) {
-    const std::vector<long>& t = at[source];
-    ASSERT_EQ(t[0] == 0 ? 4u : 3u, t.size()) << source;
-    EXPECT_EQ((std::vector<long>{t[0] + 100, t[0] + 200}), (std::vector<long>{t[1], t[2]}));
-    EXPECT_LE(t[0], 100);
-    phases.insert(t[0]);
+  for (const auto& [source, times] : at) {
+    EXPECT_LE(times[0], 100) << source;
+    for (long t = *phases.insert(times[0]).first; t <= 300; t += 100)
+      expected[source].push_back(t);
   }
+  EXPECT_EQ(19u, at.size());  // the unreadable one sends nothing, and holds nothing up
+  EXPECT_EQ(expected, at);
   EXPECT_LT(5u, phases.size()) << "the interfaces do not report in step";
   EXPECT_TRUE(firstWait > (*phases.begin() - 1) * 100 && firstWait <= *phases.begin() * 100)
       << firstWait;
-  EXPECT_EQ(0u, at.count(19));
   at.clear();
   open.erase(100);                                   // eth0's device closed
   EXPECT_EQ(0, poller.msUntilDue(t0 + 900s, 1000));  // all overdue
