@@ -110,8 +110,8 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
       n += (d.*samples).size();
     return n;
   };
-  EXPECT_TRUE(waitFor([&] { return total(&DecodedDatagram::counters) >= 6; }));  // two rounds
-  c.startCollecting();                                                           // nothing
+  EXPECT_TRUE(waitFor([&] { return total(&DecodedDatagram::counters) >= 6; }, Millis(10000)));
+  c.startCollecting();                                 // nothing
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // a blocked read lasts 10 s
   const CaptureStatistics figures = c.statistics();    // eth0 delivered 5 packets; each dropped 7
   EXPECT_EQ(std::tuple(0u, 5ul, 21ul, ""),
