@@ -1,7 +1,8 @@
-// The datagrams the reporter writes: exact bytes of every sample form, the host's too (also as
-// tshark reads them), when they leave, what each sample carries beside the packet, source by
-// source, lost sends, concurrency.
+// The datagrams the reporter writes: exact bytes of every sample form (also as tshark reads
+// them), when they leave, what each sample carries beside the packet, lost sends, concurrency.
 #include "packet_reporter.h"
+
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -32,28 +33,21 @@ HostCounters sampleHost() {
   return h;
 }
 
-// tshark's sFlow dissector as an independent reader: the fields named (after "sflow"), ';'
-// between fields and ',' between repeated values, then whether anything was malformed.
-std::string tsharkFields(const std::vector<uint8_t>& datagram, const std::string& fields) {
-  std::string command = "echo 0000", output;  // a hex dump, which text2pcap puts in UDP
-  for (const uint8_t byte : datagram)
-    command += {' ', "0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-  FILE* tshark = popen((command + " | text2pcap -q -u 40000,6343 - - | tshark -r - -T fields " +
-                        "-E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +
-                        ") -e _ws.malformed 2>/dev/null")
-                           .c_str(),
-                       "r");
-  for (char line[512]; tshark && fgets(line, sizeof line, tshark);)
-    output += line;
-  if (tshark)
-    pclose(tshark);
-  return output;
+// Appends `words` big-endian to `out`, then `tail`: golden bytes as the wire holds them.
+void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
+         const std::vector<uint8_t>& tail = {}) {
+  for (uint32_t w : words)
+    out.insert(out.end(), {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)});
+  out.insert(out.end(), tail.begin(), tail.end());
 }
 
 // The datagram that `add` fills over a buffer left full of 0xff (so that padding must be
-// written), from agent 10.0.0.5 after 5 s: byte by byte, and the `fields` as tshark reads them.
+// written), from agent 10.0.0.5 after 5 s: byte by byte, and the `fields` (after "sflow") as
+// tshark's dissector, an independent reader, gives them: ';' between fields, ',' between
+// repeated values, then whether anything was malformed.
 void expectGolden(const std::function<void(PacketReporter&)>& add,
-                  const std::vector<uint8_t>& expected, const char* fields, const char* read) {
+                  const std::vector<uint8_t>& expected, const char* fields = nullptr,
+                  const char* read = nullptr) {
   ReporterRig rig;
   for (int i = 0; i < 6; ++i)
     addFrame(rig.reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
@@ -65,10 +59,17 @@ void expectGolden(const std::function<void(PacketReporter&)>& add,
   const auto sent = rig.sink.datagrams();
   ASSERT_EQ(2u, sent.size());
   ASSERT_EQ(expected.size(), sent[1].size());
-  for (size_t i = 0; i < expected.size(); ++i)
+  std::string hex = "0000", out = "/tmp/wendrel-tshark-" + std::to_string(getpid());
+  for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(expected[i], sent[1][i]) << "byte " << i;
+    hex += {' ', "0123456789abcdef"[sent[1][i] >> 4], "0123456789abcdef"[sent[1][i] & 15]};
+  }
   if (fields && shell("command -v tshark text2pcap")) {  // scripts/install-deps installs it
-    EXPECT_EQ(read, tsharkFields(sent[1], fields));
+    shell("{ echo " + hex + " | text2pcap -q -u 40000,6343 - - | tshark -r - -T fields " +
+          "-E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +
+          ") -e _ws.malformed >" + out + "; }");
+    EXPECT_EQ(read, readFile(out));
+    std::remove(out.c_str());
   }
 }
 
@@ -177,7 +178,7 @@ TEST(PacketReporterGolden, EverySampleForm) {
         const size_t length = writeHostRecords(sampleHost(), records, count);
         r.addHostCounters(records, length, count);
       },
-      host, nullptr, nullptr);
+      host);
 }
 
 // The host's sample counts on, and takes as many adapters as fit (57 of 16 bytes, not 58), so
