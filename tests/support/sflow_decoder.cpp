@@ -44,15 +44,6 @@ struct Cursor {
   void end() const { require(at == size, "a structure longer than its fields"); }
 };
 
-// Sequence and source id of a sample of `format`, expanded (3, 4) or compact.
-template <typename Sample>
-void head(Cursor& in, uint32_t format, Sample& s) {
-  s.format = format, s.sequence = in.u32();
-  const uint32_t first = in.u32();
-  s.sourceIdType = format >= 3 ? first : first >> 24;
-  s.sourceId = s.sourceIdIndex = format >= 3 ? in.u32() : first & 0xFFFFFF;
-}
-
 void hostRecords(Cursor& in, DecodedHost& h) {
   // The records of fixed size: cpu, memory, disk and network.
   static const std::map<uint32_t, size_t> kFixed = {{2003, 68}, {2004, 72}, {2005, 52}, {2006, 40}};
@@ -84,16 +75,18 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   const bool flow = format == 1 || format == 3;
   require(flow || format == 2 || format == 4, "a sample of format " + std::to_string(format));
   DecodedSample s;
-  DecodedCounters c;
-  flow ? head(in, format, s) : head(in, format, c);
-  const uint32_t type = flow ? s.sourceIdType : c.sourceIdType;
+  DecodedCounters c;  // sequence and source id, expanded (3, 4) or compact
+  s.format = c.format = format, s.sequence = c.sequence = in.u32();
+  const uint32_t first = in.u32(),
+                 type = s.sourceIdType = c.sourceIdType = format >= 3 ? first : first >> 24;
+  s.sourceIdIndex = c.sourceIdIndex = format >= 3 ? in.u32() : first & 0xFFFFFF;
+  // A peer's source id as one word, class in the top byte.
+  s.sourceId = c.sourceId = s.sourceIdIndex | (strict ? 0 : type << 24);
   if (strict && !flow && type == 2) {
     d.hosts.push_back({c.sequence, 2, c.sourceIdIndex, {}});
     return hostRecords(in, d.hosts.back());
   }
   require(type == 0 || !strict, "a source id not of an interface");
-  if (!strict)  // a peer's source id as one word, class in the top byte
-    (flow ? s.sourceId : c.sourceId) |= type << 24;
   if (flow) {
     s.samplingRate = in.u32(), s.samplePool = in.u32(), s.drops = in.u32();
     for (uint32_t* interface : {&s.inputInterface, &s.outputInterface}) {
