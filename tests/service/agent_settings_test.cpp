@@ -22,7 +22,6 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"A = \"192.0.2.10\"   # a comment", "192.0.2.10", {}},
       {"A = \"a \\\"b\\\" c\\\\d # no comment\"", "a \"b\" c\\d # no comment", {}},
       {"A = collector.example.net  # bare text", "collector.example.net", {}},
-      {"A = \"64\"", "64", {}},
       {"A =", "", {}},
       {"A = 9\na = 0032", {}, 32},  // the later line wins
       {"A = 0X20", {}, 32},

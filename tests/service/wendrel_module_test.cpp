@@ -1,7 +1,6 @@
-// The service module and registration over a scratch root, where the settings file and the
-// records are real files; the host fakes every other seam and keeps what it was asked by
-// channel: "sd" the status reports, "event" the event log, "agent" the reporter and the
-// collector, "sm" the service manager, "msg" the messages shown.
+// The service module and registration over a scratch root of real files; the host fakes every
+// other seam and logs what it was asked by channel: "sd" status reports, "event" the event log,
+// "agent" the reporter and collector, "sm" the service manager, "msg" the messages shown.
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 #include <unistd.h>
@@ -97,8 +96,8 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   bool fails(const std::string& what) const { return failing.find(what) != std::string::npos; }
   bool startedByServiceManager() override { return startedByManager; }
   void notify(const std::string& state) override { add("sd", state); }
-  void write(const std::string& source, const std::string& text) override {
-    add("event", source + ": " + text);
+  void write(const std::string& src, const std::string& text) override {
+    add("event", src + ": " + text);
   }
   void show(const std::string&, const std::string& text) override { add("msg", text); }
   // The controls posted, in order; wake() posts kWoken.
@@ -196,8 +195,8 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
 // The registration operations a switch ran, joined by spaces; removing the AppID record answers
 // 7, a status that is no failure, so it shows where it is lost.
 struct Calls : RegistrationOperations {
-  int32_t RegisterAppId(bool service) override {
-    return add(service ? "RegisterAppId(service)" : "RegisterAppId");
+  int32_t RegisterAppId(bool svc) override {
+    return add(svc ? "RegisterAppId(service)" : "RegisterAppId");
   }
   int32_t UnregisterAppId() override { return add("UnregisterAppId"), 7; }
   int32_t RegisterServer() override { return add("RegisterServer(tlb)"); }
@@ -240,16 +239,13 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
     }
   }
   // Rebuilt from argv: quoted when empty or holding a space, a tab or a quotation mark;
-  // backslashes are doubled only before a quotation mark, which keeps "-Service\"" no switch.
+  // backslashes are doubled only before a quotation mark, which keeps "-Service\"" no switch
+  // (the first row above).
   const char* argv[] = {
       "/opt/my agent/wendrel", "-Service\"", "", "a\\b\tc", "a\\\"b", "dir\\ x\\"};
-  const std::string line = buildCommandLine(6, argv);
-  EXPECT_EQ(line,
+  EXPECT_EQ(buildCommandLine(6, argv),
             "\"/opt/my agent/wendrel\" \"-Service\\\"\" \"\" \"a\\b\tc\" \"a\\\\\\\"b\" "
             "\"dir\\ x\\\\\"");
-  Calls ops;
-  int32_t status = 0;
-  EXPECT_TRUE(parseCommandLine(line, ops, status));
 }
 
 // With a status period of 0 the status line follows each idle tick's flush.
@@ -422,34 +418,32 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   const Strings stopRemove{"stop", "remove"};
   // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
   // package's unit is stopped like the program's own, but never replaced or deleted.
-  const struct {
-    std::string args, exe, fails;
-    State unit;
-    int32_t status;
-    bool shown;         // a message to whoever ran it
-    std::string appId;  // "-": no record
-    Strings calls;
-  } cases[] = {
-      {"-Service", kExe, "manager", none, E_FAIL, true, "", {}},
-      {"-Service", kExe, "create", none, E_FAIL, true, "", {"create " + kExe}},
-      {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, false, "", {}},
-      {"-RegServer", kExe, "stop", file, S_OK, true, "", stopRemove},
-      {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", stopRemove},
-      {"-Service", kExe, "", State::Other, E_FAIL, true, "-", {}},
-      {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), false, "", {}},
-      {"-Service", kExe, "", pkg, S_OK, false, kService, {"stop"}},
-      {"-RegServer", kExe, "", pkg, S_OK, false, "", {"stop"}},
-  };
-  for (const auto& c : cases) {
-    Host h(c.exe);
-    h.failing = c.fails;
-    h.unit = c.unit;
-    SCOPED_TRACE(c.args + " " + c.fails);
-    EXPECT_EQ(h.switches(c.args), c.status);
-    EXPECT_EQ(h.log("msg").size(), c.shown ? 1u : 0u);
-    EXPECT_EQ(h.record(Kind::AppId), c.appId);
-    EXPECT_FALSE(h.record(Kind::TypeLib) != "-" && c.status < 0);
-    EXPECT_EQ(h.log("sm"), c.calls);
+  // The switch, the program's path, what fails, the unit there before; then the status, whether
+  // whoever ran it is shown a message, the AppID record ("-": none) and the service manager's
+  // calls.
+  const std::tuple<std::string, std::string, std::string, State, int32_t, bool, std::string,
+                   Strings>
+      cases[] = {
+          {"-Service", kExe, "manager", none, E_FAIL, true, "", {}},
+          {"-Service", kExe, "create", none, E_FAIL, true, "", {"create " + kExe}},
+          {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, false, "", {}},
+          {"-RegServer", kExe, "stop", file, S_OK, true, "", stopRemove},
+          {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", stopRemove},
+          {"-Service", kExe, "", State::Other, E_FAIL, true, "-", {}},
+          {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), false, "", {}},
+          {"-Service", kExe, "", pkg, S_OK, false, kService, {"stop"}},
+          {"-RegServer", kExe, "", pkg, S_OK, false, "", {"stop"}},
+      };
+  for (const auto& [args, exe, fails, unit, status, shown, appId, calls] : cases) {
+    Host h(exe);
+    h.failing = fails;
+    h.unit = unit;
+    SCOPED_TRACE(args + " " + fails);
+    EXPECT_EQ(h.switches(args), status);
+    EXPECT_EQ(h.log("msg").size(), shown ? 1u : 0u);
+    EXPECT_EQ(h.record(Kind::AppId), appId);
+    EXPECT_FALSE(h.record(Kind::TypeLib) != "-" && status < 0);
+    EXPECT_EQ(h.log("sm"), calls);
   }
 }
 
