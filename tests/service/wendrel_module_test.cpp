@@ -403,10 +403,6 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   ASSERT_EQ(h.switches("-UnregServer"), S_OK);  // the AppID record stays, without "LocalService"
   EXPECT_EQ(h.record(Kind::AppId) + h.record(Kind::TypeLib), "-");
   EXPECT_EQ(h.unit, ServiceManager::UnitState::Missing);
-  // So a start without a switch runs in the foreground, even outside the service manager.
-  h.writeSettings("");
-  EXPECT_EQ(h.switches(""), E_FAIL);  // no collector address
-  EXPECT_EQ(h.log("agent"), Strings{});
   ASSERT_EQ(h.switches("-RegServerPerUser"), S_OK);
   EXPECT_EQ(h.record(Kind::AppId, true), "");
   EXPECT_NE(h.record(Kind::TypeLib, true), "-");
