@@ -27,7 +27,6 @@ TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
       {"A = 0X20", {}, 32},
       {"A = 4294967295", {}, 0xFFFFFFFFu},
       {"  a\t=\t7\r", {}, 7},
-      {"\357\273\277A = 7", {}, 7},  // a byte-order mark
   };
   for (const auto& c : cases) {
     const Record file = valueFile::parse(c.line);

@@ -96,9 +96,7 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   bool fails(const std::string& what) const { return failing.find(what) != std::string::npos; }
   bool startedByServiceManager() override { return startedByManager; }
   void notify(const std::string& state) override { add("sd", state); }
-  void write(const std::string& src, const std::string& text) override {
-    add("event", src + ": " + text);
-  }
+  void write(const std::string& s, const std::string& t) override { add("event", s + ": " + t); }
   void show(const std::string&, const std::string& text) override { add("msg", text); }
   // The controls posted, in order; wake() posts kWoken.
   int wait() override {
@@ -195,8 +193,8 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
 // The registration operations a switch ran, joined by spaces; removing the AppID record answers
 // 7, a status that is no failure, so it shows where it is lost.
 struct Calls : RegistrationOperations {
-  int32_t RegisterAppId(bool svc) override {
-    return add(svc ? "RegisterAppId(service)" : "RegisterAppId");
+  int32_t RegisterAppId(bool service) override {
+    return add(service ? "RegisterAppId(service)" : "RegisterAppId");
   }
   int32_t UnregisterAppId() override { return add("UnregisterAppId"), 7; }
   int32_t RegisterServer() override { return add("RegisterServer(tlb)"); }
@@ -392,8 +390,7 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   EXPECT_EQ(h.record(Kind::AppId), kService);
   h.startedByManager = false;                       // a service's start, by hand
   EXPECT_EQ(wendrelMain(1, argv, h.module), 0x27);  // from 0x427
-  EXPECT_EQ(h.record(Kind::TypeLib),
-            "Name = \"WendrelLib\"\nVersion = \"1.0\"\nLocale = 0x409\nPath = \"" + kExe + "\"\n");
+  EXPECT_NE(h.record(Kind::TypeLib).find("Path = \"" + kExe + "\"\n"), std::string::npos);
   ASSERT_EQ(h.switches("-Service"), S_OK);  // again: stopped and deleted, then created anew
   EXPECT_EQ(h.log("sm"), (Strings{"create " + kExe, "stop", "remove", "create " + kExe}));
   ASSERT_EQ(h.switches("/regserver"), S_OK);
