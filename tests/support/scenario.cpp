@@ -70,17 +70,26 @@ const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   return links_.back();
 }
 
-void NetnsPair::recreateLink(size_t i) {
-  create(links_.at(i), "");
+void NetnsPair::recreateLink(size_t i, bool renew) {
+  create(links_.at(i), "", renew);
 }
 
-void NetnsPair::create(Link& l, const std::string& cidr) {
+void NetnsPair::bounce(size_t i) {
+  run("printf 'link set %s down\\nlink set %s up\\n' " + links_.at(i).agentName + " " +
+      links_[i].agentName + " | ip -n " + agent_ + " -batch -");
+}
+
+void NetnsPair::create(Link& l, const std::string& cidr, bool renew) {
   char mac[18];
   std::snprintf(mac, sizeof mac, "02:77:%02x:%02x:%02x:%02x", l.farMac[2], l.farMac[3], l.farMac[4],
                 l.farMac[5]);
   const std::string in = "ip -n " + agent_ + " ", out = "ip -n " + far_ + " ";
-  run("ip link add " + l.agentName + " netns " + agent_ + " type veth peer name " + l.farName +
-      " netns " + far_ + " address " + mac);
+  const std::string add = "link add " + l.agentName + " type veth peer name " + l.farName +
+                          " netns " + far_ + " address " + mac;
+  // One command deletes and adds, so that the new device comes while the old one's capture
+  // is still ending.
+  run(renew ? "printf 'link del " + l.agentName + "\\n" + add + "\\n' | " + in + "-batch -"
+            : in + add);
   if (!cidr.empty())
     run(in + "addr add " + cidr + " dev " + l.agentName);
   // The far end reports LOWER_UP once the veth carries frames.
