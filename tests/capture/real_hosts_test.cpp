@@ -48,40 +48,33 @@ class RealHost : public testing::Test {
 };
 
 // A link down from the start is not tried while others come and go (the agent toggles nothing
-// on it), and is captured when it comes up; its capture outlasts a spell down.
-TEST_F(RealHost, ADownLinkIsTriedOnlyWhenItsOwnStateChanges) {
-  net->addLink("");
-  const std::string down = net->addLink("").agentName;
+// on it), and is captured when it comes up; its capture outlasts a spell down. Made after the
+// start, a bridge over a captured link is captured beside its port, and a renamed link under
+// its new name.
+TEST_F(RealHost, DownLinksBridgesAndRenamesAreCapturedAsTheyChange) {
+  const std::string port = net->addLink("").agentName, down = net->addLink("").agentName;
   ip("link set " + down + " down");
   start(SourceIdKind::IfIndex);
   NetlinkLinkEvents watching;  // what happens to the down link meanwhile
   ip("link set lo up");        // and loopback, which is never captured
   net->addLink("");
   net->removeLink(2);
-  EXPECT_EQ(std::set<uint32_t>{ifIndex(net->link(0).agentName)}, sources(0));
+  EXPECT_EQ(std::set<uint32_t>{ifIndex(port)}, sources(0));
   for (const LinkChange& change : watching.wait(100).changes)
     EXPECT_NE(down, change.name);
   for (const char* state : {"up", "down", "up"})
     ip("link set " + down + " " + state);
   EXPECT_EQ(std::set<uint32_t>{ifIndex(down)}, sources(1));
   EXPECT_EQ(2u, w->statistics().interfaces);
-}
-
-// Made after the start: a bridge over a captured link, and a link renamed; each is captured
-// (the bridge beside its port).
-TEST_F(RealHost, BridgesAndRenamesMadeAfterTheStartAreCaptured) {
-  const std::string port = net->addLink("").agentName, renamed = net->addLink("").agentName;
-  start(SourceIdKind::IfIndex);
   // The test frames' IPv4 checksums are not valid: netfilter must not see them.
   ASSERT_TRUE(shell("ip netns exec " + net->agentNamespace() +
                     " sysctl -w net.bridge.bridge-nf-call-iptables=0"));
-  ip("link add wqbr0 type bridge && ip -n " + net->agentNamespace() + " link set " + port +
-     " master wqbr0 && ip -n " + net->agentNamespace() + " link set wqbr0 up");
+  const std::string in = " && ip -n " + net->agentNamespace() + " link set ";
+  ip("link add wqbr0 type bridge" + in + port + " master wqbr0" + in + "wqbr0 up");
   ASSERT_TRUE(waitFor([&] { return w->statistics().interfaces == 3; }));
   EXPECT_EQ((std::set<uint32_t>{ifIndex(port), ifIndex("wqbr0")}), sources(0, 2));
-  const unsigned index = ifIndex(renamed);
-  ip("link set " + renamed + " down && ip -n " + net->agentNamespace() + " link set " + renamed +
-     " name wqren0 up");
+  const unsigned index = ifIndex(down);
+  ip("link set " + down + " down" + in + down + " name wqren0 up");
   ASSERT_TRUE(waitFor([&] { return w->statistics().interfaces == 3 && ifIndex("wqren0"); }));
   EXPECT_EQ(std::set<uint32_t>{index}, sources(1));
 }
