@@ -1,5 +1,6 @@
 #include "wendrel_main.h"
 
+#include <log4cplus/config.hxx>
 #include <log4cplus/initializer.h>
 
 #include <cstdio>
@@ -46,6 +47,9 @@ int wendrelMain(int argc, char** argv, CWendrelModule& module) {
     }
   }
   log4cplus::Initializer initializer;
+  // The pool serves only asynchronous appenders, which the agent does not configure; its
+  // default of one idle thread per core is the largest share of the agent's threads.
+  log4cplus::setThreadPoolSize(1);
   if (argc == 2 && argv[1] != nullptr && std::strcmp(argv[1], "--check") == 0)
     return module.checkSettings();
 
