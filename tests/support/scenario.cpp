@@ -61,7 +61,7 @@ void NetnsPair::drop() noexcept {
 
 const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   const std::string id = std::to_string(getpid()) + "l" + std::to_string(links_.size());
-  Link l{"w" + tag_ + "a" + id, "w" + tag_ + "f" + id, cidr.substr(0, cidr.find('/'))};
+  Link l{"w" + tag_ + "a" + id, "w" + tag_ + "f" + id};
   // A MAC address of this link's own, so that tests can tell the links' frames apart.
   const auto n = uint32_t(getpid()) * 16 + uint32_t(links_.size());
   l.farMac = {0x02, 0x77, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};

@@ -21,7 +21,6 @@ class NetnsPair {
  public:
   struct Link {
     std::string agentName, farName;  // the interfaces, in the agent and the far namespace
-    std::string agentAddress;        // IPv4 address of the agent end ("" when none)
     std::array<uint8_t, 6> farMac{};
     int farIndex = 0, farSocket = -1;  // AF_PACKET socket in the far namespace
   };
@@ -51,7 +50,6 @@ class NetnsPair {
   bool send(size_t i, const std::vector<uint8_t>& frame) const;
 
   const std::string& agentNamespace() const { return agent_; }
-  const std::string& farNamespace() const { return far_; }
 
  private:
   void drop() noexcept;
