@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <boost/thread/thread.hpp>
-#include <map>
 
 #include "agent_settings.h"
 #include "capture/capture_fakes.h"
+#include "file_settings_store.h"
 #include "log_capture.h"
 #include "sflow/sflow_fakes.h"
 #include "test_util.h"
@@ -14,14 +14,6 @@
 
 namespace wendrel::test {
 namespace {
-
-struct MapSettings : SettingsStore {
-  std::optional<std::string> readString(const std::string& name, size_t) override {
-    return values.count(name) ? std::optional(values[name]) : std::nullopt;
-  }
-  std::optional<uint32_t> readUInt32(const std::string&) override { return std::nullopt; }
-  std::map<std::string, std::string> values;
-};
 
 TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
   LogCapture log;
@@ -51,9 +43,11 @@ TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
     rig.reporter.flush();
     // Settings: the numbers missing, then the collector too.
     log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
-    MapSettings withAddress, none;
-    withAddress.values["CollectorAddress"] = "192.0.2.1";
+    const std::string path = "/tmp/wendrel-messages-" + std::to_string(::getpid());
+    std::ofstream(path) << "CollectorAddress = 192.0.2.1";
+    FileSettingsStore withAddress(path), none(path + ".none");
     readAgentSettings(withAddress, logger);
+    std::remove(path.c_str());
     readAgentSettings(none, logger);
   }
   constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;

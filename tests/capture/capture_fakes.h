@@ -9,25 +9,22 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pcap_api.h"
 
 namespace wendrel::test {
 
-// Each device is its own handle. Traits: "promisc"/"local" (activation with that flag fails),
-// "warn" (activation warns), "perm" (activation is not permitted), "compile" (fails),
-// "userland" (the kernel takes no filter), "loopback", "wifi" (802.11), "noif" (no kernel
-// interface), "down", "emfile" (activation runs out of descriptors), "readerror" (the first read
-// fails). Addresses: "a.b.c.d[/netmask]" or IPv6 ("::"), space-separated.
+// Each device is its own handle; its kernel index is its place in `devices`, from 1. Traits:
+// "promisc"/"local" (activation with that flag fails), "warn" (activation warns), "perm" (not
+// permitted), "emfile" (out of descriptors), "compile" (fails), "userland" (the kernel takes no
+// filter), "loopback", "wifi" (802.11), "noif" (no kernel interface), "readerror" (reads fail).
+// Addresses, space-separated: "address[/netmask]", IPv4 or IPv6; other words are link-layer.
 struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
-    const char* description = nullptr;
-    int packets = 0;                           // what the next read delivers, 60-byte frames
-    unsigned ifIndex = 1;                      // the kernel's
-    int promisc = 0, created = 0, closed = 0;  // read by the test once capture has ended
+    int packets = 0;  // what the next read delivers: 60-byte frames, numbered in bytes 0-1
+    int promisc = 0, created = 0, closed = 0;
     bool broken = false;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
@@ -42,28 +39,40 @@ struct FakePcap : PcapApi {
   std::deque<sockaddr_storage> sockaddrs;
 
   static Device& d(pcap_t* p) { return *reinterpret_cast<Device*>(p); }
+  Device& find(const std::string& name) {
+    return *std::find_if(devices.begin(), devices.end(), [&](auto& v) { return v.name == name; });
+  }
   int add(pcap_t* p, const std::string& call, int value = -1) {
     std::lock_guard<std::mutex> lock(mutex);
     trace +=
         call + (p ? " " + d(p).name : "") + (value < 0 ? "" : " " + std::to_string(value)) + "; ";
     return 0;
   }
+  size_t count(const std::string& call) {  // how often `call` is in the trace so far
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1))
+      ++n;
+    return n;
+  }
   static int fail(pcap_t* p, const char* error) { return d(p).error = error, -1; }
-  sockaddr* sockaddrOf(const std::string& text) {  // of IPv6 only the family matters
-    auto& in = reinterpret_cast<sockaddr_in&>(sockaddrs.emplace_back());
-    in.sin_family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    inet_pton(AF_INET, text.c_str(), &in.sin_addr);
-    return text.empty() ? nullptr : reinterpret_cast<sockaddr*>(&in);
+  sockaddr* sockaddrOf(const std::string& text) {
+    sockaddr_storage& s = sockaddrs.emplace_back();
+    s.ss_family = inet_pton(AF_INET, text.c_str(), &reinterpret_cast<sockaddr_in&>(s).sin_addr)
+                      ? AF_INET
+                  : inet_pton(AF_INET6, text.c_str(), &reinterpret_cast<sockaddr_in6&>(s).sin6_addr)
+                      ? AF_INET6
+                      : AF_PACKET;
+    return text.empty() ? nullptr : reinterpret_cast<sockaddr*>(&s);
   }
   int findAllDevs(pcap_if_t** list, char* errbuf) override {
     add(nullptr, "findalldevs");
     if (failEnumerations-- > 0)
       return snprintf(errbuf, PCAP_ERRBUF_SIZE, "fake enumeration failure"), -1;
     for (auto v = devices.rbegin(); v != devices.rend(); ++v) {  // built back to front
-      const bpf_u_int32 flags = (v->has("loopback") ? PCAP_IF_LOOPBACK : 0) |
-                                (v->has("down") ? 0 : PCAP_IF_UP | PCAP_IF_RUNNING);
-      *list = &entries.emplace_back(
-          pcap_if_t{*list, v->name.data(), const_cast<char*>(v->description), nullptr, flags});
+      const bpf_u_int32 up = PCAP_IF_UP | PCAP_IF_RUNNING;
+      *list = &entries.emplace_back(pcap_if_t{*list, v->name.data(), nullptr, nullptr,
+                                              v->has("loopback") ? up | PCAP_IF_LOOPBACK : up});
       std::istringstream words(v->addresses);
       pcap_addr_t** tail = &(*list)->addresses;
       for (std::string w; words >> w; tail = &(*tail)->next) {
@@ -78,18 +87,7 @@ struct FakePcap : PcapApi {
   void freeAllDevs(pcap_if_t*) override { add(nullptr, "freealldevs"); }
   unsigned interfaceIndex(const char* name) override {
     std::lock_guard<std::mutex> lock(mutex);
-    return find(name).has("noif") ? 0 : find(name).ifIndex;
-  }
-  // How often `call` is in the trace so far.
-  size_t count(const std::string& call) {
-    std::lock_guard<std::mutex> lock(mutex);
-    size_t n = 0;
-    for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at)
-      ++n;
-    return n;
-  }
-  Device& find(const std::string& name) {
-    return *std::find_if(devices.begin(), devices.end(), [&](auto& v) { return v.name == name; });
+    return find(name).has("noif") ? 0 : unsigned(&find(name) - devices.data()) + 1;
   }
   pcap_t* create(const char* name, char*) override {
     add(nullptr, "create " + std::string(name));
@@ -112,8 +110,7 @@ struct FakePcap : PcapApi {
     return d(p).has("warn") ? fail(p, "fake warning"), PCAP_WARNING_PROMISC_NOTSUP : 0;
   }
   int datalink(pcap_t* p) override { return d(p).has("wifi") ? DLT_IEEE802_11 : DLT_EN10MB; }
-  int compile(pcap_t* p, bpf_program*, const char* text, int, bpf_u_int32 mask) override {
-    add(p, "compile", int(mask)), add(nullptr, text);
+  int compile(pcap_t* p, bpf_program*, const char*, int, bpf_u_int32) override {
     return d(p).has("compile") ? fail(p, "fake syntax error") : 0;
   }
   int setFilter(pcap_t* p, bpf_program*) override { return add(p, "setfilter"); }
@@ -131,7 +128,7 @@ struct FakePcap : PcapApi {
       return fail(p, "fake read error");
     if (const int n = std::exchange(d(p).packets, 0); n > 0) {
       lock.unlock();
-      u_char frame[60] = {};  // numbered in its first two bytes
+      u_char frame[60] = {};
       const pcap_pkthdr header{{}, 60, 60};
       for (int i = 0; i < n; ++i)
         frame[0] = u_char(i >> 8), frame[1] = u_char(i), handler(user, &header, frame);

@@ -1,5 +1,5 @@
-// Device opening, the agent address, the supervisor, the capture threads, the figures and
-// stop, on a scripted libpcap and scripted link events.
+// Device opening, the agent address, the supervisor, the capture threads, the counter samples'
+// schedule, the figures and stop, on a scripted libpcap and scripted link events.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -12,11 +12,14 @@
 
 #include "../sflow/sflow_fakes.h"
 #include "capture_fakes.h"
+#include "counter_poller.h"
 #include "test_util.h"
 #include "traffic_collector.h"
 
 namespace wendrel::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 // Whether the threads named `names` all exist and block SIGTERM and SIGINT.
 bool blockSignals(std::set<std::string> names) {
@@ -32,16 +35,45 @@ bool blockSignals(std::set<std::string> names) {
   return names.empty();
 }
 
-struct CaptureEngineTest : ::testing::Test {
-  ReporterRig rig;
-  FakePcap pcap;
+// Every interface's counters, but "gone"'s cannot be read.
+struct FakeStatistics : InterfaceStatistics {
+  std::optional<InterfaceCounters> read(const std::string& name) override {
+    InterfaceCounters c;
+    c.portName = name;
+    return name == "gone" ? std::nullopt : std::optional(c);
+  }
 };
 
-// Enumeration fails twice (each failure pauses 30 s, here counted); then only the Ethernet
-// devices that open and take the filter are captured, promiscuous where they allow it. The
-// agent address is the last qualifying one of the first Ethernet device that has one. Whether
-// or not the ready wait (0 ms) times out, every capture thread runs, until stop ends them
-// promptly; the kernel's drops are counted once per device however many reads there were.
+// The fixture plays the kernel's link events too.
+struct CaptureEngineTest : ::testing::Test, LinkEvents {
+  LinkChanges wait(int timeoutMs) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    ready.wait_for(lock, Millis(timeoutMs), [&] { return woken; });
+    woken = false;
+    return std::exchange(next, {});
+  }
+  void wake() override { push({}); }
+  void push(const LinkChanges& more) {
+    std::lock_guard<std::mutex> lock(mutex);
+    next.changes.insert(next.changes.end(), more.changes.begin(), more.changes.end());
+    next.lost |= more.lost, woken = true;
+    ready.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable ready;
+  LinkChanges next;
+  bool woken = false;
+  ReporterRig rig;
+  FakePcap pcap;
+  FakeStatistics counters;
+  CaptureOptions options;
+};
+
+// After two failed enumerations (30 s pauses, counted), the Ethernet devices that open and take
+// the filter are captured, promiscuous where they allow it; the agent address is the last
+// qualifying one of the first device with one. Every capture thread runs though the ready wait
+// (0 ms) timed out, counter samples wake the supervisor without link events, and stop ends all
+// promptly; the kernel's drops are counted once per device, however many reads there were.
 TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly) {
   pcap.devices = {{"any", ""},
                   {"loop0", "loopback"},
@@ -50,63 +82,58 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
                   {"eth0", "",
                    "10.1.1.3/255.255.0.0 fe80::1/ffff:: 10.1.1.4/255.0.0.0 127.0.0.1/255.0.0.0 "
                    "0.0.0.0/0.0.0.0 10.1.1.1",
-                   nullptr, 5},
+                   5},
                   {"eth1", "promisc", "10.9.9.9/255.0.0.0"},
-                  {"eth2", "warn", "", "Intel NIC"},
+                  {"eth2", "warn"},
                   {"eth3", "compile"},
                   {"eth4", "promisc local"}};
   pcap.failEnumerations = 2;
   std::atomic<long long> pausedMs{0};
-  CaptureOptions options;
   options.timing.readyTimeout = boost::chrono::milliseconds(0);
   options.timing.sleep = [&pausedMs](boost::chrono::milliseconds pause) {
     pausedMs += pause.count();
     boost::this_thread::interruption_point();
   };
+  options.statistics = &counters, options.counterIntervalS = 1;
   TrafficCollector c(128, &rig.reporter, 2097152, 32, true, pcap, options);
   c.startCollecting();
-  // The capture threads are named and leave signals to main.
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitFor([&] {  // the capture threads are named and leave signals to main
     return blockSignals({"wendrel-cap0", "wendrel-cap1", "wendrel-cap2"});
   }));
-  // Open, and the earlier failures' reason cleared by the attempt that opened them.
-  EXPECT_TRUE(waitFor([&] {
+  EXPECT_TRUE(waitFor([&] {  // the earlier failures' reason cleared by the attempt that opened
     const CaptureStatistics now = c.statistics();
     return now.interfaces == 3 && now.noInterfaceReason.empty();
   }));
+  const auto total = [&](auto samples) {
+    size_t n = 0;
+    for (const DecodedDatagram& d : rig.datagrams())
+      n += (d.*samples).size();
+    return n;
+  };
+  EXPECT_TRUE(waitFor([&] { return total(&DecodedDatagram::counters) >= 6; }, Millis(10000)));
   c.startCollecting();                                 // nothing
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // a blocked read lasts 10 s
-  // Every device's kernel dropped 7; eth0 delivered 5 packets.
-  const CaptureStatistics figures = c.statistics();
+  const CaptureStatistics figures = c.statistics();    // eth0 delivered 5 packets; each dropped 7
   EXPECT_EQ(std::tuple(0u, 5ul, 21ul, ""),
             std::tuple(figures.interfaces, figures.packetsSeen, figures.kernelDrops,
                        figures.noInterfaceReason));
   c.stop();  // nothing
   EXPECT_EQ(60000, pausedMs);
-  const std::string eth0 =
-      "create eth0; snaplen eth0 128; promisc eth0 1; timeout eth0 250; "
-      "buffer eth0 2097152; activate eth0; compile eth0 16777215; "
-      "ip[11] & 0x0F = 0x0F; setfilter eth0; nonblock eth0 0; create eth1;";
-  EXPECT_NE(std::string::npos, pcap.trace.find(eth0)) << pcap.trace;
-  EXPECT_NE(std::string::npos,
-            pcap.trace.find("close eth1; create eth1; snaplen eth1 128; promisc eth1 0"));
-  for (const std::string skipped : {"any", "loop0", "nflog"})  // never opened
-    EXPECT_EQ(std::string::npos, pcap.trace.find(" " + skipped + ";")) << skipped;
   for (const FakePcap::Device& d : pcap.devices)  // every handle closed, once
     EXPECT_EQ(d.created, d.closed) << d.name;
-  const auto sent = rig.datagrams();  // the 5 packets at 16 / 32: 2 samples
-  ASSERT_EQ(1u, sent.size());
-  EXPECT_EQ(2u, sent[0].samples.size());
-  EXPECT_EQ((std::array<uint8_t, 4>{10, 1, 1, 4}), sent[0].agentAddress);
+  EXPECT_EQ(std::pair(1, 0), std::pair(pcap.find("eth0").promisc, pcap.find("eth1").promisc));
+  EXPECT_EQ(2u, total(&DecodedDatagram::samples));  // the 5 packets at 16 / 32
+  for (const DecodedDatagram& d : rig.datagrams())
+    EXPECT_EQ((std::array<uint8_t, 4>{10, 1, 1, 4}), d.agentAddress);
 }
 
 TEST_F(CaptureEngineTest, StopInterruptsTheRetryPause) {
   pcap.failEnumerations = 1000000;
-  TrafficCollector c(128, &rig.reporter, 2097152, 32, true, pcap, CaptureOptions{});  // 30 s
+  TrafficCollector c(128, &rig.reporter, 2097152, 32, true, pcap, options);  // pauses 30 s
   c.stop();  // before start: nothing
   c.startCollecting();
   ASSERT_TRUE(waitFor([&] { return c.statistics().tried; }));
-  EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // the pause is 30 s
+  EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);
   EXPECT_EQ("findalldevs; ", pcap.trace);
   EXPECT_EQ("the device list cannot be read: fake enumeration failure",
             c.statistics().noInterfaceReason);
@@ -135,57 +162,30 @@ TEST(DeviceOpener, SaysWhyNoDeviceOpened) {
   }
 }
 
-struct FakeLinkEvents : LinkEvents {
-  LinkChanges wait(int timeoutMs) override {
-    std::unique_lock<std::mutex> lock(mutex);
-    ready.wait_for(lock, Millis(timeoutMs), [&] { return woken || !queue.empty(); });
-    woken = false;
-    if (queue.empty())
-      return {};
-    LinkChanges next = queue.front();
-    queue.pop_front();
-    return next;
-  }
-  void wake() override { push({}, true); }
-  void push(LinkChanges changes, bool wakeOnly = false) {
-    std::lock_guard<std::mutex> lock(mutex);
-    wakeOnly ? void(woken = true) : queue.push_back(std::move(changes));
-    ready.notify_all();
-  }
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::deque<LinkChanges> queue;
-  bool woken = false;
-};
-
 // After the start: lost notifications mean a new enumeration, and an interface already open
 // is not opened again. Stop wakes the wait at once.
 TEST_F(CaptureEngineTest, LostLinkChangesEnumerateAgainAndOpenInterfacesStayAsTheyAre) {
-  FakeLinkEvents events;
   pcap.devices.reserve(2);  // capture threads hold references into it
   pcap.devices.push_back({"eth0", ""});
-  CaptureOptions options;
-  options.linkEvents = &events;
+  options.linkEvents = this;
   TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
   collector.startCollecting();
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 1; }));
   pcap.devices.push_back({"eth1", ""});  // the supervisor reads it after the next change
-  events.push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, false});
-  events.push({{}, true});
+  push({{{LinkChange::Kind::Present, "eth0", 1, true, true}}, true});
   ASSERT_TRUE(waitFor([&] { return collector.statistics().interfaces == 2; }));
   EXPECT_EQ(1u, pcap.count("create eth0;"));
   EXPECT_LT(millisecondsOf([&] { collector.stop(); }), 500);
-  EXPECT_EQ((std::vector<int>{1, 1, 1, 1}),
-            (std::vector<int>{pcap.devices[0].created, pcap.devices[0].closed,
-                              pcap.devices[1].created, pcap.devices[1].closed}));
+  for (const FakePcap::Device& d : pcap.devices)
+    EXPECT_EQ(std::pair(1, 1), std::pair(d.created, d.closed)) << d.name;
 }
 
 // A kernel that refuses the selection program leaves its device on the text filter, every
 // eligible packet chosen in user space at the full rate; the other device gets the program
-// and chooses 1 in rate / step of what it passes. Both end capture in the kernel at stop.
+// and chooses 1 in rate / step of what it passes. Both end capture in the kernel (a program of
+// one instruction) at stop.
 TEST_F(CaptureEngineTest, TheSelectionProgramIsAttachedOrTheDeviceChoosesEveryPacketItself) {
-  pcap.devices = {{"eth0", "", "", nullptr, 3200}, {"eth1", "userland", "", nullptr, 3200}};
-  CaptureOptions options;
+  pcap.devices = {{"eth0", "", "", 3200}, {"eth1", "userland", "", 3200}};
   options.method = SamplingMethod::kRandom, options.ipv6 = true;
   TrafficCollector collector(128, &rig.reporter, 2097152, 32, true, pcap, options);
   collector.startCollecting();
@@ -193,21 +193,62 @@ TEST_F(CaptureEngineTest, TheSelectionProgramIsAttachedOrTheDeviceChoosesEveryPa
   // The ready wait (5 s) ends as the last thread starts.
   EXPECT_TRUE(waitFor([&] { return collector.statistics().tried; }, Millis(2000)));
   collector.stop();
-  for (const std::string device : {"eth0", "eth1"})
-    EXPECT_NE(std::string::npos, pcap.trace.find("ip or ip6; setfilter " + device + "; attach " +
-                                                 device + " 11; nonblock " + device + " 0"));
   EXPECT_NE(std::string::npos, pcap.trace.find("attach eth0 1; attach eth1 1;")) << pcap.trace;
   std::map<uint32_t, double> taken;
-  std::set<int> gaps;  // between the frames taken on eth0: all alike when counted
-  int last = 0;
-  for (const DecodedSample& s : rig.samples()) {
-    const int n = s.header[0] << 8 | s.header[1];
-    if (++taken[s.sourceId], s.sourceId == 0)
-      gaps.insert(n - last), last = n;
-  }
+  int even = 0;  // frames taken on eth0 with an even number: none when every other one is
+  for (const DecodedSample& s : rig.samples())
+    ++taken[s.sourceId], even += s.sourceId == 0 && s.header[1] % 2 == 0;
   for (const auto& [source, p] : {std::pair{0u, 0.5}, {1u, 1 / 32.0}})  // 4 standard deviations
     EXPECT_NEAR(taken[source], 3200 * p, 4 * std::sqrt(3200 * p * (1 - p))) << source;
-  EXPECT_LT(3u, gaps.size());
+  EXPECT_LT(100, even);
+}
+
+// On a clock the test steps by 100 ms: each interface once an interval (10 s) from its own
+// random phase, the supervisor woken for the earliest; nothing from an unreadable one or after
+// its device closed; after a stall one sample each, not a burst.
+TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) {
+  ReporterRig rig;
+  FakeStatistics statistics;
+  CounterPoller poller(&statistics, rig.reporter, 10);
+  const auto t0 = CounterPoller::Clock::now();
+  std::set<uint64_t> open;
+  int firstWait = 0;
+  for (uint16_t i = 0; i < 20; ++i) {
+    if (i == 19)
+      firstWait = poller.msUntilDue(t0, 20000);
+    poller.add(i == 19 ? "gone" : "eth" + std::to_string(i), i, 100 + i, t0), open.insert(100 + i);
+  }
+  std::map<uint32_t, std::vector<long>> at;  // source -> the steps of its samples, -1 misnamed
+  const auto run = [&](long from, long to) {
+    for (long step = from; step < to; ++step) {
+      const auto now = t0 + step * 100ms;
+      EXPECT_LE(unsigned(poller.msUntilDue(now, 1000)), 1000u);
+      poller.poll(now, [&](uint64_t id) { return open.count(id) > 0; });
+      for (const DecodedDatagram& d : rig.datagrams(true))
+        for (const DecodedCounters& c : d.counters)
+          at[c.sourceId].push_back(c.name == "eth" + std::to_string(c.sourceId) ? step : -1);
+    }
+  };
+  run(0, 301);
+  std::map<uint32_t, std::vector<long>> expected;  // from a phase in the first 10 s, every 10 s
+  std::set<long> phases;
+  for (const auto& [source, times] : at) {
+    EXPECT_LE(times[0], 100) << source;
+    for (long t = *phases.insert(times[0]).first; t <= 300; t += 100)
+      expected[source].push_back(t);
+  }
+  EXPECT_EQ(19u, at.size());  // the unreadable one sends nothing, and holds nothing up
+  EXPECT_EQ(expected, at);
+  EXPECT_LT(5u, phases.size()) << "the interfaces do not report in step";
+  EXPECT_TRUE(firstWait > (*phases.begin() - 1) * 100 && firstWait <= *phases.begin() * 100)
+      << firstWait;
+  at.clear();
+  open.erase(100);                                   // eth0's device closed
+  EXPECT_EQ(0, poller.msUntilDue(t0 + 900s, 1000));  // all overdue
+  run(9000, 9100);
+  EXPECT_EQ(18u, at.size());
+  for (const auto& [source, times] : at)
+    EXPECT_EQ(std::vector<long>{9000}, times) << source;
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // Choosing packets: the capture filter with its sampling step, checked through libpcap; the
-// per-packet decision on two interfaces; the hand-built selection programs, run by the
-// kernel itself.
+// per-packet decision and the sample pool on several interfaces; the hand-built selection
+// programs, run by the kernel itself.
 #include <gtest/gtest.h>
 #include <linux/filter.h>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,8 +28,10 @@ std::vector<uint8_t> frame(uint32_t n, uint16_t checksum, uint16_t etherType = 0
 }
 
 // Each filter compiles, and passes exactly the IPv4 packets whose lowest log2(k) checksum bits
-// are all set. Packet n of an interface is taken when n * k / rate passes a whole number.
-TEST(SamplingTest, FilterStepAndTheTakenPacketsOfEachInterface) {
+// are all set. Counting, packet n of an interface is taken when n * k / rate passes a whole
+// number; at random, each sample's pool is k times the packets its interface has seen (the
+// kernel's preselection makes each arrival stand for k packets).
+TEST(SamplingTest, FilterStepTakenPacketsAndPoolOfEachInterface) {
   const std::tuple<uint32_t, bool, uint16_t, std::string> cases[] = {
       {32, false, 1, "ip"},
       {0, true, 1, "ip"},
@@ -58,20 +59,28 @@ TEST(SamplingTest, FilterStepAndTheTakenPacketsOfEachInterface) {
     pcap_freecode(&program);
 
     ReporterRig rig;
-    SamplingState interfaces[2] = {{&rig.reporter, rate, 0, step, 0},
-                                   {&rig.reporter, rate, 0, step, 1}};
-    std::map<uint32_t, std::vector<uint32_t>> expected, taken;  // source -> packet numbers
+    SamplingState interfaces[4];  // 0 and 1 count, 2 and 3 choose at random
+    for (uint16_t i = 0; i < 4; ++i) {
+      interfaces[i] = {&rig.reporter, rate, 0, step, i};
+      if (i >= 2)
+        chooseAtRandom(interfaces[i], 42 + i);
+    }
+    std::map<uint32_t, std::vector<uint32_t>> expected, taken;  // counting source -> packets
     for (uint32_t n = 1; n <= (rate == 0 ? 3 : 2 * (rate / step + 1)); ++n) {
-      for (SamplingState& state : interfaces) {
-        packetHandler(reinterpret_cast<u_char*>(&state), &header, frame(n, 0xFFFF).data());
-        if (rate == 0 || uint64_t(n) * step / rate != uint64_t(n - 1) * step / rate)
-          expected[state.sourceIndex].push_back(n);
-      }
+      const std::vector<uint8_t> f = frame(n, 0xFFFF);
+      for (SamplingState& state : interfaces)
+        packetHandler(reinterpret_cast<u_char*>(&state), &header, f.data());
+      if (rate == 0 || uint64_t(n) * step / rate != uint64_t(n - 1) * step / rate)
+        expected[0].push_back(n), expected[1].push_back(n);
     }
     for (const DecodedSample& s : rig.samples()) {
       EXPECT_EQ(rate, s.samplingRate);
-      taken[s.sourceId].push_back(s.header[0] << 24 | s.header[1] << 16 | s.header[2] << 8 |
-                                  s.header[3]);
+      const uint32_t n =
+          uint32_t{s.header[0]} << 24 | s.header[1] << 16 | s.header[2] << 8 | s.header[3];
+      if (s.sourceId < 2)
+        taken[s.sourceId].push_back(n);
+      else
+        EXPECT_EQ(step * n, s.samplePool) << text << " packet " << n;
     }
     EXPECT_LE(2u, expected[1].size()) << text;
     EXPECT_EQ(expected, taken) << text;
@@ -79,40 +88,24 @@ TEST(SamplingTest, FilterStepAndTheTakenPacketsOfEachInterface) {
   pcap_close(dead);
 }
 
-// The selection programs are attached to a UDP socket on loopback, where the filter sees the
-// datagram from its UDP header on, so the payload is laid out to put an EtherType at offset
-// 12 and an "IPv4 checksum" at offset 24.
-constexpr uint16_t kIpv4 = 0x0800, kIpv6 = 0x86DD, kArp = 0x0806;
-
-// Sends `count` datagrams shaped as frames of `etherType` with `checksum` through `program`;
-// returns how many it let through.
+// Sends `count` frames of `etherType` with `checksum` through `program`, attached to one end
+// of a datagram socket pair; returns how many it let through.
 int passed(std::vector<bpf_insn> program, uint16_t etherType, uint16_t checksum, int count) {
-  const int receiver = socket(AF_INET, SOCK_DGRAM, 0), sender = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof address;
+  int ends[2];
   const sock_fprog fprog{uint16_t(program.size()), reinterpret_cast<sock_filter*>(program.data())};
-  EXPECT_EQ(0, bind(receiver, reinterpret_cast<sockaddr*>(&address), length) |
-                   getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length) |
-                   connect(sender, reinterpret_cast<sockaddr*>(&address), length) |
-                   setsockopt(receiver, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog));
-  uint8_t payload[64] = {};
-  payload[4] = uint8_t(etherType >> 8), payload[5] = uint8_t(etherType);
-  payload[16] = uint8_t(checksum >> 8), payload[17] = uint8_t(checksum);
+  EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM, 0, ends) |
+                   setsockopt(ends[1], SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog));
+  const std::vector<uint8_t> f = frame(0, checksum, etherType);
   int received = 0;
-  uint8_t buffer[128];
-  const timeval wait{0, 50000};  // for the last ones, on a busy machine
-  for (int i = 0; i <= count; ++i) {
-    if (i < count)
-      EXPECT_EQ(ssize_t(sizeof payload), send(sender, payload, sizeof payload, 0));
-    else
-      setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    // Draining after each send keeps the queue from overflowing.
-    while (recv(receiver, buffer, sizeof buffer, i < count ? MSG_DONTWAIT : 0) > 0)
-      ++received;
+  for (uint8_t buffer[128]; count-- > 0;) {  // a datagram the filter refuses is dropped silently
+    EXPECT_EQ(ssize_t(f.size()), send(ends[0], f.data(), f.size(), 0));
+    received += recv(ends[1], buffer, sizeof buffer, MSG_DONTWAIT) > 0;
   }
-  close(receiver), close(sender);
+  close(ends[0]), close(ends[1]);
   return received;
 }
+
+constexpr uint16_t kIpv4 = 0x0800, kIpv6 = 0x86DD, kArp = 0x0806;
 
 // A frame passed with probability 1/k: the count is binomial, and 4 standard deviations
 // either side of n/k fails by chance about once in 16,000 runs.
@@ -123,14 +116,13 @@ void expectBinomial(int passed, int n, double k, const char* what) {
 TEST(KernelSelection, TheKernelRunsEachProgramAsBuilt) {
   constexpr int n = 4000;
   using K = KernelSelection;
-  expectBinomial(passed(kernelSelectionProgram(K::kRandom, 8, true, 128), kIpv4, 0, n), n, 8,
-                 "random IPv4");
-  expectBinomial(passed(kernelSelectionProgram(K::kRandom, 8, true, 128), kIpv6, 0, n), n, 8,
-                 "random IPv6");
-  EXPECT_EQ(0, passed(kernelSelectionProgram(K::kRandom, 8, true, 128), kArp, 0xFFFF, 200));
-  expectBinomial(passed(kernelSelectionProgram(K::kRandom, 4, false, 128), kIpv4, 0xFFFF, n), n, 4,
-                 "random IPv4 only");
-  EXPECT_EQ(0, passed(kernelSelectionProgram(K::kRandom, 4, false, 128), kIpv6, 0xFFFF, 200));
+  const auto random8 = kernelSelectionProgram(K::kRandom, 8, true, 128);
+  expectBinomial(passed(random8, kIpv4, 0, n), n, 8, "random IPv4");
+  expectBinomial(passed(random8, kIpv6, 0, n), n, 8, "random IPv6");
+  EXPECT_EQ(0, passed(random8, kArp, 0xFFFF, 200));
+  const auto random4 = kernelSelectionProgram(K::kRandom, 4, false, 128);
+  expectBinomial(passed(random4, kIpv4, 0xFFFF, n), n, 4, "random IPv4 only");
+  EXPECT_EQ(0, passed(random4, kIpv6, 0xFFFF, 200));
   const auto checksumBits = kernelSelectionProgram(K::kChecksumBits, 16, true, 128);
   EXPECT_EQ(200, passed(checksumBits, kIpv4, 0x120F, 200));  // low four bits set: always
   EXPECT_EQ(0, passed(checksumBits, kIpv4, 0x1207, 200));    // one missing: never

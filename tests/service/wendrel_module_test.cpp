@@ -1,63 +1,218 @@
-// The service module with every seam it reaches faked: the command line, the run and the
-// life of the service, and what the running agent tells.
-#include "wendrel_module.h"
-
+// The service module and registration over a scratch root, where the settings file and the
+// records are real files; the host fakes every other seam and keeps what it was asked by
+// channel: "sd" the status reports, "event" the event log, "agent" the reporter and the
+// collector, "sm" the service manager, "msg" the messages shown.
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
+#include <unistd.h>
 
-#include <functional>
+#include <deque>
+#include <filesystem>
+#include <fstream>
 #include <future>
-#include <thread>
+#include <map>
 
 #include "agent_monitor.h"
+#include "file_record_store.h"
+#include "file_settings_store.h"
 #include "log_capture.h"
-#include "service_fakes.h"
+#include "registrar.h"
 #include "status_codes.h"
 #include "test_util.h"
+#include "value_file.h"
 #include "wendrel_main.h"
+#include "wendrel_module.h"
 
 namespace wendrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Strings;
-
-// Every setting that reaches capture differs from its default, so none is lost on the way.
-constexpr char kSettings[] =
-    "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = ifindex\n"
-    "SamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5";
+using Strings = std::vector<std::string>;
+using Kind = RecordStore::Kind;
+using State = ServiceManager::UnitState;
+const std::string kExe = "/opt/wendrel/wendrel", kService = "LocalService = \"Wendrel\"\n";
 const std::string kStarting = "STATUS=Starting", kReady = "READY=1\nSTATUS=Running";
 const std::string kStoppedOk = "STATUS=Stopped, exit code 0x00000000";
-const std::string kStoppedFail = "STATUS=Stopped, exit code 0x80004005";
+// Every setting that reaches capture differs from its default, so none is lost on the way.
 const Strings kCreated = {"reporter 192.0.2.10",
                           "collector 128 2097152 64 off ifindex deterministic ipv4 counters 5",
                           "start"};
 // Capture ends before the last datagram goes out; both objects go on Run's thread.
 const Strings kTeardown = {"stop", "flush", "delete collector", "delete reporter"};
+int hosts = 0;
 
 Strings operator+(Strings a, const Strings& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-// Runs `f` on leaving the scope, so a failed assertion never leaves a run waited for forever.
-struct AtExit {
-  std::function<void()> f;
-  ~AtExit() { f(); }
-};
+struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceManager, MessageSink {
+  explicit Host(const std::string& exe = kExe, std::chrono::milliseconds status = 10s)
+      : registrar("Wendrel", exe, *this, records, *this),
+        module({settings, *this, *this, *this, *this, records, registrar, kExe, status}) {
+    std::filesystem::create_directories(root + "/etc/wendrel");
+    ::setenv("WENDREL_ROOT", root.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/user").c_str(), 1);
+    writeSettings(
+        "CollectorAddress = 192.0.2.10\nSamplingRate = 64\nPerformanceMode = 0\nSourceId = "
+        "ifindex\nSamplingMethod = deterministic\nTraffic = ipv4\nCounterInterval = 5");
+  }
+  // A run left going by a failed assertion is stopped, never waited for forever.
+  ~Host() override {
+    if (run.valid())
+      module.OnStop(), run.wait();
+    std::filesystem::remove_all(root);
+  }
+  void writeSettings(const std::string& text) const {
+    std::ofstream(root + "/etc/wendrel/wendrel.conf") << text;
+  }
+  int32_t switches(const std::string& args) { return module.WinMain("wendrel " + args); }
+  void start(std::function<int32_t()> f) { run = std::async(std::launch::async, std::move(f)); }
+  void registerAs(const std::string& text, bool perUser = false) {
+    records.write(Kind::AppId, perUser, valueFile::parse(text));
+  }
+  // A record's text, "-" when there is none.
+  std::string record(Kind kind, bool perUser = false) {
+    const std::string path = *records.path(kind, perUser);
+    return std::filesystem::exists(path) ? test::readFile(path) : "-";
+  }
 
-struct Harness {
-  explicit Harness(std::chrono::milliseconds status = 10s)
-      : module({settings, p, p, p, p, p, p, "/opt/wendrel/wendrel", status}) {}
-  test::FakeSettings settings{kSettings};
-  test::FakePlatform p;
+  void add(const std::string& channel, const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mutex);
+    log_[channel].push_back(entry);
+    changed.notify_all();
+  }
+  Strings log(const std::string& channel) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return log_[channel];
+  }
+  bool waitFor(const std::string& channel, const std::string& entry) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, 10s, [&] {
+      return std::find(log_[channel].begin(), log_[channel].end(), entry) != log_[channel].end();
+    });
+  }
+  // What `failing` names fails: "manager" (not up), "create", "stop", "remove", "reporter"
+  // (not initialized), "collector" (its start throws), or a collector address.
+  bool fails(const std::string& what) const { return failing.find(what) != std::string::npos; }
+  bool startedByServiceManager() override { return startedByManager; }
+  void notify(const std::string& state) override { add("sd", state); }
+  void write(const std::string& source, const std::string& text) override {
+    add("event", source + ": " + text);
+  }
+  void show(const std::string&, const std::string& text) override { add("msg", text); }
+  // The controls posted, in order; wake() posts kWoken.
+  int wait() override {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return !controls.empty(); });
+    const int control = controls.front();
+    controls.pop_front();
+    return control;
+  }
+  void wake() override { post(kWoken); }
+  void post(int control) {
+    std::lock_guard<std::mutex> lock(mutex);
+    controls.push_back(control);
+    changed.notify_all();
+  }
+
+  struct Part : AgentReporter, AgentCollector {
+    Part(Host& host, std::string what) : h(host), name(std::move(what)) {}
+    ~Part() override { h.add("agent", "delete " + name); }
+    bool isInitialized() const override { return !h.fails(name); }
+    void flush() override { h.add("agent", "flush"); }
+    void startCollecting() override {
+      h.add("agent", "start");
+      if (h.fails(name))
+        throw std::runtime_error("thread creation failed");
+    }
+    void stop() override { h.add("agent", "stop"); }
+    bool changeCollectors(const std::string& address) override {
+      h.add("agent", "collectors " + address);
+      return !h.fails(address);
+    }
+    bool reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
+      h.add("agent", "reconfigure" + describe(rate, kernel, s));
+      return true;
+    }
+    void addFigures(AgentFigures& f) override { f = name == "collector" ? h.figures : f; }
+    Host& h;
+    std::string name;
+  };
+  // `onReporter` runs while the run configures.
+  std::unique_ptr<AgentReporter> createReporter(const std::string& address) override {
+    add("agent", "reporter " + address);
+    if (onReporter)
+      onReporter();
+    return std::make_unique<Part>(*this, "reporter");
+  }
+  std::unique_ptr<AgentCollector> createCollector(uint16_t snapLength, AgentReporter&,
+                                                  int32_t bufferSize, uint32_t rate, bool kernel,
+                                                  const CollectorSettings& s) override {
+    add("agent", "collector " + std::to_string(snapLength) + " " + std::to_string(bufferSize) +
+                     describe(rate, kernel, s));
+    return std::make_unique<Part>(*this, "collector");
+  }
+  // The optional settings show only where they differ from their defaults.
+  static std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
+    return " " + std::to_string(rate) + (kernel ? " on" : " off") +
+           (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
+           (s.sampling.ipv6 ? "" : " ipv4") +
+           (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
+           (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
+  }
+
+  bool open() override { return !fails("manager"); }
+  UnitState unitState() override { return unit; }
+  bool create(const std::string& executable) override {
+    return change("create " + executable, "create", State::RegularFile);
+  }
+  bool stop() override { return change("stop", "stop", unit); }
+  bool remove() override { return change("remove", "remove", State::Missing); }
+  bool change(const std::string& call, const char* what, State next) {
+    add("sm", call);
+    unit = fails(what) ? unit : next;
+    return !fails(what);
+  }
+
+  std::string root =
+      "/tmp/wendrel-svc-" + std::to_string(::getpid()) + "-" + std::to_string(hosts++);
+  FileSettingsStore settings;
+  FileRecordStore records{"{a}"};
+  Registrar registrar;
   CWendrelModule module;
+  std::future<int32_t> run;
+  std::string failing;
+  bool startedByManager = true;
+  State unit = State::Missing;
+  std::function<void()> onReporter;
+  AgentFigures figures;  // what the collector tells; set before the run
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<int> controls;
+  std::map<std::string, Strings> log_;
 };
 
-const std::string kRegServer = "RegisterAppId RegisterServer(tlb)";
-const std::string kUnregServer = "UnregisterServer(tlb) UnregisterAppId";
+// The registration operations a switch ran, joined by spaces; removing the AppID record answers
+// 7, a status that is no failure, so it shows where it is lost.
+struct Calls : RegistrationOperations {
+  int32_t RegisterAppId(bool service) override {
+    return add(service ? "RegisterAppId(service)" : "RegisterAppId");
+  }
+  int32_t UnregisterAppId() override { return add("UnregisterAppId"), 7; }
+  int32_t RegisterServer() override { return add("RegisterServer(tlb)"); }
+  int32_t UnregisterServer() override { return add("UnregisterServer(tlb)"); }
+  void SetPerUserRegistration() override { add("PerUser"); }
+  int32_t add(const std::string& call) {
+    text += (text.empty() ? "" : " ") + call;
+    return 0;
+  }
+  std::string text;
+};
 
 TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
+  const std::string reg = "RegisterAppId RegisterServer(tlb)";
+  const std::string unreg = "UnregisterServer(tlb) UnregisterAppId";
   const std::pair<std::string, std::vector<const char*>> outcomes[] = {
       // No switch: a candidate ends only at a space, a tab or the end of the line, and the
       // program's own path is scanned too.
@@ -66,97 +221,77 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
         "/opt/my-agent/wendrel", "/opt/x-Service/wendrel", "\"/opt/my agent/-Service/wendrel\""}},
       // Case, '-' and '/'; the registration switches are looked for over the whole line before
       // "Service", and the leftmost match decides.
-      {kRegServer,
+      {reg,
        {"x -regserver", "x /REGSERVER", "x -Service -RegServer", "x -RegServer -UnregServer",
         "/tmp/-RegServer -Service"}},
-      {kUnregServer, {"x -UnRegServer", "x -Service /UnregServer", "x -UnregServer -RegServer"}},
+      {unreg, {"x -UnRegServer", "x -Service /UnregServer", "x -UnregServer -RegServer"}},
       // In "--Service" the first '-' gives "-Service", no switch, the second "Service".
       {"RegisterAppId(service) RegisterServer(tlb)",
        {"x --Service", "x -service\t", "/tmp/-service"}},
-      {"PerUser " + kRegServer, {"x /RegServerPerUser"}},
-      {"PerUser " + kUnregServer, {"x -unregserverperuser"}}};
+      {"PerUser " + reg, {"x /RegServerPerUser"}},
+      {"PerUser " + unreg, {"x -unregserverperuser"}}};
   for (const auto& [calls, lines] : outcomes) {
     for (const char* line : lines) {
-      Harness h;
+      Calls ops;
       int32_t status = -1;
-      EXPECT_EQ(h.module.ParseCommandLine(line, &status), calls.empty()) << line;
-      EXPECT_EQ(status, 0) << line;
-      EXPECT_EQ(h.p.registered, calls) << line;
+      EXPECT_EQ(parseCommandLine(line, ops, status), calls.empty()) << line;
+      EXPECT_EQ(status, calls == unreg || calls == "PerUser " + unreg ? 7 : 0) << line;
+      EXPECT_EQ(ops.text, calls) << line;
     }
   }
-}
-
-TEST(CommandLine, RebuiltFromArgvAsThePlatformQuotes) {
-  // Quoted when empty or holding a space, a tab or a quotation mark; backslashes are doubled
-  // only before a quotation mark.
-  // clang-format off
-  const char* argv[] = {"/opt/my agent/wendrel", "-Service\"", "", "a\\b\tc", "a\\\"b", "dir\\ x\\",
-                        "/RegServer"};
-  // clang-format on
-  const std::string line = buildCommandLine(7, argv);
+  // Rebuilt from argv: quoted when empty or holding a space, a tab or a quotation mark;
+  // backslashes are doubled only before a quotation mark, which keeps "-Service\"" no switch.
+  const char* argv[] = {
+      "/opt/my agent/wendrel", "-Service\"", "", "a\\b\tc", "a\\\"b", "dir\\ x\\"};
+  const std::string line = buildCommandLine(6, argv);
   EXPECT_EQ(line,
             "\"/opt/my agent/wendrel\" \"-Service\\\"\" \"\" \"a\\b\tc\" \"a\\\\\\\"b\" "
-            "\"dir\\ x\\\\\" /RegServer");
-  // The argument keeps its quotation mark, so it is no "Service" switch.
-  Harness h;
+            "\"dir\\ x\\\\\"");
+  Calls ops;
   int32_t status = 0;
-  EXPECT_TRUE(h.module.ParseCommandLine(buildCommandLine(2, argv), &status));
-  EXPECT_FALSE(h.module.ParseCommandLine(line, &status));
-  EXPECT_EQ(h.p.registered, kRegServer);
+  EXPECT_TRUE(parseCommandLine(line, ops, status));
 }
 
 // With a status period of 0 the status line follows each idle tick's flush.
 TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
-  Harness h(0ms);
+  Host h(kExe, 0ms);
   // The user's record is looked at first; an empty name still makes a service.
-  h.p.records["AppID"] = "";
-  h.p.records["AppID/user"] = "LocalService = \"\"";
-  AgentFigures none;
-  none.captureTried = true;
-  none.noInterfaceReason = "Operation not permitted: the agent needs CAP_NET_RAW";
-  h.p.setFigures(none);
-  test::LogCapture log;
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
-  ASSERT_TRUE(h.p.waitFor("sd", kReady));
-  const auto readyAt = std::chrono::steady_clock::now();
-  const std::string idle = "STATUS=Running: no interface captured";
-  ASSERT_TRUE(h.p.waitFor("sd", idle));
-  for (uint32_t control : {SERVICE_CONTROL_INTERROGATE, 128u})
-    h.p.post(control);
-  AgentFigures busy{2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
-  busy.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
-  h.p.setFigures(busy);
+  h.registerAs("");
+  h.registerAs("LocalService = \"\"", true);
+  h.figures = {2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
+  h.figures.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
   const std::string figures =
-      "2 interfaces, 1,234,567 packets seen, 38,580 flow and 15 counter samples in 6,430 "
-      "datagrams, 0 dropped by the kernel, 1,000 send errors (998 to c.test:6343, 2 to [::1]:9), "
-      "agent address 192.0.2.1";
-  ASSERT_TRUE(h.p.waitFor("sd", "STATUS=Running: " + figures));
+      "STATUS=Running: 2 interfaces, 1,234,567 packets seen, 38,580 flow and 15 counter samples "
+      "in 6,430 datagrams, 0 dropped by the kernel, 1,000 send errors (998 to c.test:6343, 2 to "
+      "[::1]:9), agent address 192.0.2.1";
+  h.start([&] { return h.module.WinMain("wendrel"); });
+  ASSERT_TRUE(h.waitFor("sd", kReady));
+  const auto readyAt = std::chrono::steady_clock::now();
+  for (uint32_t control : {SERVICE_CONTROL_INTERROGATE, 128u})
+    h.post(control);
+  ASSERT_TRUE(h.waitFor("sd", figures));
   std::this_thread::sleep_until(readyAt + 1250ms);
   const auto stopAt = std::chrono::steady_clock::now();
-  h.p.post(SERVICE_CONTROL_STOP);
-  h.p.post(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(h.p.waitFor("sd", kStoppedOk));
-  // Idle interfaces or not, the idle loop wakes on the stop itself.
+  h.post(SERVICE_CONTROL_STOP);
+  h.post(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(h.waitFor("sd", kStoppedOk));
+  // The idle loop wakes on the stop itself.
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 900ms);
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(result.get(), S_OK);
-  h.module.Handler(SERVICE_CONTROL_STOP);
+  ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(h.run.get(), S_OK);
+  h.module.Handler(SERVICE_CONTROL_STOP);  // after the stop: nothing more to report
 
-  Strings sd = h.p.log("sd"), calls = h.p.log("agent");
+  Strings sd = h.log("sd");
   const auto ticks = sd.size() - 4;
   EXPECT_TRUE(ticks == 2 || ticks == 3) << ticks;  // in 1.25 s
   sd.erase(std::unique(sd.begin(), sd.end()), sd.end());
-  EXPECT_EQ(sd, (Strings{kStarting, kReady, idle, "STATUS=Running: " + figures, "STOPPING=1",
-                         kStoppedOk}));
-  EXPECT_EQ(calls, kCreated + Strings(ticks, "flush") + kTeardown);
-  EXPECT_EQ(h.p.log("event"),
-            (Strings{"Wendrel: Bad service request", "Wendrel: Service stopped"}));
-  const Strings warned = log.messages(log4cplus::WARN_LOG_LEVEL);  // once, with the reason
-  ASSERT_EQ(1u, warned.size());
-  EXPECT_NE(warned[0].find(none.noInterfaceReason), std::string::npos);
+  EXPECT_EQ(sd, (Strings{kStarting, kReady, figures, "STOPPING=1", kStoppedOk}));
+  EXPECT_EQ(h.log("agent"), kCreated + Strings(ticks, "flush") + kTeardown);
+  EXPECT_EQ(h.log("event"), (Strings{"Wendrel: Bad service request", "Wendrel: Service stopped"}));
 }
 
+// Nothing captured after devices were looked for: the status says so, and a warning comes at
+// once and again every ten minutes while it lasts.
 TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
   test::LogCapture log;
   const auto t0 = AgentMonitor::Clock::now();
@@ -167,7 +302,7 @@ TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
   EXPECT_TRUE(monitor.due(t0 + 10s));
   figures.captureTried = true;
   for (const auto at : {60s, 600s, 659s, 660s})  // 10 minutes apart: one more
-    monitor.poll(figures, t0 + at);
+    EXPECT_EQ(monitor.poll(figures, t0 + at), "Running: no interface captured");
   figures.interfaces = 1;
   EXPECT_EQ(monitor.poll(figures, t0 + 12min).substr(0, 21), "Running: 1 interface,");
   figures.interfaces = 0;  // a new spell warns at once
@@ -175,75 +310,47 @@ TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
   EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL).size(), 3u);
 }
 
-TEST(Service, AStopBeforeTheLoopIsHonouredThere) {
-  Harness h;
-  h.p.holdReporter = true;
-  auto service = std::async(std::launch::async, [&] { h.module.ServiceMain(); });
-  AtExit stop{[&] {
-    h.p.releaseReporter();
-    h.module.Handler(SERVICE_CONTROL_STOP);
-  }};
-  ASSERT_TRUE(h.p.waitFor("agent", "reporter 192.0.2.10"));
-  h.module.Handler(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(h.p.waitFor("sd", "STOPPING=1"));
-  h.p.releaseReporter();
-  ASSERT_EQ(service.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, "STOPPING=1", kStoppedOk}));
-  EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
-  // Even one that came before Run began.
-  Harness early;
-  early.module.OnStop();
-  auto run = std::async(std::launch::async, [&] { return early.module.Run(); });
-  AtExit stopRun{[&] { early.module.OnStop(); }};
-  ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "the stop was lost";
-  EXPECT_EQ(run.get(), S_OK);
-  EXPECT_EQ(early.p.log("agent"), kCreated + kTeardown);
-}
-
-TEST(Service, FailedRunsStopWithEFailAndReleaseWhatTheyMade) {
-  for (const std::string failing : {"reporter", "collector"}) {
-    Harness h;
-    h.p.failing = failing;
+// ServiceMain's reports, and what it releases: a stop while the run configures is honoured
+// before the loop; a reporter's failure is reported while the exit code is still 0, then with
+// it. A stop that came before Run began is kept for it.
+TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
+  const std::string failed = "STATUS=Stopped, exit code 0x80004005";
+  const std::tuple<std::string, Strings, Strings, size_t> cases[] = {
+      {"", {kStarting, "STOPPING=1", kStoppedOk}, kCreated + kTeardown, 0},
+      {"reporter", {kStarting, kStoppedOk, failed}, {"reporter 192.0.2.10", "delete reporter"}, 0},
+      {"collector",
+       {kStarting, failed},
+       kCreated + Strings{"stop", "delete collector", "delete reporter"},
+       1}};
+  for (const auto& [failing, sd, agent, errors] : cases) {
+    Host h;
+    h.failing = failing;
+    if (failing.empty())
+      h.onReporter = [&] { h.module.Handler(SERVICE_CONTROL_STOP); };
     test::LogCapture log;
     h.module.ServiceMain();
-    EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: Service stopped"});
-    if (failing == "reporter") {
-      // Run reports the stop while the exit code is still 0; ServiceMain again with its result.
-      EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kStoppedOk, kStoppedFail}));
-      EXPECT_EQ(h.p.log("agent"), (Strings{"reporter 192.0.2.10", "delete reporter"}));
-    } else {
-      EXPECT_EQ(h.p.log("sd"), (Strings{kStarting, kStoppedFail}));
-      EXPECT_EQ(h.p.log("agent"),
-                kCreated + (Strings{"stop", "delete collector", "delete reporter"}));
-      EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), 1u);
-    }
+    EXPECT_EQ(h.log("sd"), sd) << failing;
+    EXPECT_EQ(h.log("agent"), agent) << failing;
+    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), errors) << failing;
+    EXPECT_EQ(h.log("event"), Strings{"Wendrel: Service stopped"}) << failing;
   }
-  Harness h;
-  h.module.LogEvent("%s", std::string(300, 'x').c_str());
-  EXPECT_EQ(h.p.log("event"), Strings{"Wendrel: " + std::string(255, 'x')});
-}
-
-// Signals that can no longer be received would leave an agent nothing can stop.
-TEST(Foreground, RunIsStoppedInOrderWhenSignalsAreLost) {
-  Harness h;
-  h.p.records["AppID"] = "";
-  h.p.post(SignalSource::kFailed);
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  AtExit stop{[&] { h.module.OnStop(); }};
-  ASSERT_EQ(result.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
-  EXPECT_EQ(result.get(), E_FAIL);
-  EXPECT_EQ(h.p.log("agent"), kCreated + kTeardown);
+  Host early;
+  early.module.OnStop();
+  early.start([&] { return early.module.Run(); });
+  ASSERT_EQ(early.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
+  EXPECT_EQ(early.run.get(), S_OK);
+  EXPECT_EQ(early.log("agent"), kCreated + kTeardown);
 }
 
 // A reload, in the foreground as for the service, applies what changed; one without a usable
 // collector, or with none that resolves, changes nothing; the source ids stay as they were.
-TEST(Foreground, AReloadAppliesWhatChangedOrNothing) {
-  Harness h;
-  h.p.records["AppID"] = "";
-  h.p.failing = "192.0.2.99";
+// Signals that can no longer be received would leave an agent nothing can stop: it stops.
+TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
+  Host h;
+  h.registerAs("");
+  h.failing = "192.0.2.99";
   test::LogCapture log("Wendrel");
-  auto result = std::async(std::launch::async, [&] { return h.module.WinMain("wendrel"); });
-  AtExit stop{[&] { h.p.post(SERVICE_CONTROL_STOP); }};
+  h.start([&] { return h.module.WinMain("wendrel"); });
   Strings want = kCreated;
   for (const auto& [settings, calls, errors] :
        std::vector<std::tuple<std::string, Strings, size_t>>{
@@ -255,33 +362,95 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothing) {
            {"CollectorAddress = 192.0.2.11\nSamplingRate = 16\nSourceId = index\nTraffic = ipv4",
             {"reconfigure 16 on ifindex ipv4"},
             2}}) {
-    ASSERT_TRUE(h.p.waitFor("agent", "start"));
-    h.settings.file = valueFile::parse(settings);
-    h.p.post(SERVICE_CONTROL_PARAMCHANGE);
+    ASSERT_TRUE(h.waitFor("agent", "start"));
+    h.writeSettings(settings);
+    h.post(SERVICE_CONTROL_PARAMCHANGE);
     want = want + calls;
     EXPECT_TRUE(test::waitFor([&] {
-      Strings c = h.p.log("agent");
+      Strings c = h.log("agent");
       c.erase(std::remove(c.begin(), c.end(), "flush"), c.end());
       return c == want && log.messages(log4cplus::ERROR_LOG_LEVEL).size() == errors;
     })) << settings;
   }
+  h.post(SignalSource::kFailed);
+  ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
+  EXPECT_EQ(h.run.get(), E_FAIL);
+  const Strings agent = h.log("agent");
+  EXPECT_EQ(Strings(agent.end() - 4, agent.end()), kTeardown);
 }
 
-TEST(WendrelMain, ExitStatusAndWhatToDoWhenTheAgentCannotStart) {
-  Harness h;  // no records: never registered
+// With the exit status each start without a switch ends with: the low byte of its status,
+// never 0 for a failure.
+TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
+  Host h;
   char arg0[] = "/opt/wendrel/wendrel";
   char* argv[] = {arg0, nullptr};
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);
-  h.p.records["AppID"] = "LocalService = Wendrel";
-  h.p.startedByManager = false;
-  EXPECT_EQ(wendrelMain(1, argv, h.module), 39);
-  const std::string said = testing::internal::GetCapturedStderr();
-  for (const char* status :
-       {"Wendrel: exit status 0x00000002\n", "Wendrel: exit status 0x00000427\n"})
-    EXPECT_NE(said.find(status), std::string::npos) << said;
-  // The low byte, but never 0 for a failure.
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);  // never registered
   EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);
+  EXPECT_EQ(h.switches("-UnregServer"), TYPE_E_REGISTRYACCESS);  // nothing registered
+  ASSERT_EQ(h.switches("-RegServer"), S_OK);
+  ASSERT_EQ(std::remove(h.records.path(Kind::AppId, false)->c_str()), 0);
+  // The type library alone: the missing AppID record fails it.
+  EXPECT_EQ(h.switches("-UnregServer"), static_cast<int32_t>(0x80070002u));
+  ASSERT_EQ(h.switches("-Service"), S_OK);
+  EXPECT_EQ(h.record(Kind::AppId), kService);
+  h.startedByManager = false;                       // a service's start, by hand
+  EXPECT_EQ(wendrelMain(1, argv, h.module), 0x27);  // from 0x427
+  EXPECT_EQ(h.record(Kind::TypeLib),
+            "Name = \"WendrelLib\"\nVersion = \"1.0\"\nLocale = 0x409\nPath = \"" + kExe + "\"\n");
+  ASSERT_EQ(h.switches("-Service"), S_OK);  // again: stopped and deleted, then created anew
+  EXPECT_EQ(h.log("sm"), (Strings{"create " + kExe, "stop", "remove", "create " + kExe}));
+  ASSERT_EQ(h.switches("/regserver"), S_OK);
+  EXPECT_EQ(h.unit, ServiceManager::UnitState::Missing);
+  EXPECT_EQ(h.record(Kind::AppId), "");
+  ASSERT_EQ(h.switches("-Service"), S_OK);
+  ASSERT_EQ(h.switches("-UnregServer"), S_OK);  // the AppID record stays, without "LocalService"
+  EXPECT_EQ(h.record(Kind::AppId) + h.record(Kind::TypeLib), "-");
+  EXPECT_EQ(h.unit, ServiceManager::UnitState::Missing);
+  // So a start without a switch runs in the foreground, even outside the service manager.
+  h.writeSettings("");
+  EXPECT_EQ(h.switches(""), E_FAIL);  // no collector address
+  EXPECT_EQ(h.log("agent"), Strings{});
+  ASSERT_EQ(h.switches("-RegServerPerUser"), S_OK);
+  EXPECT_EQ(h.record(Kind::AppId, true), "");
+  EXPECT_NE(h.record(Kind::TypeLib, true), "-");
+  EXPECT_EQ(h.log("msg"), Strings{});
+}
+
+TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
+  const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
+  const Strings stopRemove{"stop", "remove"};
+  // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
+  // package's unit is stopped like the program's own, but never replaced or deleted.
+  const struct {
+    std::string args, exe, fails;
+    State unit;
+    int32_t status;
+    bool shown;         // a message to whoever ran it
+    std::string appId;  // "-": no record
+    Strings calls;
+  } cases[] = {
+      {"-Service", kExe, "manager", none, E_FAIL, true, "", {}},
+      {"-Service", kExe, "create", none, E_FAIL, true, "", {"create " + kExe}},
+      {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, false, "", {}},
+      {"-RegServer", kExe, "stop", file, S_OK, true, "", stopRemove},
+      {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", stopRemove},
+      {"-Service", kExe, "", State::Other, E_FAIL, true, "-", {}},
+      {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), false, "", {}},
+      {"-Service", kExe, "", pkg, S_OK, false, kService, {"stop"}},
+      {"-RegServer", kExe, "", pkg, S_OK, false, "", {"stop"}},
+  };
+  for (const auto& c : cases) {
+    Host h(c.exe);
+    h.failing = c.fails;
+    h.unit = c.unit;
+    SCOPED_TRACE(c.args + " " + c.fails);
+    EXPECT_EQ(h.switches(c.args), c.status);
+    EXPECT_EQ(h.log("msg").size(), c.shown ? 1u : 0u);
+    EXPECT_EQ(h.record(Kind::AppId), c.appId);
+    EXPECT_FALSE(h.record(Kind::TypeLib) != "-" && c.status < 0);
+    EXPECT_EQ(h.log("sm"), c.calls);
+  }
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
-// Collectors over real sockets, in a network namespace of the test's own, with names looked
-// up by a resolver the test moves: every datagram reaches every collector, one that loses its
-// route holds up none of the others and is logged without flooding, names are looked up again
-// on their schedule and followed, and the reporter of a collector that never resolves sends
-// nothing.
+// Collectors over real sockets, in network and mount namespaces of the test's own: every
+// datagram reaches every collector, and one that fails holds up none of the others, is
+// counted and logged without flooding, and is looked up often only while it fails; names are
+// looked up again on their schedule and followed; a name server that never answers holds up
+// neither the start, nor a send, nor the stop.
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <future>
 #include <map>
+#include <thread>
 
 #include "collector_socket.h"
 #include "log_capture.h"
@@ -17,38 +19,48 @@ namespace wendrel::test {
 namespace {
 
 using boost::asio::ip::udp;
+using Failures = std::vector<std::pair<std::string, uint64_t>>;
 
+Failures failuresOf(const std::vector<CollectorFailures>& failures) {
+  Failures out;
+  for (const CollectorFailures& f : failures)
+    out.emplace_back(f.collector, f.count);
+  return out;
+}
+
+// Names of the test's choosing: each looked up as the collector label it is set to.
 struct MovingResolver : CollectorResolver {
   udp::endpoint resolve(const CollectorEntry& entry) override {
-    if (entry.literal)  // counted apart: they are never looked up again
-      return ++lookups["literal"],
-             udp::endpoint{boost::asio::ip::make_address(entry.host), entry.port};
+    std::lock_guard<std::mutex> lock(mutex);  // lookups run on threads of their own
     ++lookups[entry.host];
     if (!addresses.count(entry.host))
       throw std::runtime_error("resolve: Host not found (authoritative)");
-    return addresses[entry.host];
+    std::string error;
+    const CollectorEntry to = parseCollectorList(addresses[entry.host], error).value().at(0);
+    return {boost::asio::ip::make_address(to.host), to.port};
   }
-  void set(const std::string& name, const UdpCollector& c) {
-    const std::string l = c.label();
-    const size_t colon = l.rfind(':');
-    addresses[name] = {
-        boost::asio::ip::make_address(l.substr(l[0] == '[', colon - 2 * (l[0] == '['))),
-        uint16_t(std::stoi(l.substr(colon + 1)))};
-  }
-  std::map<std::string, udp::endpoint> addresses;
+  std::map<std::string, std::string> addresses;
   std::map<std::string, int> lookups;
+  std::mutex mutex;
 };
 
 class Collectors : public ::testing::Test {
  protected:
+  // The gtest thread, and what it starts, in namespaces of its own: one more address (so that
+  // names are looked up at all), and a name server that reads nothing (30 s, five tries).
   static void SetUpTestSuite() {
-    // The gtest thread moves into a namespace of its own; commands it starts follow it.
-    inNamespace = geteuid() == 0 && unshare(CLONE_NEWNET) == 0 &&
-                  shell("ip link set lo up && ip addr add 198.51.100.1/32 dev lo");
+    ready = geteuid() == 0 && unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 &&
+            shell(
+                "mount --make-rprivate / && f=$(mktemp) && printf 'nameserver 127.0.0.53\\n"
+                "options timeout:30 attempts:5\\n' >$f && mount --bind $f /etc/resolv.conf && "
+                "rm $f && ip link set lo up && ip addr add 198.51.100.1/32 dev lo && "
+                "sysctl -qw net.ipv4.icmp_ratemask=0");
+    if (ready)
+      nameServer.emplace(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.53"), 53));
   }
   void SetUp() override {
-    if (!inNamespace)
-      GTEST_SKIP() << "needs root to make a network namespace";
+    if (!ready)
+      GTEST_SKIP() << "needs root to make network and mount namespaces";
   }
   // Sends `count` datagrams, 25 ms apart on the clock; what was sent.
   std::vector<std::string> send(CollectorSocket& sink, int count) {
@@ -59,22 +71,28 @@ class Collectors : public ::testing::Test {
     }
     return sent;
   }
-  static inline bool inNamespace = false;
+  static inline bool ready = false;
+  static inline boost::asio::io_context io;
+  static inline std::optional<udp::socket> nameServer;
   FakeClock clock;
   MovingResolver names;
+  UdpCollector good{"127.0.0.1"};
 };
 
-TEST_F(Collectors, EveryCollectorGetsEveryDatagramAndOneWithoutARouteHoldsUpNone) {
-  UdpCollector v4("127.0.0.1"), v6("::1"), far("198.51.100.1");
-  names.set("far.test", far);
-  LogCapture log;
+// One collector refuses with ICMP port unreachable, one loses its route for 25 s of steady
+// sending: every datagram still reaches the others, each one missed is counted against the
+// collector that missed it, and each is logged at once, then once per 10 s at most.
+TEST_F(Collectors, EveryCollectorGetsEveryDatagramAndOneThatFailsHoldsUpNone) {
+  UdpCollector v6("::1"), far("198.51.100.1");
+  names.addresses["far.test"] = far.label();
+  LogCapture log("PacketReporter");
   CollectorSocket sink(names, clock);
-  sink.open(v4.label() + ", " + v6.label() + "  far.test:" + far.label().substr(13));
+  const std::string farLabel = "far.test:" + far.label().substr(13);
+  sink.open(good.label() + ", " + v6.label() + " 127.0.0.1:9  " + farLabel);
   std::vector<std::string> sent = send(sink, 5);
-  EXPECT_EQ(sent, v4.drain(true));
+  EXPECT_EQ(sent, good.drain(true));
   EXPECT_EQ(sent, v6.drain(true));
   EXPECT_EQ(sent, far.drain(true));
-  // The far collector loses its route for 25 s of steady sending.
   ASSERT_TRUE(shell("ip addr del 198.51.100.1/32 dev lo"));
   std::vector<std::string> got4, got6;
   sent.clear();
@@ -82,28 +100,36 @@ TEST_F(Collectors, EveryCollectorGetsEveryDatagramAndOneWithoutARouteHoldsUpNone
     for (const std::string& d : send(sink, 50))
       sent.push_back(d);
     sink.maintain();
-    for (auto [receiver, got] : {std::pair{&v4, &got4}, {&v6, &got6}})
+    for (auto [receiver, got] : {std::pair{&good, &got4}, {&v6, &got6}})
       for (const std::string& d : receiver->drain())
         got->push_back(d);
   }
   EXPECT_EQ(sent, got4);
   EXPECT_EQ(sent, got6);
-  const size_t errors = log.messages(log4cplus::ERROR_LOG_LEVEL).size();
-  EXPECT_TRUE(errors >= 2 && errors <= 4) << errors << ": one at once, then one per 10 s at most";
   ASSERT_TRUE(shell("ip addr add 198.51.100.1/32 dev lo"));
   sent = send(sink, 3);
   EXPECT_EQ(sent, far.drain(true));
+  const Failures missed = {{"127.0.0.1:9", 1008}, {farLabel, 1000}};
+  // The refusal of the last datagram may still be on its way.
+  EXPECT_TRUE(waitFor([&] { return sink.maintain(), failuresOf(sink.failures()) == missed; }));
+  EXPECT_EQ(missed, failuresOf(sink.failures()));
+  EXPECT_EQ(6u, log.messages(log4cplus::ERROR_LOG_LEVEL).size()) << "three each, 10 s apart";
+  // Working again, it is looked up on the normal schedule, not every 30 s as while it failed.
+  clock.now += 31000;
+  sink.maintain();
+  sink.awaitLookups(Millis(5000));
+  EXPECT_EQ(1, names.lookups["far.test"]);
 }
 
 TEST_F(Collectors, NamesAreLookedUpAgainAndDatagramsFollow) {
-  UdpCollector first("127.0.0.1"), second("127.0.0.1"), late("::1");
-  names.set("collector.test", first);
+  UdpCollector second("127.0.0.1"), late("::1");
+  names.addresses["collector.test"] = good.label();
   CollectorSocket sink(names, clock);
-  sink.open("collector.test late.test");  // one of two resolving is enough to start
-  names.set("collector.test", second);
-  names.set("late.test", late);
+  sink.open("collector.test late.test [::1]:9");  // one of several resolving is enough
+  names.addresses["collector.test"] = second.label();
+  names.addresses["late.test"] = late.label();
   // What each collector receives of one datagram sent after the clock steps on: the
-  // unresolved name is retried after 30 s, the moved one after 5 min.
+  // unresolved name is retried after 30 s, the moved one after 5 min, the address never.
   const std::tuple<uint64_t, size_t, size_t, size_t> steps[] = {
       {0, 1, 0, 0}, {29, 1, 0, 0}, {31, 1, 0, 1}, {331, 0, 1, 1}};
   const uint8_t datagram[] = {1, 2, 3, 4};
@@ -113,18 +139,36 @@ TEST_F(Collectors, NamesAreLookedUpAgainAndDatagramsFollow) {
     sink.awaitLookups(Millis(5000));
     sink.send(datagram, sizeof datagram);
     EXPECT_EQ(std::tuple(toFirst, toSecond, toLate),
-              std::tuple(first.drain().size(), second.drain().size(), late.drain().size()))
+              std::tuple(good.drain().size(), second.drain().size(), late.drain().size()))
         << seconds;
   }
-}
-
-// The reporter stays uninitialized, and every datagram it then sends is lost.
-TEST_F(Collectors, UnresolvableCollectorSendsNothing) {
-  PacketReporter reporter("no-such-host.invalid");
+  EXPECT_EQ(0, names.lookups["::1"]);
+  // Alone, a collector that does not resolve leaves the reporter uninitialized, and every
+  // datagram it then sends is lost.
+  CollectorSocket nowhere(names, clock);
+  PacketReporter reporter("nowhere.test", clock, nowhere);
   EXPECT_FALSE(reporter.isInitialized());
   addFrame(reporter, pattern(60), 60);
   reporter.flush();
   EXPECT_EQ(1u, reporter.statistics().sendErrors);
+}
+
+// The lookup never ends while the test runs; the reporter must get by without it.
+TEST_F(Collectors, ASilentNameServerHoldsUpNoStartSendOrStop) {
+  std::promise<ReporterStatistics> result;
+  std::thread([&result, address = good.label()] {
+    PacketReporter alone("collector.test"), reporter("collector.test, " + address);
+    ASSERT_TRUE(alone.isInitialized() && reporter.isInitialized()) << "no answer is no refusal";
+    addFrame(reporter, pattern(60), 60);
+    reporter.flush();
+    result.set_value(reporter.statistics());
+  }).detach();
+  auto stopped = result.get_future();
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(20))) << "hang guard";
+  const ReporterStatistics done = stopped.get();
+  EXPECT_EQ(std::tuple(Failures{{"collector.test:6343", 1}}, 1u),
+            std::tuple(failuresOf(done.collectorFailures), done.sendErrors));
+  EXPECT_EQ(1u, good.drain().size());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Stand-ins for the reporter's clock and sink, and helpers to feed it and to read back what it
-// sent. The capture tests use them too.
+// sent; the capture tests use them too.
 #pragma once
 
 #include <arpa/inet.h>
@@ -49,6 +49,14 @@ inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
   return frame;
 }
 
+// Appends `words` big-endian to `out`, then `tail`: golden bytes as the wire holds them.
+inline void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
+                const std::vector<uint8_t>& tail = {}) {
+  for (uint32_t w : words)
+    out.insert(out.end(), {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)});
+  out.insert(out.end(), tail.begin(), tail.end());
+}
+
 inline void addFrame(PacketReporter& reporter, const std::vector<uint8_t>& frame, uint32_t len,
                      uint32_t rate = 32, uint16_t source = 0) {
   reporter.addSample({frame.data(), static_cast<uint32_t>(frame.size()), len}, rate, source);
@@ -58,16 +66,6 @@ struct ReporterRig {
   FakeClock clock;
   RecordingSink sink;
   PacketReporter reporter{"127.0.0.1", clock, sink};
-
-  // For golden bytes: six samples leave the buffer full of 0xff, so that padding not written
-  // shows; then the agent is 10.0.0.5 and 5 s have passed.
-  void dirtyBuffer() {
-    for (int i = 0; i < 6; ++i)
-      addFrame(reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
-    reporter.flush();
-    reporter.setAgentAddress(inet_addr("10.0.0.5"));
-    clock.now += 5000;
-  }
 
   // Flushes, then decodes what was sent (with `take`, what no earlier take returned); the
   // strict decoder refusing one fails the test.
