@@ -7,6 +7,9 @@
 #include <optional>
 #include <set>
 
+#include "capture_fakes.h"
+#include "device_opener.h"
+#include "log_capture.h"
 #include "unit_file.h"
 #include "veth_helpers.h"
 
@@ -133,6 +136,22 @@ TEST_F(RealHost, InterfacesByNameAndAReloadThatLeavesCaptureRunning) {
   w->collector->reconfigure(2, false, options);
   EXPECT_EQ(std::set<uint32_t>{ifIndex(second)}, sources(1));
   EXPECT_EQ(2u, w->statistics().interfaces);
+}
+
+// A failure that repeats is one line, and one summary a while later: counted by level.
+TEST(DeviceOpener, RepeatedFailuresAreSummarised) {
+  LogCapture log{"TrafficLogger"};
+  ReporterRig rig;
+  FakePcap pcap;
+  for (const char* traits : {"perm", "emfile"})
+    for (int i = 0; i < 3; ++i)
+      pcap.devices.push_back({traits + std::to_string(i), traits});
+  DeviceOpener opener(pcap, rig.reporter, 128, 2097152, buildFilter(32, true));
+  std::vector<OpenedDevice> opened;
+  opener.openAll(opened);
+  opener.summarise(std::chrono::steady_clock::now() + std::chrono::minutes(2));
+  EXPECT_EQ(4u, log.messages(log4cplus::WARN_LOG_LEVEL).size());  // one of each, then the rest
+  EXPECT_EQ(1u, log.messages(log4cplus::ERROR_LOG_LEVEL).size());
 }
 
 TEST(ServiceUnit, LeavesRoomForAThousandInterfaces) {
