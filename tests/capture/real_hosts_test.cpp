@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include <filesystem>
 #include <optional>
 #include <set>
 
@@ -15,10 +14,6 @@
 
 namespace wendrel::test {
 namespace {
-
-size_t entries(const char* directory) {
-  return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
-}
 
 class RealHost : public testing::Test {
  public:

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -82,6 +83,10 @@ struct GatedRig {
   GatedSink sink;
   PacketReporter reporter{"127.0.0.1", clock, sink};
 };
+
+inline size_t entries(const char* directory) {
+  return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
+}
 
 constexpr uint32_t kInternal = 0x3FFFFFFF;  // the host, as a sample's input or output
 

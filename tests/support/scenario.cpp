@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -166,21 +167,11 @@ std::string UdpCollector::label() const {
   sockaddr_storage at{};
   socklen_t size = sizeof at;
   getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &size);
-  char text[INET6_ADDRSTRLEN] = "";
-  if (at.ss_family == AF_INET6) {
-    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(at);
-    inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
-  }
-  const auto& in = reinterpret_cast<const sockaddr_in&>(at);
-  inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
-}
-
-void UdpCollector::sendTo(const std::string& address, uint16_t port) {
-  sockaddr_in to{AF_INET, htons(port), {}, {}};
-  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-  ::sendto(fd_, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
+  getnameinfo(reinterpret_cast<sockaddr*>(&at), size, host, sizeof host, port, sizeof port,
+              NI_NUMERICHOST | NI_NUMERICSERV);
+  return (at.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : host) + std::string(":") +
+         port;
 }
 
 std::vector<std::string> UdpCollector::drain(bool wait) {

@@ -79,8 +79,6 @@ class UdpCollector {
   std::vector<std::string> drain(bool wait = false);
   // The same, strictly decoded: one the decoder refuses fails the test.
   std::vector<DecodedDatagram> decoded(bool wait = false);
-  // Sends one byte to an IPv4 address and port from this socket.
-  void sendTo(const std::string& address, uint16_t port);
 
  private:
   int fd_ = -1;
