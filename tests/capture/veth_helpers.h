@@ -44,21 +44,20 @@ inline Kind kindOf(const std::vector<uint8_t>& h) {
 // A sink whose send waits while `closed`, stalling the capture thread inside the reporter.
 struct GatedSink : RecordingSink {
   void send(const uint8_t* data, size_t size) override {
-    std::unique_lock<std::mutex> lock(gateMutex);
-    ++waiting, gate.notify_all();
+    std::unique_lock<std::mutex> lock(mutex);
+    ++waiting;
     gate.wait(lock, [this] { return !closed; });
     lock.unlock();
     RecordingSink::send(data, size);
   }
   void setClosed(bool value) {
-    std::lock_guard<std::mutex> lock(gateMutex);
+    std::lock_guard<std::mutex> lock(mutex);
     closed = value, waiting = value ? 0 : waiting, gate.notify_all();
   }
   bool stalled() {  // a send has waited since the gate was closed
-    std::lock_guard<std::mutex> lock(gateMutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return waiting > 0;
   }
-  std::mutex gateMutex;
   std::condition_variable gate;
   bool closed = false;
   int waiting = 0;
