@@ -1,7 +1,5 @@
-// Real capture on veth links between namespaces the test makes, by libpcap and by the kernel
-// sampler: every traffic class estimated truly, kernel drops in the samples, interfaces that
-// come and go, the kernel's indexes with direction, counter samples that agree with the
-// kernel, and who speaks: an IPv6-only host's agent address and its host sample.
+// Real capture, by libpcap and by the kernel sampler, on veth links between namespaces the
+// test makes.
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -83,7 +81,7 @@ TEST(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
     const std::vector<DecodedSample> samples = rig.samples();
     uint32_t sequence = 0, pool = 0;
     for (const DecodedSample& s : samples) {
-      ++sampled[{s.outputInterface != kInternal, kindOf(s.header)}];
+      ++sampled[{s.outputInterface != kInternalInterface, kindOf(s.header)}];
       EXPECT_EQ(++sequence, s.sequence) << label;  // gap-free
       EXPECT_EQ(0u, s.drops);
       if (c.ebpf) {
@@ -216,7 +214,7 @@ TEST(Veth, KernelIndexesDirectionAndCounterSamples) {
   const auto started = std::chrono::steady_clock::now();
   Watch w(net, false, optionsOf(SourceIdKind::IfIndex, 1));
   const uint32_t ifIndex = if_nametoindex(name.c_str());
-  EXPECT_EQ((std::set<Sources>{{ifIndex, ifIndex, kInternal}}), w.sourcesFrom(0));
+  EXPECT_EQ((std::set<Sources>{{ifIndex, ifIndex, kInternalInterface}}), w.sourcesFrom(0));
   // A frame from the interface's own MAC address goes out on it.
   const auto mac = w.kernel->read(name).value().macAddress;
   std::vector<uint8_t> frame = testFrame(net.link(0), 0x4000);
@@ -229,7 +227,7 @@ TEST(Veth, KernelIndexesDirectionAndCounterSamples) {
                 sent = std::pair(s.inputInterface, s.outputInterface);
             return sent.has_value();
           });
-  EXPECT_EQ(std::pair(kInternal, ifIndex), sent);
+  EXPECT_EQ(std::pair(kInternalInterface, ifIndex), sent);
   const uint32_t added = if_nametoindex(net.addLink("").agentName.c_str());
   EXPECT_EQ(added, std::get<0>(*w.sourcesFrom(1).begin()));
 

@@ -1,6 +1,5 @@
-// What the veth capture tests share: the traffic classes they send, how a sample's header
-// tells them apart, a sink that stalls the capture side inside the reporter, and capture by
-// either path (libpcap, or the kernel sampler) on the agent namespace's links.
+// What the veth capture tests share: the frames they send, a sink that stalls the capture
+// thread, and capture by either path on the agent namespace's links.
 #pragma once
 
 #include <condition_variable>
@@ -17,6 +16,7 @@
 
 #include "../sflow/sflow_fakes.h"
 #include "bpf_kernel_sampler.h"
+#include "datagram_writer.h"
 #include "ebpf_collector.h"
 #include "kernel_interface_statistics.h"
 #include "live_pcap.h"
@@ -86,8 +86,6 @@ struct GatedRig {
 inline size_t entries(const char* directory) {
   return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
-
-constexpr uint32_t kInternal = 0x3FFFFFFF;  // the host, as a sample's input or output
 
 inline CaptureOptions optionsOf(SourceIdKind kind, uint32_t counterS = 0, bool ipv6 = true) {
   CaptureOptions options;
