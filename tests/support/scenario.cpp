@@ -61,7 +61,7 @@ void NetnsPair::drop() noexcept {
 
 const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   const std::string id = std::to_string(getpid()) + "l" + std::to_string(links_.size());
-  Link l{"w" + tag_ + "a" + id, "w" + tag_ + "f" + id, cidr.substr(0, cidr.find('/'))};
+  Link l{"w" + tag_ + "a" + id, "w" + tag_ + "f" + id};
   // A MAC address of this link's own, so that tests can tell the links' frames apart.
   const auto n = uint32_t(getpid()) * 16 + uint32_t(links_.size());
   l.farMac = {0x02, 0x77, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
@@ -70,17 +70,26 @@ const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
   return links_.back();
 }
 
-void NetnsPair::recreateLink(size_t i) {
-  create(links_.at(i), "");
+void NetnsPair::recreateLink(size_t i, bool renew) {
+  create(links_.at(i), "", renew);
 }
 
-void NetnsPair::create(Link& l, const std::string& cidr) {
+void NetnsPair::bounce(size_t i) {
+  run("printf 'link set %s down\\nlink set %s up\\n' " + links_.at(i).agentName + " " +
+      links_[i].agentName + " | ip -n " + agent_ + " -batch -");
+}
+
+void NetnsPair::create(Link& l, const std::string& cidr, bool renew) {
   char mac[18];
   std::snprintf(mac, sizeof mac, "02:77:%02x:%02x:%02x:%02x", l.farMac[2], l.farMac[3], l.farMac[4],
                 l.farMac[5]);
   const std::string in = "ip -n " + agent_ + " ", out = "ip -n " + far_ + " ";
-  run("ip link add " + l.agentName + " netns " + agent_ + " type veth peer name " + l.farName +
-      " netns " + far_ + " address " + mac);
+  const std::string add = "link add " + l.agentName + " type veth peer name " + l.farName +
+                          " netns " + far_ + " address " + mac;
+  // One command deletes and adds, so that the new device comes while the old one's capture
+  // is still ending.
+  run(renew ? "printf 'link del " + l.agentName + "\\n" + add + "\\n' | " + in + "-batch -"
+            : in + add);
   if (!cidr.empty())
     run(in + "addr add " + cidr + " dev " + l.agentName);
   // The far end reports LOWER_UP once the veth carries frames.

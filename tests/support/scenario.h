@@ -1,8 +1,5 @@
-// The scenario harness of the namespace tests (capture on veth links, collectors over real
-// sockets, the agent end to end): NetnsPair makes the network and sends the frames,
-// UdpCollector receives and decodes, AgentProcess runs the real agent, and fromLink and
-// frameNumber tell a sampled frame's link and number. A scenario says only what differs and
-// what it expects. Needs root for the namespaces.
+// The harness of the namespace tests: NetnsPair makes the network and sends the frames,
+// UdpCollector receives and decodes, AgentProcess runs the real agent. Needs root.
 #pragma once
 
 #include <sys/socket.h>
@@ -19,13 +16,11 @@
 namespace wendrel::test {
 
 // Two network namespaces joined by veth links: the "agent" one holds the interfaces under
-// test, the "far" one the peers from which the test sends raw Ethernet frames. The destructor
-// removes everything.
+// test, the "far" one the peers that send raw frames. The destructor removes everything.
 class NetnsPair {
  public:
   struct Link {
     std::string agentName, farName;  // the interfaces, in the agent and the far namespace
-    std::string agentAddress;        // IPv4 address of the agent end ("" when none)
     std::array<uint8_t, 6> farMac{};
     int farIndex = 0, farSocket = -1;  // AF_PACKET socket in the far namespace
   };
@@ -42,8 +37,11 @@ class NetnsPair {
   const Link& addLink(const std::string& agentCidr);
   const Link& link(size_t i) const { return links_.at(i); }
   size_t linkCount() const { return links_.size(); }
-  void removeLink(size_t i);    // deletes both ends, while capture on it may still run
-  void recreateLink(size_t i);  // after removeLink: the same names and far MAC, no address
+  void removeLink(size_t i);  // deletes both ends, while capture on it may still run
+  // After removeLink, or (`renew`) deleting it at the same moment: the same names and far
+  // MAC, no address.
+  void recreateLink(size_t i, bool renew = false);
+  void bounce(size_t i);  // the agent end down and at once up again
 
   // Moves the calling (main) thread into the agent namespace for good: libpcap lists devices
   // from /proc/self/net, which follows the main thread. Later pairs can still be entered.
@@ -52,19 +50,17 @@ class NetnsPair {
   bool send(size_t i, const std::vector<uint8_t>& frame) const;
 
   const std::string& agentNamespace() const { return agent_; }
-  const std::string& farNamespace() const { return far_; }
 
  private:
   void drop() noexcept;
-  void create(Link& l, const std::string& cidr);
+  void create(Link& l, const std::string& cidr, bool renew = false);
 
   std::string tag_, agent_, far_;
   std::vector<Link> links_;
 };
 
-// A 60-byte frame from the far end of `link` to a MAC address no host owns, so nothing
-// answers it: IPv4/UDP (DF set) with `id` as IP identification and `checksum` as header
-// checksum (nothing on the way checks it), or with `ipv6` UDP over IPv6.
+// A 60-byte frame from the far end of `link` to a MAC address nobody owns: IPv4/UDP with `id`
+// as IP identification and `checksum` as header checksum (nothing checks it), or UDP over IPv6.
 std::vector<uint8_t> testFrame(const NetnsPair::Link& link, uint16_t id, uint16_t checksum = 0,
                                bool ipv6 = false);
 
@@ -78,8 +74,7 @@ class UdpCollector {
   UdpCollector& operator=(const UdpCollector&) = delete;
 
   bool ok() const { return fd_ >= 0; }
-  // "127.0.0.1:40000", "[::1]:40000": as the agent's settings name it.
-  std::string label() const;
+  std::string label() const;  // "127.0.0.1:40000", "[::1]:40000"
   // The datagrams waiting, in order; with `wait`, the first one is waited for.
   std::vector<std::string> drain(bool wait = false);
   // The same, strictly decoded: one the decoder refuses fails the test.
@@ -91,8 +86,8 @@ class UdpCollector {
   int fd_ = -1;
 };
 
-// A copy of the agent's executable in a scratch directory, beside a log4j.properties that logs
-// everything to stderr, with a WENDREL_ROOT of its own for its settings and records.
+// A copy of the agent's executable in a scratch directory, logging everything to stderr, with
+// a WENDREL_ROOT of its own.
 class AgentProcess {
  public:
   explicit AgentProcess(const std::string& executable);
