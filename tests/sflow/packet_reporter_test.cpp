@@ -1,7 +1,8 @@
-// The datagrams the reporter writes: exact bytes of every sample form, the host's too (also as
-// tshark reads them), when they leave, what each sample carries beside the packet, source by
-// source, lost sends, concurrency.
+// The datagrams the reporter writes: exact bytes of every sample form (also as tshark reads
+// them), when they leave, what each sample carries beside the packet, lost sends, concurrency.
 #include "packet_reporter.h"
+
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -18,42 +19,28 @@ namespace {
 
 constexpr uint32_t kWide = 0x01000000;  // the first index that needs the expanded forms
 
-HostCounters sampleHost() {
-  HostCounters h;
-  h.description.hostname = "host1";
-  h.description.uuid = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-  h.description.machineType = 3, h.description.osName = 2;
-  h.description.osRelease = "6.1.0";
-  h.adapters = {{7, {{2, 0, 0, 0, 0, 1}}}, {9, {}}};
-  h.cpu.loadOne = 0.5f, h.cpu.procRun = 2, h.cpu.cpuNum = 4, h.cpu.user = 100;
-  h.memory.total = 0x100000000, h.memory.pageIn = 3;
-  h.disk.total = 1000, h.disk.partMaxUsed = 5000, h.disk.bytesRead = 512;
-  h.net.bytesIn = 64, h.net.packetsOut = 1;
-  return h;
+void addHost(PacketReporter& reporter, const HostCounters& host) {
+  uint8_t records[kMaxHostRecordBytes];
+  uint32_t count = 0;
+  const size_t length = writeHostRecords(host, records, count);
+  reporter.addHostCounters(records, length, count);
 }
 
-// tshark's sFlow dissector as an independent reader: the fields named (after "sflow"), ';'
-// between fields and ',' between repeated values, then whether anything was malformed.
-std::string tsharkFields(const std::vector<uint8_t>& datagram, const std::string& fields) {
-  std::string command = "echo 0000", output;  // a hex dump, which text2pcap puts in UDP
-  for (const uint8_t byte : datagram)
-    command += {' ', "0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-  FILE* tshark = popen((command + " | text2pcap -q -u 40000,6343 - - | tshark -r - -T fields " +
-                        "-E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +
-                        ") -e _ws.malformed 2>/dev/null")
-                           .c_str(),
-                       "r");
-  for (char line[512]; tshark && fgets(line, sizeof line, tshark);)
-    output += line;
-  if (tshark)
-    pclose(tshark);
-  return output;
+// Appends `words` big-endian to `out`, then `tail`: golden bytes as the wire holds them.
+void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
+         const std::vector<uint8_t>& tail = {}) {
+  for (uint32_t w : words)
+    out.insert(out.end(), {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)});
+  out.insert(out.end(), tail.begin(), tail.end());
 }
 
 // The datagram that `add` fills over a buffer left full of 0xff (so that padding must be
-// written), from agent 10.0.0.5 after 5 s: byte by byte, and the `fields` as tshark reads them.
+// written), from agent 10.0.0.5 after 5 s: byte by byte, and the `fields` (after "sflow") as
+// tshark's dissector, an independent reader, gives them: ';' between fields, ',' between
+// repeated values, then whether anything was malformed.
 void expectGolden(const std::function<void(PacketReporter&)>& add,
-                  const std::vector<uint8_t>& expected, const char* fields, const char* read) {
+                  const std::vector<uint8_t>& expected, const char* fields = nullptr,
+                  const char* read = nullptr) {
   ReporterRig rig;
   for (int i = 0; i < 6; ++i)
     addFrame(rig.reporter, std::vector<uint8_t>(128, 0xff), 128, 1, 9);
@@ -65,10 +52,17 @@ void expectGolden(const std::function<void(PacketReporter&)>& add,
   const auto sent = rig.sink.datagrams();
   ASSERT_EQ(2u, sent.size());
   ASSERT_EQ(expected.size(), sent[1].size());
-  for (size_t i = 0; i < expected.size(); ++i)
+  std::string hex = "0000", out = "/tmp/wendrel-tshark-" + std::to_string(getpid());
+  for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(expected[i], sent[1][i]) << "byte " << i;
+    hex += {' ', "0123456789abcdef"[sent[1][i] >> 4], "0123456789abcdef"[sent[1][i] & 15]};
+  }
   if (fields && shell("command -v tshark text2pcap")) {  // scripts/install-deps installs it
-    EXPECT_EQ(read, tsharkFields(sent[1], fields));
+    shell("{ echo " + hex + " | text2pcap -q -u 40000,6343 - - | tshark -r - -T fields " +
+          "-E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +
+          ") -e _ws.malformed >" + out + "; }");
+    EXPECT_EQ(read, readFile(out));
+    std::remove(out.c_str());
   }
 }
 
@@ -78,15 +72,13 @@ TEST(PacketReporterGolden, EverySampleForm) {
   put(flows, {2, 5000, 4});           // datagram sequence 2, uptime 5000 ms, 4 samples
   // Each sample: flow sample type 1, sample length, sequence, source id (type 0, index) |
   // rate, pool, drops, input, output | 1 record of type 1 (raw header), record length |
-  // protocol 1 (Ethernet), frame length, stripped, header length | the header, zero-padded.
-  // 60 bytes from source 2:
+  // protocol 1 (Ethernet), frame length, stripped, header length | the header, zero-padded:
+  // 60 bytes from source 2; 70 bytes and 2 of padding; 1514 bytes captured to 128, 1386
+  // stripped; nothing captured, in the second sample of source 0.
   put(flows, {1, 116, 1, 2, 32, 32, 0, 0, 0, 1, 1, 76, 1, 60, 0, 60}, pattern(60, 60));
-  // 70 bytes, two bytes of padding:
   put(flows, {1, 128, 1, 0, 32, 32, 0, 0, 0, 1, 1, 88, 1, 70, 0, 70}, pattern(70, 70));
   put(flows, {}, {0, 0});
-  // 1514 bytes captured to 128, 1386 stripped:
   put(flows, {1, 184, 1, 1, 32, 32, 0, 0, 0, 1, 1, 144, 1, 1514, 1386, 128}, pattern(128, 128));
-  // nothing captured, second sample of source 0:
   put(flows, {1, 56, 2, 0, 32, 64, 0, 0, 0, 1, 1, 16, 1, 60, 60, 0});
   expectGolden(
       [](PacketReporter& r) {
@@ -172,29 +164,18 @@ TEST(PacketReporterGolden, EverySampleForm) {
   put(host, {2006, 40, 0, 64, U, U, U, U, U, 1, U, U});  // host_net_io: bytes_in ... drops_out
   expectGolden(
       [](PacketReporter& r) {
-        uint8_t records[kMaxHostRecordBytes];
-        uint32_t count = 0;
-        const size_t length = writeHostRecords(sampleHost(), records, count);
-        r.addHostCounters(records, length, count);
+        HostCounters h;
+        h.description.hostname = "host1", h.description.osRelease = "6.1.0";
+        h.description.uuid = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+        h.description.machineType = 3, h.description.osName = 2;
+        h.adapters = {{7, {{2, 0, 0, 0, 0, 1}}}, {9, {}}};
+        h.cpu.loadOne = 0.5f, h.cpu.procRun = 2, h.cpu.cpuNum = 4, h.cpu.user = 100;
+        h.memory.total = 0x100000000, h.memory.pageIn = 3;
+        h.disk.total = 1000, h.disk.partMaxUsed = 5000, h.disk.bytesRead = 512;
+        h.net.bytesIn = 64, h.net.packetsOut = 1;
+        addHost(r, h);
       },
-      host, nullptr, nullptr);
-}
-
-// The host's sample counts on, and takes as many adapters as fit (57 of 16 bytes, not 58), so
-// that it never outgrows a datagram.
-TEST(PacketReporterGolden, TheHostsSampleTakesAsManyAdaptersAsFit) {
-  ReporterRig rig;
-  HostCounters h = sampleHost();
-  h.adapters.resize(200, HostAdapter{5, {{2, 0, 0, 0, 0, 2}}});
-  uint8_t records[kMaxHostRecordBytes];
-  uint32_t count = 0;
-  const size_t length = writeHostRecords(h, records, count);
-  rig.reporter.addHostCounters(records, length, count);
-  rig.reporter.addHostCounters(records, length, count);
-  const auto d = rig.datagrams();
-  ASSERT_EQ(2u, d.size());
-  EXPECT_EQ(std::tuple(2u, size_t{57}),
-            std::tuple(d[1].hosts.at(0).sequence, d[1].hosts[0].adapters.size()));
+      host);
 }
 
 // The pending datagram leaves when the next sample would take it past 1300 bytes; a counter
@@ -267,10 +248,15 @@ TEST(PacketReporterSamples, SequencesPoolsLengthsAndFormsPerSource) {
   add(8, 60, 60, 32, 0, kInternalInterface), add(8, 60, 60, 32, 0, kWide), counters(8);
   rig.reporter.registerSource(9, kWide);
   add(9, 60, 60, 32), counters(9);
+  // The host's sample counts on, and takes as many adapters as fit (57 of 16 bytes, not 58), so
+  // that it never outgrows a datagram.
+  HostCounters host;
+  host.adapters.resize(200, HostAdapter{5, {{2, 0, 0, 0, 0, 2}}});
+  addHost(rig.reporter, host), addHost(rig.reporter, host);
   const auto sent = rig.datagrams();
   EXPECT_EQ(2u, sent.at(0).sequence);
-  // source index, format, sequence, pool, stripped, header bytes; counter samples after the
-  // flow samples sent with them
+  // source index, format, sequence, pool (adapters of the host), stripped, header bytes;
+  // counter samples after the flow samples sent with them
   using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, size_t>;
   std::vector<Row> seen;
   for (const DecodedDatagram& d : sent) {
@@ -279,6 +265,8 @@ TEST(PacketReporterSamples, SequencesPoolsLengthsAndFormsPerSource) {
                         s.header.size());
     for (const DecodedCounters& c : d.counters)
       seen.emplace_back(c.sourceIdIndex, c.format, c.sequence, 0, 0, 0);
+    for (const DecodedHost& h : d.hosts)
+      seen.emplace_back(h.sourceIdIndex, 2, h.sequence, uint32_t(h.adapters.size()), 0, 0);
   }
   const std::vector<Row> expected = {
       {1, 1, 7, 224, 1314, 128},    {3, 1, 1, 0x55555556, 0, 60}, {5, 1, 1, 0, 0, 100},
@@ -289,10 +277,10 @@ TEST(PacketReporterSamples, SequencesPoolsLengthsAndFormsPerSource) {
       {10, 2, 1, 0, 0, 0},          {10, 1, 4, 42, 0, 60},        {12, 1, 1, 5, 0, 60},
       {kWide - 1, 1, 1, 32, 0, 60}, {kWide - 1, 2, 1, 0, 0, 0},   {50, 1, 1, 32, 0, 60},
       {50, 3, 2, 64, 0, 60},        {50, 2, 1, 0, 0, 0},          {kWide, 3, 1, 32, 0, 60},
-      {kWide, 4, 1, 0, 0, 0}};
+      {kWide, 4, 1, 0, 0, 0},       {1, 2, 1, 57, 0, 0},          {1, 2, 2, 57, 0, 0}};
   EXPECT_EQ(expected, seen);
   const ReporterStatistics counts = rig.reporter.statistics();  // the failed datagram too
-  EXPECT_EQ(std::tuple(24u, 7u, sent.size() + 1, 1u),
+  EXPECT_EQ(std::tuple(24u, 9u, sent.size() + 1, 1u),
             std::tuple(counts.samples, counts.counterSamples, counts.datagrams, counts.sendErrors));
 }
 
@@ -311,8 +299,7 @@ TEST(PacketReporterThreads, ConcurrentCallersGiveWholeSamplesAndConsecutiveSeque
   rig.reporter.setAgentAddress(htonl(0x0a000005));
   while (running > 0)
     rig.reporter.flush();
-  first.join();
-  second.join();
+  first.join(), second.join();
   std::map<uint32_t, uint32_t> last;  // source -> sequence
   uint32_t datagram = 0;
   for (const auto& d : rig.datagrams()) {

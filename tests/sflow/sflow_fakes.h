@@ -7,9 +7,6 @@
 
 #include <mutex>
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "packet_reporter.h"
 #include "sflow_decoder.h"
@@ -47,14 +44,6 @@ inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
   for (size_t i = 0; i < size; ++i)
     frame[i] = static_cast<uint8_t>(seed + i * 7 + 1);
   return frame;
-}
-
-// Appends `words` big-endian to `out`, then `tail`: golden bytes as the wire holds them.
-inline void put(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words,
-                const std::vector<uint8_t>& tail = {}) {
-  for (uint32_t w : words)
-    out.insert(out.end(), {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)});
-  out.insert(out.end(), tail.begin(), tail.end());
 }
 
 inline void addFrame(PacketReporter& reporter, const std::vector<uint8_t>& frame, uint32_t len,

@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 namespace wendrel::test {
-
 namespace {
 
 void require(bool ok, const std::string& why) {
@@ -13,63 +12,46 @@ void require(bool ok, const std::string& why) {
     throw std::runtime_error(why);
 }
 
-// A bounded reader over one structure: running past its end, or a rule broken, throws the
-// reason.
-class Cursor {
- public:
-  Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  const uint8_t* take(size_t size) {
-    require(size_ - at_ >= size, "truncated");
-    return data_ + (at_ += size) - size;
+// A bounded reader over one structure: running past its end, or a rule broken, throws why.
+struct Cursor {
+  const uint8_t* data;
+  size_t size, at = 0;
+  const uint8_t* take(size_t n) {
+    require(size - at >= n, "truncated");
+    return data + (at += n) - n;
   }
   uint32_t u32() {
     const uint8_t* p = take(4);
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
   }
-  // `size` bytes and their padding up to a multiple of 4, which must be zero when `strict`.
-  const uint8_t* opaque(size_t size, bool strict = true) {
-    const uint8_t* p = take((size + 3) & ~size_t{3});
-    for (size_t i = size; strict && i % 4 != 0; ++i)
+  // `n` bytes and their padding up to a multiple of 4, which must be zero when `strict`.
+  const uint8_t* opaque(size_t n, bool strict = true) {
+    const uint8_t* p = take((n + 3) & ~size_t{3});
+    for (size_t i = n; strict && i % 4 != 0; ++i)
       require(p[i] == 0, "non-zero padding");
     return p;
   }
   std::string string(size_t max, bool strict = true) {
-    const uint32_t length = u32();
-    require(length <= max || !strict, "a string of " + std::to_string(length) + " bytes");
-    const uint8_t* p = opaque(length, strict);
-    return std::string(p, p + length);
+    const uint32_t n = u32();
+    require(n <= max || !strict, "a string of " + std::to_string(n) + " bytes");
+    const uint8_t* p = opaque(n, strict);
+    return std::string(p, p + n);
   }
-  // A length word, then that many bytes as a cursor of their own.
-  Cursor sub() {
-    const uint32_t size = u32();
-    return Cursor(take(size), size);
+  Cursor sub() {  // a length word, then that many bytes as a cursor of their own
+    const uint32_t n = u32();
+    return Cursor{take(n), n};
   }
-  size_t left() const { return size_ - at_; }
-  void end() const { require(at_ == size_, "a structure longer than its fields"); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
+  void end() const { require(at == size, "a structure longer than its fields"); }
 };
 
-// Sequence and source id of a sample of `format`, expanded (3, 4) or compact.
-template <typename Sample>
-void head(Cursor& in, uint32_t format, Sample& s) {
-  s.format = format, s.sequence = in.u32();
-  const uint32_t first = in.u32();
-  s.sourceIdType = format >= 3 ? first : first >> 24;
-  s.sourceId = s.sourceIdIndex = format >= 3 ? in.u32() : first & 0xFFFFFF;
-}
-
 void hostRecords(Cursor& in, DecodedHost& h) {
+  // The records of fixed size: cpu, memory, disk and network.
+  static const std::map<uint32_t, size_t> kFixed = {{2003, 68}, {2004, 72}, {2005, 52}, {2006, 40}};
   for (uint32_t i = 0, count = in.u32(); i < count; ++i) {
     const uint32_t type = in.u32();
     Cursor r = in.sub();
     if (type == 2000) {
-      r.string(64);
-      r.take(24);  // UUID, machine type, OS name
-      r.string(32);
+      r.string(64), r.take(24), r.string(32);  // hostname, UUID, machine, OS, release
     } else if (type == 2001) {
       for (uint32_t a = 0, adapters = r.u32(); a < adapters; ++a) {
         auto& adapter = h.adapters.emplace_back();
@@ -78,12 +60,8 @@ void hostRecords(Cursor& in, DecodedHost& h) {
           std::memcpy(adapter.second.emplace_back().data(), r.opaque(6), 6);
       }
     } else {
-      // The records of fixed size: cpu, memory, disk and network.
-      static const std::map<uint32_t, size_t> kFixedSizes = {
-          {2003, 68}, {2004, 72}, {2005, 52}, {2006, 40}};
-      const auto fixed = kFixedSizes.find(type);
-      require(fixed != kFixedSizes.end(), "an unknown host record " + std::to_string(type));
-      r.take(fixed->second);
+      require(kFixed.count(type), "an unknown host record " + std::to_string(type));
+      r.take(kFixed.at(type));
     }
     r.end();
   }
@@ -97,16 +75,18 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   const bool flow = format == 1 || format == 3;
   require(flow || format == 2 || format == 4, "a sample of format " + std::to_string(format));
   DecodedSample s;
-  DecodedCounters c;
-  flow ? head(in, format, s) : head(in, format, c);
-  const uint32_t type = flow ? s.sourceIdType : c.sourceIdType;
+  DecodedCounters c;  // sequence and source id, expanded (3, 4) or compact
+  s.format = c.format = format, s.sequence = c.sequence = in.u32();
+  const uint32_t first = in.u32(),
+                 type = s.sourceIdType = c.sourceIdType = format >= 3 ? first : first >> 24;
+  s.sourceIdIndex = c.sourceIdIndex = format >= 3 ? in.u32() : first & 0xFFFFFF;
+  // A peer's source id as one word, class in the top byte.
+  s.sourceId = c.sourceId = s.sourceIdIndex | (strict ? 0 : type << 24);
   if (strict && !flow && type == 2) {
     d.hosts.push_back({c.sequence, 2, c.sourceIdIndex, {}});
     return hostRecords(in, d.hosts.back());
   }
   require(type == 0 || !strict, "a source id not of an interface");
-  if (!strict)  // a peer's source id as one word, class in the top byte
-    (flow ? s.sourceId : c.sourceId) |= type << 24;
   if (flow) {
     s.samplingRate = in.u32(), s.samplePool = in.u32(), s.drops = in.u32();
     for (uint32_t* interface : {&s.inputInterface, &s.outputInterface}) {
@@ -128,7 +108,7 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
       require(length <= 128 || !strict, "header length over 128");
       const uint8_t* bytes = r.opaque(length, strict);
       s.header.assign(bytes, bytes + length);
-    } else if (!flow && kind == 1 && r.left() >= 88) {
+    } else if (!flow && kind == 1 && r.size - r.at >= 88) {
       for (uint32_t& word : c.generic)
         word = r.u32();
       require(c.generic[1] == 6 || !strict, "not an Ethernet interface");
@@ -138,7 +118,7 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
       require(!strict, "a record shorter than its fields");
       continue;
     }
-    require(r.left() == 0 || !strict, "a record longer than its fields");
+    require(r.at == r.size || !strict, "a record longer than its fields");
   }
   flow ? d.samples.push_back(s) : d.counters.push_back(c);
 }
@@ -146,30 +126,26 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
 // The datagram's header and samples; a sample of a format not read is skipped, unless strict.
 std::optional<DecodedDatagram> decode(const uint8_t* data, size_t size, std::string* error,
                                       bool strict) {
-  Cursor in(data, size);
+  Cursor in{data, size};
   DecodedDatagram d;
   uint32_t i = 0, count = 0;
   try {
     require((size >= 28 && size <= 1300) || !strict,
             "a datagram of " + std::to_string(size) + " bytes");
     require(in.u32() == 5, "not sFlow version 5");
-    d.agentAddressType = in.u32();
-    require(d.agentAddressType == 1 || d.agentAddressType == 2, "an unknown agent address type");
-    if (d.agentAddressType == 1)
-      std::memcpy(d.agentAddress.data(), in.opaque(4), 4);
-    else
-      std::memcpy(d.agentAddress6.data(), in.opaque(16), 16);
+    const uint32_t type = d.agentAddressType = in.u32();
+    require(type == 1 || type == 2, "an unknown agent address type");
+    const size_t n = type == 1 ? 4 : 16;
+    std::memcpy(type == 1 ? d.agentAddress.data() : d.agentAddress6.data(), in.opaque(n), n);
     in.u32();  // sub-agent id
     d.sequence = in.u32(), d.uptimeMs = in.u32();
     for (count = in.u32(); i < count; ++i) {
       const uint32_t format = in.u32();
       Cursor body = in.sub();
-      if (strict || (format >= 1 && format <= 4)) {
-        sample(body, format, d, strict);
-        body.end();
-      }
+      if (strict || (format >= 1 && format <= 4))
+        sample(body, format, d, strict), body.end();
     }
-    require(in.left() == 0, "bytes after the last sample");
+    require(in.at == size, "bytes after the last sample");
   } catch (const std::exception& e) {
     if (error)
       *error = (i < count ? "sample " + std::to_string(i + 1) + ": " : "") + e.what();

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,23 +10,20 @@
 
 namespace wendrel::test {
 
-// `sourceId` is the index (with the class in the top byte when read from a peer);
-// `sourceIdType` and `sourceIdIndex` are the two apart.
+// `sourceId` is the index (with the class in the top byte when read from a peer).
 struct DecodedSample {
   uint32_t format = 1;  // 1 compact, 3 expanded
-  uint32_t sourceIdType = 0, sourceIdIndex = 0;
-  uint32_t sequence = 0, sourceId = 0, samplingRate = 0, samplePool = 0;
-  uint32_t drops = 0, inputInterface = 0, outputInterface = 0;
+  uint32_t sourceIdType = 0, sourceIdIndex = 0, sequence = 0, sourceId = 0, samplingRate = 0;
+  uint32_t samplePool = 0, drops = 0, inputInterface = 0, outputInterface = 0;
   uint32_t frameLength = 0, stripped = 0;
   std::vector<uint8_t> header;  // the copied packet bytes, without padding
 };
 
-// A counter sample with the generic interface counters and the port name.
+// A counter sample with the generic interface record's 22 words and the port name.
 struct DecodedCounters {
   uint32_t format = 2;  // 2 compact, 4 expanded
-  uint32_t sourceIdType = 0, sourceIdIndex = 0;
-  uint32_t sequence = 0, sourceId = 0;
-  std::array<uint32_t, 22> generic{};  // the generic interface record's 22 words
+  uint32_t sourceIdType = 0, sourceIdIndex = 0, sequence = 0, sourceId = 0;
+  std::array<uint32_t, 22> generic{};
   std::string name;
   uint32_t ifIndex() const { return generic[0]; }
   uint32_t status() const { return generic[5]; }
@@ -56,7 +52,6 @@ struct DecodedDatagram {
 // else: a length that does not add up, non-zero padding, trailing bytes, over 1300 bytes.
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
                                               std::string* error = nullptr);
-
 inline std::optional<DecodedDatagram> decodeDatagram(const std::vector<uint8_t>& bytes,
                                                      std::string* error = nullptr) {
   return decodeDatagram(bytes.data(), bytes.size(), error);
