@@ -11,7 +11,6 @@
 #include "linux_signal_source.h"
 #include "systemd_service_manager.h"
 #include "test_util.h"
-#include "unit_file.h"
 
 namespace wendrel {
 namespace {
@@ -46,13 +45,14 @@ TEST_F(ScratchRoot, SystemdServiceManagerWritesTheUnitAndReloads) {
   std::ofstream(root + "/lib/systemd/system/wendrel.service") << "[Service]\n";
   EXPECT_EQ(manager.unitState(), State::Packaged);  // until there is one of its own
   EXPECT_FALSE(manager.create("wendrel"));          // not absolute: no unit, no reload
+  EXPECT_FALSE(manager.create("/opt/a\nb/w"));
   std::ofstream(root + "/systemctl.daemon-reload") << 1;
   EXPECT_FALSE(manager.create("/opt/wendrel"));
   EXPECT_FALSE(fs::exists(unit));
   fs::remove(root + "/systemctl.daemon-reload");
-  const std::string self = fs::read_symlink("/proc/self/exe");
-  ASSERT_TRUE(manager.create(self));
-  EXPECT_NE(readFile(unit).find("\nExecStart=\"" + self + "\"\n"), std::string::npos);
+  // Nothing of the path may be expanded or unquoted.
+  ASSERT_TRUE(manager.create("/opt/a\"b\\c%d$e/w"));
+  EXPECT_NE(readFile(unit).find("\nExecStart=\"/opt/a\\\"b\\\\c%%d$$e/w\"\n"), std::string::npos);
   EXPECT_EQ(manager.unitState(), State::RegularFile);
   for (const auto& [code, stopped] : {std::pair{0, true}, {5, true}, {1, false}}) {
     std::ofstream(root + "/systemctl.stop") << code;  // 5: not loaded, nothing to stop
@@ -84,13 +84,6 @@ TEST_F(ScratchRoot, FileRecordStorePlacesTheRecords) {
   fs::remove_all(root + "/var/lib/wendrel");
   std::ofstream(root + "/var/lib/wendrel") << "";  // where the records' directory belongs
   EXPECT_EQ(store.write(RecordStore::Kind::AppId, false, record), 3);
-}
-
-TEST(UnitFile, ExecStartIsThePathQuotedForSystemd) {
-  // Nothing of the path may be expanded or unquoted.
-  EXPECT_EQ(quotedExecStart("/opt/a\"b\\c%d$e/w"), "\"/opt/a\\\"b\\\\c%%d$$e/w\"");
-  EXPECT_FALSE(quotedExecStart("wendrel"));
-  EXPECT_FALSE(quotedExecStart("/opt/a\nb/w"));
 }
 
 TEST(LinuxSignalSource, MapsSignalsToControlsAndReportsFailure) {
