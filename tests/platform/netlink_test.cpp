@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "kernel_interface_statistics.h"
@@ -63,8 +62,10 @@ TEST(NetlinkLinkEvents, ReportsAnOverflowThenLinksButNoBridgePortAsVanished) {
       }
     }
   }
-  for (const char* name : {"wle0", "wle1"})  // present, maybe again, then vanished once
-    EXPECT_TRUE(std::regex_match(seen[name], std::regex("\\++-"))) << name << " " << seen[name];
+  for (const char* name : {"wle0", "wle1"}) {  // present, maybe again, then vanished once
+    const std::string& s = seen[name];
+    EXPECT_TRUE(s.size() >= 2 && s.find('-') == s.size() - 1) << name << " " << s;
+  }
 }
 
 TEST(NetlinkLinkEvents, AWakeBeforeTheWaitEndsThatWaitOnly) {
