@@ -4,8 +4,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+
 #include <algorithm>
 #include <cstring>
+
+#include "packet_reporter.h"
 
 namespace wendrel {
 
@@ -151,6 +156,33 @@ std::optional<AgentAddress> firstGlobalIpv6(const char* device, const pcap_addr*
     }
   }
   return std::nullopt;
+}
+
+void AgentAddressChoice::pickConfigured(const pcap_if_t* devices) {
+  if (automatic() || chosen_)
+    return;
+  if (const auto address = chooseConfigured(rule, devices)) {
+    use(*address);
+  } else if (!warned) {
+    warned = true;
+    LOG4CPLUS_WARN_FMT(log4cplus::Logger::getInstance("TrafficLogger"),
+                       "AgentAddress %s names no address of this host yet; the datagrams carry "
+                       "0.0.0.0 until one appears",
+                       rule.text.c_str());
+  }
+}
+
+void AgentAddressChoice::use(const AgentAddress& address) {
+  chosen_ = address;
+  if (address.ipv6) {
+    reporter.setAgentAddress6(address.bytes);
+  } else {
+    uint32_t word;
+    std::memcpy(&word, address.bytes.data(), 4);
+    reporter.setAgentAddress(word);
+  }
+  LOG4CPLUS_INFO_FMT(log4cplus::Logger::getInstance("TrafficLogger"), "Agent address %s: %s",
+                     address.text().c_str(), address.why.c_str());
 }
 
 }  // namespace wendrel

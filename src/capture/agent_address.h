@@ -12,6 +12,8 @@
 
 namespace wendrel {
 
+class PacketReporter;
+
 struct AgentAddressRule {
   enum class Kind { kAutomatic, kAddress, kInterface, kBlock };
   Kind kind = Kind::kAutomatic;
@@ -42,5 +44,25 @@ std::optional<AgentAddress> chooseConfigured(const AgentAddressRule& rule,
 // The first global IPv6 address of `addresses` (not loopback, link-local, multicast or
 // unspecified), for the automatic rule on a host without IPv4.
 std::optional<AgentAddress> firstGlobalIpv6(const char* device, const pcap_addr* addresses);
+
+// The address chosen so far, as both capture paths choose it: handed to the reporter and
+// logged with the reason.
+class AgentAddressChoice {
+ public:
+  explicit AgentAddressChoice(PacketReporter& to) : reporter(to) {}
+  AgentAddressRule rule;
+  bool automatic() const { return rule.kind == AgentAddressRule::Kind::kAutomatic; }
+  const std::optional<AgentAddress>& chosen() const { return chosen_; }
+  // A configured rule not met yet takes its pick among `devices`, or warns, once, that they
+  // have none.
+  void pickConfigured(const pcap_if_t* devices);
+  void use(const AgentAddress& address);
+  void forget() { chosen_.reset(); }
+
+ private:
+  PacketReporter& reporter;
+  std::optional<AgentAddress> chosen_;
+  bool warned = false;
+};
 
 }  // namespace wendrel

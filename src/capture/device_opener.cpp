@@ -107,18 +107,7 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     return false;
   }
   const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
-  const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
-  if (!automatic && !chosen) {
-    if (const auto address = chooseConfigured(addressRule, list.get())) {
-      useAgentAddress(*address);
-    } else if (!warnedNoAddress) {
-      warnedNoAddress = true;
-      LOG4CPLUS_WARN_FMT(logger(),
-                         "AgentAddress %s names no address of this host yet; the datagrams "
-                         "carry 0.0.0.0 until one appears",
-                         addressRule.text.c_str());
-    }
-  }
+  choice.pickConfigured(list.get());
   std::optional<AgentAddress> ipv6;  // the first global one of the devices opened now
   const size_t openedBefore = devices.size();
   size_t failed = 0;
@@ -144,8 +133,8 @@ bool DeviceOpener::openAll(std::vector<OpenedDevice>& devices,
     else if (kind != firstKind)
       sameKind = false;
   }
-  if (automatic && localAddress == 0 && !chosen && ipv6)
-    useAgentAddress(*ipv6);
+  if (choice.automatic() && localAddress == 0 && !choice.chosen() && ipv6)
+    choice.use(*ipv6);
   LOG4CPLUS_DEBUG(logger(), "Capture devices initialized successfully");
   failureReason_.clear();
   if (devices.size() == openedBefore)
@@ -160,15 +149,15 @@ bool DeviceOpener::openOne(const std::string& name, unsigned ifIndex,
   LOG4CPLUS_DEBUG_FMT(logger(), "Initializing device %s", name.c_str());
   // While the agent has no IPv4 address (or not the configured one yet), the list is read for
   // this interface's addresses.
-  const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
+  const bool automatic = choice.automatic();
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   pcap_if_t* head = nullptr;
-  if ((automatic ? localAddress != 0 : chosen.has_value()) || pcap.findAllDevs(&head, errbuf) == -1)
+  if ((automatic ? localAddress != 0 : choice.chosen().has_value()) ||
+      pcap.findAllDevs(&head, errbuf) == -1)
     head = nullptr;
   const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
-  if (!automatic && list)
-    if (const auto address = chooseConfigured(addressRule, list.get()))
-      useAgentAddress(*address);
+  if (list)
+    choice.pickConfigured(list.get());
   const pcap_if_t* device = list.get();
   while (device != nullptr && name != device->name)
     device = device->next;
@@ -176,8 +165,8 @@ bool DeviceOpener::openOne(const std::string& name, unsigned ifIndex,
   std::optional<AgentAddress> ipv6;
   const bool opened = openNamed(name.c_str(), name.c_str(), device ? device->addresses : nullptr,
                                 ifIndex, devices, kind, ipv6);
-  if (automatic && localAddress == 0 && !chosen && ipv6)
-    useAgentAddress(*ipv6);
+  if (automatic && localAddress == 0 && !choice.chosen() && ipv6)
+    choice.use(*ipv6);
   return opened;
 }
 
@@ -218,14 +207,14 @@ bool DeviceOpener::openNamed(const char* name, const char* label, const pcap_add
   bool usable = false, userSpace = false;
   if (pcap.datalink(p) == DLT_EN10MB) {
     LOG4CPLUS_DEBUG_FMT(logger(), "Reading %s addresses", name);
-    if (addressRule.kind == AgentAddressRule::Kind::kAutomatic && localAddress == 0) {
+    if (choice.automatic() && localAddress == 0) {
       readLocalIp(addresses);
       if (localAddress != 0) {
         AgentAddress a;
         std::memcpy(a.bytes.data(), &localAddress, 4);
         a.why = std::string("an IPv4 address of ") + name + ", the first interface with one";
         LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", a.text().c_str(), a.why.c_str());
-        chosen.reset();
+        choice.forget();
       }
       if (!ipv6)
         ipv6 = firstGlobalIpv6(name, addresses);
@@ -318,21 +307,9 @@ bool DeviceOpener::refilter(pcap_t* p, const CaptureFilter& next, const char* la
   return true;
 }
 
-void DeviceOpener::useAgentAddress(const AgentAddress& address) {
-  chosen = address;
-  if (address.ipv6) {
-    reporter.setAgentAddress6(address.bytes);
-  } else {
-    uint32_t word;
-    std::memcpy(&word, address.bytes.data(), 4);
-    reporter.setAgentAddress(word);
-  }
-  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(), address.why.c_str());
-}
-
 std::string DeviceOpener::agentAddressText() const {
-  if (chosen)
-    return chosen->text();
+  if (choice.chosen())
+    return choice.chosen()->text();
   if (localAddress == 0)
     return "";
   AgentAddress a;

@@ -58,7 +58,7 @@ class DeviceOpener {
   // was none to open); empty when some opened or they failed in different ways.
   const std::string& failureReason() const { return failureReason_; }
   // How the agent address is chosen; the automatic rule unless set before the first openAll.
-  void setAgentAddressRule(const AgentAddressRule& rule) { addressRule = rule; }
+  void setAgentAddressRule(const AgentAddressRule& rule) { choice.rule = rule; }
   // The agent address handed to the reporter, as text; empty while there is none.
   std::string agentAddressText() const;
 
@@ -81,8 +81,6 @@ class DeviceOpener {
   bool setTextFilter(pcap_t* p, const CaptureFilter& f) const;
   // Takes the agent address from the first device that has a qualifying one.
   void readLocalIp(const pcap_addr* addresses);
-  // Hands `address` to the reporter and says why it was chosen.
-  void useAgentAddress(const AgentAddress& address);
 
   PcapApi& pcap;
   PacketReporter& reporter;
@@ -99,10 +97,8 @@ class DeviceOpener {
   bool descriptorsWarned = false;
   // Network byte order; 0 until a device yields one. Set once, on the supervisor thread.
   uint32_t localAddress = 0;
-  AgentAddressRule addressRule;
   // The address in use, when one was chosen by the setting or is an IPv6 one.
-  std::optional<AgentAddress> chosen;
-  bool warnedNoAddress = false;
+  AgentAddressChoice choice{reporter};
   std::string failureReason_;
 };
 

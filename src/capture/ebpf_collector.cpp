@@ -54,7 +54,8 @@ EbpfCollector::EbpfCollector(std::unique_ptr<KernelSampler> kernelSampler,
       sourceId(options.sourceId),
       retryInterval(options.timing.retryInterval),
       poller(options.statistics, *sampleReporter, options.counterIntervalS),
-      addressRule(options.agentAddress) {
+      choice(*sampleReporter) {
+  choice.rule = options.agentAddress;
   poller.addHost(options.host, CounterPoller::Clock::now());
 }
 
@@ -166,17 +167,10 @@ bool EbpfCollector::attachAll() {
     reason = std::string("the device list cannot be read: ") + errbuf;
   } else {
     const std::unique_ptr<pcap_if_t, PcapFreeDevices> list(head, PcapFreeDevices{&pcap});
-    const bool automatic = addressRule.kind == AgentAddressRule::Kind::kAutomatic;
-    if (!automatic && !chosen) {
-      if (const auto address = chooseConfigured(addressRule, list.get())) {
-        useAgentAddress(*address);
-      } else if (!warnedNoAddress) {
-        warnedNoAddress = true;
-        LOG4CPLUS_WARN_FMT(logger(),
-                           "AgentAddress %s names no address of this host yet; the datagrams "
-                           "carry 0.0.0.0 until one appears",
-                           addressRule.text.c_str());
-      }
+    const bool automatic = choice.automatic();
+    if (!choice.chosen()) {
+      choice.pickConfigured(list.get());
+      noteAgentAddress();
     }
     std::optional<AgentAddress> ipv6;  // the first global one of the interfaces attached now
     std::string firstFailure;
@@ -195,20 +189,23 @@ bool EbpfCollector::attachAll() {
       attachOne(device->name, ifIndex, failure);
       if (!failure.empty() && firstFailure.empty())
         firstFailure = failure;
-      if (failure.empty() && automatic && (!chosen || chosen->ipv6)) {
+      if (failure.empty() && automatic && (!choice.chosen() || choice.chosen()->ipv6)) {
         if (const uint32_t address = firstIpv4(device->addresses)) {
           AgentAddress a;
           std::memcpy(a.bytes.data(), &address, 4);
           a.why =
               std::string("an IPv4 address of ") + device->name + ", the first interface with one";
-          useAgentAddress(a);
+          choice.use(a);
+          noteAgentAddress();
         } else if (!ipv6) {
           ipv6 = firstGlobalIpv6(device->name, device->addresses);
         }
       }
     }
-    if (automatic && !chosen && ipv6)
-      useAgentAddress(*ipv6);
+    if (automatic && !choice.chosen() && ipv6) {
+      choice.use(*ipv6);
+      noteAgentAddress();
+    }
     if (attached.empty())
       reason = firstFailure.empty() ? "no Ethernet interface besides loopback" : firstFailure;
   }
@@ -250,18 +247,11 @@ void EbpfCollector::attachOne(const std::string& name, uint32_t ifIndex, std::st
   LOG4CPLUS_INFO_FMT(logger(), "Device %s initialized successfully", name.c_str());
 }
 
-void EbpfCollector::useAgentAddress(const AgentAddress& address) {
-  chosen = address;
-  if (address.ipv6) {
-    reporter->setAgentAddress6(address.bytes);
-  } else {
-    uint32_t word;
-    std::memcpy(&word, address.bytes.data(), 4);
-    reporter->setAgentAddress(word);
-  }
-  LOG4CPLUS_INFO_FMT(logger(), "Agent address %s: %s", address.text().c_str(), address.why.c_str());
+void EbpfCollector::noteAgentAddress() {
+  if (!choice.chosen())
+    return;
   boost::lock_guard<boost::mutex> lock(reasonMutex);
-  agentAddress = address.text();
+  agentAddress = choice.chosen()->text();
 }
 
 void EbpfCollector::drain() {

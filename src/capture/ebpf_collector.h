@@ -58,7 +58,8 @@ class EbpfCollector {
   void attachOne(const std::string& name, uint32_t ifIndex, std::string& failure);
   void take(const KernelSample& sample);
   void drain();
-  void useAgentAddress(const AgentAddress& address);
+  // Keeps the chosen address's text for statistics(), read on other threads.
+  void noteAgentAddress();
   void refreshFigures();
   // Detaches the interface, keeping its counts in the figures; the next entry.
   std::map<uint32_t, Source>::iterator release(std::map<uint32_t, Source>::iterator it);
@@ -81,9 +82,7 @@ class EbpfCollector {
   std::set<uint32_t> refused;
   uint64_t openings = 0;
   // The agent address: how it is chosen, and once it is, which.
-  AgentAddressRule addressRule;
-  std::optional<AgentAddress> chosen;
-  bool warnedNoAddress = false;
+  AgentAddressChoice choice;
   KernelCounts retired;  // counted by interfaces detached since
 
   boost::thread reader;

@@ -1,5 +1,4 @@
-// A scripted libpcap, so that device opening, the capture threads and stop run without
-// devices.
+// A scripted libpcap: device opening, the capture threads and stop without devices.
 #pragma once
 
 #include <arpa/inet.h>
@@ -24,8 +23,7 @@ struct FakePcap : PcapApi {
   struct Device {
     std::string name, traits, addresses = {};
     int packets = 0;  // what the next read delivers: 60-byte frames, numbered in bytes 0-1
-    int promisc = 0, created = 0, closed = 0;
-    bool broken = false;
+    int promisc = 0, created = 0, closed = 0, broken = 0;
     std::string error = {};
     bool has(const std::string& t) const { return traits.find(t) != std::string::npos; }
   };
@@ -92,8 +90,8 @@ struct FakePcap : PcapApi {
   pcap_t* create(const char* name, char*) override {
     add(nullptr, "create " + std::string(name));
     std::lock_guard<std::mutex> lock(mutex);
-    find(name).broken = false;
-    return ++find(name).created, reinterpret_cast<pcap_t*>(&find(name));
+    Device& v = find(name);
+    return v.broken = 0, ++v.created, reinterpret_cast<pcap_t*>(&v);
   }
   int setSnaplen(pcap_t* p, int bytes) override { return add(p, "snaplen", bytes); }
   int setPromisc(pcap_t* p, int on) override { return add(p, "promisc", d(p).promisc = on); }
@@ -119,9 +117,8 @@ struct FakePcap : PcapApi {
   }
   void freeCode(bpf_program*) override {}
   int setNonblock(pcap_t* p, int on, char*) override { return add(p, "nonblock", on); }
-  // Delivers the packets set, then is like an idle Linux device: no return at the read
-  // timeout, only on breakloop (or after 10 s, so that a missing breakloop fails a test
-  // rather than hangs it).
+  // Delivers the packets set, then is like an idle Linux device: returns only on breakloop (or
+  // after 10 s, so that a missing breakloop fails a test rather than hangs it).
   int dispatch(pcap_t* p, int, pcap_handler handler, u_char* user) override {
     std::unique_lock<std::mutex> lock(mutex);
     if (d(p).has("readerror"))
@@ -141,7 +138,7 @@ struct FakePcap : PcapApi {
   const char* statusText(int status) override { return pcap_statustostr(status); }
   void breakloop(pcap_t* p) override {
     std::lock_guard<std::mutex> lock(mutex);
-    d(p).broken = true, wake.notify_all();
+    d(p).broken = 1, wake.notify_all();
   }
   void close(pcap_t* p) override { add(p, "close"), ++d(p).closed; }
 };

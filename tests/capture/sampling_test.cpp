@@ -1,9 +1,7 @@
-// Choosing packets: the capture filter with its sampling step, checked through libpcap; the
-// per-packet decision and the sample pool on several interfaces; the hand-built selection
-// programs, run by the kernel itself.
+// Choosing packets: the capture filter with its sampling step; the per-packet decision and the
+// sample pool on several interfaces; the hand-built selection programs, run by the kernel itself.
 #include <gtest/gtest.h>
 #include <linux/filter.h>
-#include <pcap/pcap.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,10 +25,10 @@ std::vector<uint8_t> frame(uint32_t n, uint16_t checksum, uint16_t etherType = 0
   return f;
 }
 
-// Each filter compiles, and passes exactly the IPv4 packets whose lowest log2(k) checksum bits
-// are all set. Counting, packet n of an interface is taken when n * k / rate passes a whole
-// number; at random, each sample's pool is k times the packets its interface has seen (the
-// kernel's preselection makes each arrival stand for k packets).
+// The filter passes the IPv4 packets whose lowest log2(k) checksum bits are all set. Counting,
+// packet n of an interface is taken when n * k / rate passes a whole number; at random, each
+// sample's pool is k times the packets its interface has seen (the kernel's preselection makes each
+// arrival stand for k packets).
 TEST(SamplingTest, FilterStepTakenPacketsAndPoolOfEachInterface) {
   const std::tuple<uint32_t, bool, uint16_t, std::string> cases[] = {
       {32, false, 1, "ip"},
@@ -42,29 +40,15 @@ TEST(SamplingTest, FilterStepTakenPacketsAndPoolOfEachInterface) {
       {65536, true, 32768, "ip[10:2] & 0x7FFF = 0x7FFF"},
       {4294967295u, true, 32768, "ip[10:2] & 0x7FFF = 0x7FFF"},
   };
-  pcap_t* dead = pcap_open_dead(DLT_EN10MB, 128);
   const pcap_pkthdr header{{}, 60, 60};
   for (const auto& [rate, performanceMode, step, text] : cases) {
     const CaptureFilter filter = buildFilter(rate, performanceMode);
     EXPECT_EQ(std::tuple(text, step), std::tuple(filter.text, filter.step));
-    bpf_program program{};
-    ASSERT_EQ(0, pcap_compile(dead, &program, filter.text.c_str(), 1, 0xFFFFFF));
-    auto passes = [&](uint16_t checksum, uint16_t etherType = 0x0800) {
-      return pcap_offline_filter(&program, &header, frame(1, checksum, etherType).data()) != 0;
-    };
-    EXPECT_TRUE(passes(uint16_t(step - 1)) && passes(0xFFFF)) << text;
-    for (uint16_t bit = 1; bit != 0 && bit < step; bit = uint16_t(bit << 1))
-      EXPECT_FALSE(passes(uint16_t(~bit))) << text << " bit " << bit;
-    EXPECT_FALSE(passes(0xFFFF, 0x0806) || passes(0xFFFF, 0x86DD)) << text;  // ARP, IPv6
-    pcap_freecode(&program);
-
     ReporterRig rig;
     SamplingState interfaces[4];  // 0 and 1 count, 2 and 3 choose at random
-    for (uint16_t i = 0; i < 4; ++i) {
-      interfaces[i] = {&rig.reporter, rate, 0, step, i};
-      if (i >= 2)
+    for (uint16_t i = 0; i < 4; ++i)
+      if (interfaces[i] = {&rig.reporter, rate, 0, step, i}; i >= 2)
         chooseAtRandom(interfaces[i], 42 + i);
-    }
     std::map<uint32_t, std::vector<uint32_t>> expected, taken;  // counting source -> packets
     for (uint32_t n = 1; n <= (rate == 0 ? 3 : 2 * (rate / step + 1)); ++n) {
       const std::vector<uint8_t> f = frame(n, 0xFFFF);
@@ -82,10 +66,8 @@ TEST(SamplingTest, FilterStepTakenPacketsAndPoolOfEachInterface) {
       else
         EXPECT_EQ(step * n, s.samplePool) << text << " packet " << n;
     }
-    EXPECT_LE(2u, expected[1].size()) << text;
     EXPECT_EQ(expected, taken) << text;
   }
-  pcap_close(dead);
 }
 
 // Sends `count` frames of `etherType` with `checksum` through `program`, attached to one end
@@ -107,27 +89,21 @@ int passed(std::vector<bpf_insn> program, uint16_t etherType, uint16_t checksum,
 
 constexpr uint16_t kIpv4 = 0x0800, kIpv6 = 0x86DD, kArp = 0x0806;
 
-// A frame passed with probability 1/k: the count is binomial, and 4 standard deviations
-// either side of n/k fails by chance about once in 16,000 runs.
-void expectBinomial(int passed, int n, double k, const char* what) {
-  EXPECT_NEAR(passed, n / k, 4 * std::sqrt(n / k * (1 - 1 / k))) << what;
-}
-
 TEST(KernelSelection, TheKernelRunsEachProgramAsBuilt) {
+  // Of n frames passed with probability 1/k the count is binomial; 4 standard deviations
+  // either side of n/k fail by chance about once in 16,000 runs.
   constexpr int n = 4000;
+  const auto within = [](double k) { return 4 * std::sqrt(n / k * (1 - 1 / k)); };
   using K = KernelSelection;
-  const auto random8 = kernelSelectionProgram(K::kRandom, 8, true, 128);
-  expectBinomial(passed(random8, kIpv4, 0, n), n, 8, "random IPv4");
-  expectBinomial(passed(random8, kIpv6, 0, n), n, 8, "random IPv6");
-  EXPECT_EQ(0, passed(random8, kArp, 0xFFFF, 200));
+  // The random draw on both families, and k = 1, meet real capture on veth links too.
+  EXPECT_EQ(0, passed(kernelSelectionProgram(K::kRandom, 8, true, 128), kArp, 0xFFFF, 200));
   const auto random4 = kernelSelectionProgram(K::kRandom, 4, false, 128);
-  expectBinomial(passed(random4, kIpv4, 0xFFFF, n), n, 4, "random IPv4 only");
+  EXPECT_NEAR(passed(random4, kIpv4, 0xFFFF, n), n / 4, within(4));
   EXPECT_EQ(0, passed(random4, kIpv6, 0xFFFF, 200));
   const auto checksumBits = kernelSelectionProgram(K::kChecksumBits, 16, true, 128);
-  EXPECT_EQ(200, passed(checksumBits, kIpv4, 0x120F, 200));  // low four bits set: always
-  EXPECT_EQ(0, passed(checksumBits, kIpv4, 0x1207, 200));    // one missing: never
-  expectBinomial(passed(checksumBits, kIpv6, 0, n), n, 16, "IPv6 beside checksum bits");
-  EXPECT_EQ(50, passed(kernelSelectionProgram(K::kRandom, 1, true, 128), kIpv6, 0, 50));
+  EXPECT_EQ(200, passed(checksumBits, kIpv4, 0x120F, 200));            // low four bits set: always
+  EXPECT_EQ(0, passed(checksumBits, kIpv4, 0x1207, 200));              // one missing: never
+  EXPECT_NEAR(passed(checksumBits, kIpv6, 0, n), n / 16, within(16));  // no checksum: random
 }
 
 }  // namespace

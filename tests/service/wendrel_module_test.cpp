@@ -345,6 +345,7 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   h.failing = "192.0.2.99";
   test::LogCapture log("Wendrel");
   h.start([&] { return h.module.WinMain("wendrel"); });
+  ASSERT_TRUE(h.waitFor("agent", "start"));
   Strings want = kCreated;
   for (const auto& [settings, calls, errors] :
        std::vector<std::tuple<std::string, Strings, size_t>>{
@@ -356,7 +357,6 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
            {"CollectorAddress = 192.0.2.11\nSamplingRate = 16\nSourceId = index\nTraffic = ipv4",
             {"reconfigure 16 on ifindex ipv4"},
             2}}) {
-    ASSERT_TRUE(h.waitFor("agent", "start"));
     h.writeSettings(settings);
     h.post(SERVICE_CONTROL_PARAMCHANGE);
     want = want + calls;
@@ -394,12 +394,12 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   ASSERT_EQ(h.switches("-Service"), S_OK);  // again: stopped and deleted, then created anew
   EXPECT_EQ(h.log("sm"), (Strings{"create " + kExe, "stop", "remove", "create " + kExe}));
   ASSERT_EQ(h.switches("/regserver"), S_OK);
-  EXPECT_EQ(h.unit, ServiceManager::UnitState::Missing);
+  EXPECT_EQ(h.unit, State::Missing);
   EXPECT_EQ(h.record(Kind::AppId), "");
   ASSERT_EQ(h.switches("-Service"), S_OK);
   ASSERT_EQ(h.switches("-UnregServer"), S_OK);  // the AppID record stays, without "LocalService"
   EXPECT_EQ(h.record(Kind::AppId) + h.record(Kind::TypeLib), "-");
-  EXPECT_EQ(h.unit, ServiceManager::UnitState::Missing);
+  EXPECT_EQ(h.unit, State::Missing);
   ASSERT_EQ(h.switches("-RegServerPerUser"), S_OK);
   EXPECT_EQ(h.record(Kind::AppId, true), "");
   EXPECT_NE(h.record(Kind::TypeLib, true), "-");
@@ -410,10 +410,9 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
   const Strings stopRemove{"stop", "remove"};
   // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
-  // package's unit is stopped like the program's own, but never replaced or deleted.
-  // The switch, the program's path, what fails, the unit there before; then the status, whether
-  // whoever ran it is shown a message, the AppID record ("-": none) and the service manager's
-  // calls.
+  // package's unit is stopped like the program's own, but never replaced or deleted. Per row:
+  // the switch, the program's path, what fails, the unit before; then the status, whether a
+  // message is shown, the AppID record ("-": none) and the service manager's calls.
   const std::tuple<std::string, std::string, std::string, State, int32_t, bool, std::string,
                    Strings>
       cases[] = {
