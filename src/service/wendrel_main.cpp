@@ -1,7 +1,7 @@
 #include "wendrel_main.h"
 
-#include <log4cplus/config.hxx>
 #include <log4cplus/initializer.h>
+#include <log4cplus/config.hxx>
 
 #include <cstdio>
 #include <cstring>
