@@ -63,25 +63,7 @@ struct GatedSink : RecordingSink {
   int waiting = 0;
 };
 
-// A reporter into a GatedSink on a clock that stands still: it sends when a datagram is full.
-struct GatedRig {
-  std::vector<DecodedDatagram> datagrams(bool take = false) {
-    reporter.flush();
-    std::vector<DecodedDatagram> out;
-    for (const auto& bytes : sink.datagrams(take))
-      out.push_back(decodeDatagram(bytes).value());
-    return out;
-  }
-  std::vector<DecodedSample> samples(bool take = false) {
-    std::vector<DecodedSample> out;
-    for (const auto& d : datagrams(take))
-      out.insert(out.end(), d.samples.begin(), d.samples.end());
-    return out;
-  }
-  FakeClock clock;
-  GatedSink sink;
-  PacketReporter reporter{"127.0.0.1", clock, sink};
-};
+using GatedRig = BasicRig<GatedSink>;
 
 inline size_t entries(const char* directory) {
   return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));

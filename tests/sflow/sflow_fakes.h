@@ -51,9 +51,11 @@ inline void addFrame(PacketReporter& reporter, const std::vector<uint8_t>& frame
   reporter.addSample({frame.data(), static_cast<uint32_t>(frame.size()), len}, rate, source);
 }
 
-struct ReporterRig {
+// A reporter on a clock that stands still: it sends when a datagram is full or on flush().
+template <typename Sink = RecordingSink>
+struct BasicRig {
   FakeClock clock;
-  RecordingSink sink;
+  Sink sink;
   PacketReporter reporter{"127.0.0.1", clock, sink};
 
   // Flushes, then decodes what was sent (with `take`, what no earlier take returned); the
@@ -75,5 +77,6 @@ struct ReporterRig {
     return out;
   }
 };
+using ReporterRig = BasicRig<>;
 
 }  // namespace wendrel::test
