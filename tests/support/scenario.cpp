@@ -60,14 +60,14 @@ void NetnsPair::drop() noexcept {
       ("ip netns del " + agent_ + " 2>/dev/null; ip netns del " + far_ + " 2>/dev/null").c_str());
 }
 
-const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr) {
+const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr, int index) {
   const std::string id = std::to_string(getpid()) + "l" + std::to_string(links_.size());
   Link l{"w" + tag_ + "a" + id, "w" + tag_ + "f" + id};
   // A MAC address of this link's own, so that tests can tell the links' frames apart.
   const auto n = uint32_t(getpid()) * 16 + uint32_t(links_.size());
   l.farMac = {0x02, 0x77, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
   links_.push_back(l);
-  create(links_.back(), cidr);
+  create(links_.back(), cidr, false, index);
   return links_.back();
 }
 
@@ -80,13 +80,14 @@ void NetnsPair::bounce(size_t i) {
       links_[i].agentName + " | ip -n " + agent_ + " -batch -");
 }
 
-void NetnsPair::create(Link& l, const std::string& cidr, bool renew) {
+void NetnsPair::create(Link& l, const std::string& cidr, bool renew, int index) {
   char mac[18];
   std::snprintf(mac, sizeof mac, "02:77:%02x:%02x:%02x:%02x", l.farMac[2], l.farMac[3], l.farMac[4],
                 l.farMac[5]);
   const std::string in = "ip -n " + agent_ + " ", out = "ip -n " + far_ + " ";
-  const std::string add = "link add " + l.agentName + " type veth peer name " + l.farName +
-                          " netns " + far_ + " address " + mac;
+  const std::string add =
+      "link add " + l.agentName + (index != 0 ? " index " + std::to_string(index) : "") +
+      " type veth peer name " + l.farName + " netns " + far_ + " address " + mac;
   // One command deletes and adds, so that the new device comes while the old one's capture
   // is still ending.
   run(renew ? "printf 'link del " + l.agentName + "\\n" + add + "\\n' | " + in + "-batch -"

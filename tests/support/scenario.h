@@ -34,7 +34,8 @@ class NetnsPair {
   static bool available();  // root, so namespaces can be made
 
   // A veth link, both ends up and carrying frames, with `agentCidr` (or "") on the agent end.
-  const Link& addLink(const std::string& agentCidr);
+  // With `agentIndex`, the agent's end has that interface index.
+  const Link& addLink(const std::string& agentCidr, int agentIndex = 0);
   const Link& link(size_t i) const { return links_.at(i); }
   size_t linkCount() const { return links_.size(); }
   void removeLink(size_t i);  // deletes both ends, while capture on it may still run
@@ -53,7 +54,7 @@ class NetnsPair {
 
  private:
   void drop() noexcept;
-  void create(Link& l, const std::string& cidr, bool renew = false);
+  void create(Link& l, const std::string& cidr, bool renew = false, int index = 0);
 
   std::string tag_, agent_, far_;
   std::vector<Link> links_;

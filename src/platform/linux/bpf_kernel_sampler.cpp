@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "sampler.skel.h"
 #include "sampler_record.h"
@@ -65,6 +66,11 @@ std::unique_ptr<KernelSampler> BpfKernelSampler::open(uint32_t samplingRate, boo
   if (!missing.empty())
     return nullptr;
   std::unique_ptr<BpfKernelSampler> sampler(new BpfKernelSampler);
+  sampler->cpus = libbpf_num_possible_cpus();
+  if (sampler->cpus <= 0) {
+    missing = errnoText("the number of CPUs cannot be read", sampler->cpus);
+    return nullptr;
+  }
   sampler->skeleton = wendrel_sampler__open();
   if (sampler->skeleton == nullptr) {
     missing = errnoText("the sampling program cannot be opened", errno);
@@ -97,8 +103,8 @@ std::unique_ptr<KernelSampler> BpfKernelSampler::open(uint32_t samplingRate, boo
 }
 
 BpfKernelSampler::~BpfKernelSampler() {
-  for (const auto& [ifIndex, fds] : links)
-    ::close(fds.first), ::close(fds.second);
+  for (const auto& [ifIndex, link] : links)
+    ::close(link.in), ::close(link.out);
   ring_buffer__free(ring);
   wendrel_sampler__destroy(skeleton);
 }
@@ -110,6 +116,18 @@ std::string BpfKernelSampler::attach(const std::string& name, uint32_t ifIndex) 
   const wendrel_counts zero{};
   if (bpf_map_update_elem(bpf_map__fd(skeleton->maps.counts), &ifIndex, &zero, BPF_ANY) != 0)
     return errnoText("no room for its counters", errno);
+  std::vector<wendrel_pending> perCpu(static_cast<size_t>(cpus));
+  uint32_t key = ifIndex % WENDREL_SLOTS;
+  const bool inSlot =
+      bpf_map_lookup_elem(bpf_map__fd(skeleton->maps.pending_slots), &key, perCpu.data()) == 0 &&
+      perCpu[0].ifindex == 0;
+  for (wendrel_pending& p : perCpu)
+    p = wendrel_pending{0, ifIndex, 0};
+  if (bpf_map_update_elem(pendingMap(inSlot, ifIndex, key), &key, perCpu.data(), BPF_ANY) != 0) {
+    const int error = errno;
+    forget(ifIndex, false);
+    return errnoText("no room for its counters", error);
+  }
   const int in = bpf_link_create(bpf_program__fd(skeleton->progs.wendrel_ingress),
                                  static_cast<int>(ifIndex), kTcxIngress, nullptr);
   const int out = in < 0 ? in
@@ -118,10 +136,10 @@ std::string BpfKernelSampler::attach(const std::string& name, uint32_t ifIndex) 
   if (out < 0) {
     if (in >= 0)
       ::close(in);
-    bpf_map_delete_elem(bpf_map__fd(skeleton->maps.counts), &ifIndex);
+    forget(ifIndex, inSlot);
     return errnoText("tcx link", out);
   }
-  links[ifIndex] = {in, out};
+  links[ifIndex] = {in, out, inSlot};
   return "";
 }
 
@@ -129,9 +147,27 @@ void BpfKernelSampler::detach(uint32_t ifIndex) {
   const auto it = links.find(ifIndex);
   if (it == links.end())
     return;
-  ::close(it->second.first), ::close(it->second.second);
+  ::close(it->second.in), ::close(it->second.out);
+  const bool inSlot = it->second.inSlot;
   links.erase(it);
+  forget(ifIndex, inSlot);
+}
+
+int BpfKernelSampler::pendingMap(bool inSlot, uint32_t ifIndex, uint32_t& key) const {
+  key = inSlot ? ifIndex % WENDREL_SLOTS : ifIndex;
+  return bpf_map__fd(inSlot ? skeleton->maps.pending_slots : skeleton->maps.pending);
+}
+
+void BpfKernelSampler::forget(uint32_t ifIndex, bool inSlot) {
   bpf_map_delete_elem(bpf_map__fd(skeleton->maps.counts), &ifIndex);
+  uint32_t key = 0;
+  const int map = pendingMap(inSlot, ifIndex, key);
+  if (inSlot) {  // an array's slot stays: zeroes free it
+    const std::vector<wendrel_pending> zero(static_cast<size_t>(cpus));
+    bpf_map_update_elem(map, &key, zero.data(), BPF_ANY);
+  } else {
+    bpf_map_delete_elem(map, &key);
+  }
 }
 
 int BpfKernelSampler::onSample(void* context, void* data, size_t size) {
@@ -160,9 +196,17 @@ size_t BpfKernelSampler::drain(const std::function<void(const KernelSample&)>& t
 }
 
 KernelCounts BpfKernelSampler::counts(uint32_t ifIndex) {
+  const auto it = links.find(ifIndex);
   wendrel_counts value{};
-  if (bpf_map_lookup_elem(bpf_map__fd(skeleton->maps.counts), &ifIndex, &value) != 0)
+  if (it == links.end() ||
+      bpf_map_lookup_elem(bpf_map__fd(skeleton->maps.counts), &ifIndex, &value) != 0)
     return {};
+  // What the CPUs counted since their last sample is not in the shared count yet.
+  std::vector<wendrel_pending> perCpu(static_cast<size_t>(cpus));
+  uint32_t key = 0;
+  if (bpf_map_lookup_elem(pendingMap(it->second.inSlot, ifIndex, key), &key, perCpu.data()) == 0)
+    for (const wendrel_pending& p : perCpu)
+      value.packets += p.ifindex == ifIndex ? p.packets : 0;
   return {value.packets, value.drops};
 }
 

@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "kernel_sampler.h"
 
@@ -35,12 +34,21 @@ class BpfKernelSampler : public KernelSampler {
  private:
   BpfKernelSampler() = default;
   static int onSample(void* context, void* data, size_t size);
+  // Where the program keeps the interface's per-CPU count: its array slot or the hash.
+  int pendingMap(bool inSlot, uint32_t ifIndex, uint32_t& key) const;
+  void forget(uint32_t ifIndex, bool inSlot);
+
+  struct Link {
+    int in, out;
+    bool inSlot;
+  };
 
   wendrel_sampler* skeleton = nullptr;
   ring_buffer* ring = nullptr;
+  int cpus = 1;  // the possible ones: the length of a per-CPU map's value
   const std::function<void(const KernelSample&)>* taking = nullptr;
   // The ingress and egress links of each attached interface.
-  std::map<uint32_t, std::pair<int, int>> links;
+  std::map<uint32_t, Link> links;
 };
 
 }  // namespace wendrel

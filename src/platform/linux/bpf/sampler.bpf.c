@@ -1,5 +1,5 @@
 // The kernel half of Capture = "ebpf": on the ingress and egress of every captured interface
-// it counts each eligible packet (the exact sample pool), draws the kernel's random number to
+// it counts each eligible packet (the sample pool), draws the kernel's random number to
 // take one in N, and puts the first bytes of each one taken in one ring buffer for the
 // agent's reader. A full ring counts a drop on the interface.
 #include <linux/bpf.h>
@@ -24,9 +24,31 @@ struct {
 } counts SEC(".maps");
 
 struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+  __uint(max_entries, WENDREL_SLOTS);
+  __type(key, __u32);
+  __type(value, struct wendrel_pending);
+} pending_slots SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
+  __uint(max_entries, WENDREL_MAX_INTERFACES);
+  __type(key, __u32);
+  __type(value, struct wendrel_pending);
+} pending SEC(".maps");
+
+struct {
   __uint(type, BPF_MAP_TYPE_RINGBUF);
   __uint(max_entries, WENDREL_RING_BYTES);
 } samples SEC(".maps");
+
+static __always_inline struct wendrel_pending* pending_of(__u32 ifindex) {
+  const __u32 slot = ifindex & (WENDREL_SLOTS - 1);
+  struct wendrel_pending* p = bpf_map_lookup_elem(&pending_slots, &slot);
+  if (p && p->ifindex == ifindex)
+    return p;
+  return bpf_map_lookup_elem(&pending, &ifindex);
+}
 
 // Returns TCX_NEXT (-1): the program only looks, whatever else runs on the hook decides.
 static __always_inline int sample(struct __sk_buff* skb, __u32 egress) {
@@ -34,12 +56,20 @@ static __always_inline int sample(struct __sk_buff* skb, __u32 egress) {
   if (proto != ETH_P_IP && !(with_ipv6 && proto == ETH_P_IPV6))
     return -1;
   const __u32 ifindex = skb->ifindex;
-  struct wendrel_counts* c = bpf_map_lookup_elem(&counts, &ifindex);
-  if (!c)
+  struct wendrel_pending* p = pending_of(ifindex);
+  if (!p)
     return -1;  // not an interface the agent captures (yet)
-  const __u64 pool = __sync_fetch_and_add(&c->packets, 1) + 1;
+  // A tc program runs to its end on its CPU before another one starts there.
+  p->packets++;
   if ((__u64)bpf_get_prandom_u32() >= threshold)
     return -1;
+  struct wendrel_counts* c = bpf_map_lookup_elem(&counts, &ifindex);
+  if (!c)
+    return -1;
+  // The pool: every packet of this CPU so far, and of the others up to their last sample.
+  const __u64 seen = p->packets;
+  p->packets = 0;
+  const __u64 pool = __sync_fetch_and_add(&c->packets, seen) + seen;
   struct wendrel_sample* s = bpf_ringbuf_reserve(&samples, sizeof(*s), 0);
   if (!s) {
     __sync_fetch_and_add(&c->drops, 1);

@@ -6,12 +6,23 @@
 
 #define WENDREL_HEADER_BYTES 128
 #define WENDREL_MAX_INTERFACES 8192
+// Each CPU counts an interface's packets in the array slot `ifindex % WENDREL_SLOTS` when it
+// is free, the cheapest lookup the program can make, else in a hash.
+#define WENDREL_SLOTS 4096
 // 4 MiB: about 26,000 samples, over two seconds of 1 Gb/s of small frames at rate 32.
 #define WENDREL_RING_BYTES (4 * 1024 * 1024)
 
+// Shared by all CPUs, changed only when a packet is taken.
 struct wendrel_counts {
-  __u64 packets;  // eligible packets seen, both directions: the sample pool
+  __u64 packets;  // eligible packets seen up to each CPU's last sample: the sample pool
   __u64 drops;    // samples the full ring had no room for
+};
+
+// One per CPU: a locked add on every packet would cost more than the rest of the program.
+struct wendrel_pending {
+  __u64 packets;  // eligible packets this CPU saw since its last sample of the interface
+  __u32 ifindex;  // whose count this is (0: a free slot)
+  __u32 unused;
 };
 
 struct wendrel_sample {
