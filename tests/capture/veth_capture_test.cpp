@@ -193,6 +193,7 @@ TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
     EXPECT_EQ((std::set<Sources>{{0, 0, 0}}), w->sourcesFrom(0));
     net.addLink("", 100 + WENDREL_SLOTS);
     EXPECT_EQ((std::set<Sources>{{1, 0, 0}}), w->sourcesFrom(1));
+    EXPECT_EQ((std::set<Sources>{{0, 0, 0}}), w->sourcesFrom(0));
     // Its capture thread stalled in the reporter cannot see the device go; the name is made
     // anew, or taken down and up, meanwhile. Once the thread has ended the name is captured.
     for (const bool renew : {true, false}) {
