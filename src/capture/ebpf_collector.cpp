@@ -98,12 +98,13 @@ CaptureStatistics EbpfCollector::statistics() const {
   return result;
 }
 
-void EbpfCollector::pause(boost::chrono::milliseconds period) {
+void EbpfCollector::pause(boost::chrono::milliseconds period, bool orSamples) {
   if (linkEvents == nullptr) {
-    boost::this_thread::sleep_for(period);
+    boost::this_thread::sleep_for(std::min(period, kDrainPeriod));
     return;
   }
-  const LinkChanges changes = linkEvents->wait(static_cast<int>(period.count()));
+  const LinkChanges changes = linkEvents->wait(static_cast<int>(period.count()),
+                                               orSamples ? sampler->readyDescriptor() : -1);
   bool enumerate = changes.lost;
   for (const LinkChange& change : changes.changes) {
     const auto it = attached.find(change.ifIndex);
@@ -133,9 +134,21 @@ void EbpfCollector::run() {
     }
     LOG4CPLUS_DEBUG(logger(), "Starting capture");
     auto figuresDue = std::chrono::steady_clock::now();
+    size_t drained = 0;
     while (running.load()) {
-      pause(kDrainPeriod);
-      drain();
+      // While samples come, a batch gathers for the drain period: one wake-up per sample
+      // would cost more than the sampling. Once the ring is found empty, the thread sleeps
+      // until one waits, a link changes, or figures or counters are due.
+      if (drained > 0) {
+        pause(kDrainPeriod, false);
+      } else {
+        const auto now = std::chrono::steady_clock::now();
+        const auto untilFigures =
+            std::chrono::duration_cast<std::chrono::milliseconds>(figuresDue - now).count();
+        const auto limit = static_cast<int>(std::clamp<int64_t>(untilFigures, 0, 1000));
+        pause(boost::chrono::milliseconds(poller.msUntilDue(now, limit)), true);
+      }
+      drained = drain();
       const auto now = std::chrono::steady_clock::now();
       poller.poll(CounterPoller::Clock::now(), [this](uint64_t openId) {
         return std::any_of(attached.begin(), attached.end(),
@@ -254,8 +267,8 @@ void EbpfCollector::noteAgentAddress() {
   agentAddress = choice.chosen()->text();
 }
 
-void EbpfCollector::drain() {
-  sampler->drain([this](const KernelSample& sample) { take(sample); });
+size_t EbpfCollector::drain() {
+  return sampler->drain([this](const KernelSample& sample) { take(sample); });
 }
 
 void EbpfCollector::take(const KernelSample& sample) {

@@ -57,13 +57,14 @@ class EbpfCollector {
   bool attachAll();
   void attachOne(const std::string& name, uint32_t ifIndex, std::string& failure);
   void take(const KernelSample& sample);
-  void drain();
+  size_t drain();
   // Keeps the chosen address's text for statistics(), read on other threads.
   void noteAgentAddress();
   void refreshFigures();
   // Detaches the interface, keeping its counts in the figures; the next entry.
   std::map<uint32_t, Source>::iterator release(std::map<uint32_t, Source>::iterator it);
-  void pause(boost::chrono::milliseconds period);
+  // Waits `period`, or until link changes arrive, or (`orSamples`) until samples wait.
+  void pause(boost::chrono::milliseconds period, bool orSamples);
 
   std::unique_ptr<KernelSampler> sampler;
   PacketReporter* reporter;

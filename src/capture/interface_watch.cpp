@@ -255,7 +255,7 @@ void TrafficCollector::watch() {
     if (resyncAt != Steady::time_point{})
       timeoutMs = std::min(timeoutMs, int(kResyncDelay.count()));
     if (linkEvents != nullptr) {
-      LinkChanges changes = linkEvents->wait(timeoutMs);
+      LinkChanges changes = linkEvents->wait(timeoutMs, -1);
       if (!collecting.load() || !supervising.load())
         break;
       if (changes.lost && resyncAt == Steady::time_point{})

@@ -35,6 +35,8 @@ class KernelSampler {
   virtual void detach(uint32_t ifIndex) = 0;
   // Hands every sample waiting in the ring to `take`, in ring order; returns how many.
   virtual size_t drain(const std::function<void(const KernelSample&)>& take) = 0;
+  // A descriptor that is readable while samples wait in the ring.
+  virtual int readyDescriptor() const = 0;
   virtual KernelCounts counts(uint32_t ifIndex) = 0;
 };
 

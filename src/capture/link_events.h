@@ -38,9 +38,10 @@ struct LinkChanges {
 class LinkEvents {
  public:
   virtual ~LinkEvents() = default;
-  // Blocks until link changes arrive, wake() is called, or `timeoutMs` passes; returns the
-  // changes seen (none on timeout or wake).
-  virtual LinkChanges wait(int timeoutMs) = 0;
+  // Blocks until link changes arrive, wake() is called, `alsoReadable` (a descriptor, if not
+  // negative) becomes readable, or `timeoutMs` passes; returns the changes seen (none but
+  // link changes).
+  virtual LinkChanges wait(int timeoutMs, int alsoReadable) = 0;
   // Makes the current wait() return at once, or the next one if none is blocked, so that a
   // stop set just before a wait() is not missed. Wakes that no wait() has taken yet count as
   // one.

@@ -43,7 +43,7 @@ struct FakeStatistics : InterfaceStatistics {  // every interface's counters but
 
 // The fixture plays the kernel's link events too.
 struct CaptureEngineTest : ::testing::Test, LinkEvents {
-  LinkChanges wait(int timeoutMs) override {
+  LinkChanges wait(int timeoutMs, int) override {
     std::unique_lock<std::mutex> lock(mutex);
     ready.wait_for(lock, Millis(timeoutMs), [&] { return std::exchange(woken, false); });
     return std::exchange(next, {});

@@ -42,8 +42,8 @@ TEST(NetlinkLinkEvents, ReportsAnOverflowThenLinksButNoBridgePortAsVanished) {
       shell("ip link add wlo0 type veth peer name wlo1 && for i in $(seq 15000); do "
             "echo link set wlo0 up; echo link set wlo0 down; done | ip -batch -"));
   bool lost = false;
-  EXPECT_TRUE(test::waitFor([&] { return lost |= events.wait(100).lost; }, 2s));
-  for (int n = 0; n < 1000 && !events.wait(100).changes.empty(); ++n) {
+  EXPECT_TRUE(test::waitFor([&] { return lost |= events.wait(100, -1).lost; }, 2s));
+  for (int n = 0; n < 1000 && !events.wait(100, -1).changes.empty(); ++n) {
   }
   ASSERT_TRUE(
       shell("ip link add wle0 type veth peer name wle1 && ip link add wlbr type bridge && "
@@ -54,7 +54,7 @@ TEST(NetlinkLinkEvents, ReportsAnOverflowThenLinksButNoBridgePortAsVanished) {
   std::map<std::string, std::string> seen;  // "+" present, "-" vanished, in order
   int vanished = 0;
   for (const auto deadline = Clock::now() + 2s; Clock::now() < deadline && vanished < 2;) {
-    for (const LinkChange& c : events.wait(100).changes) {
+    for (const LinkChange& c : events.wait(100, -1).changes) {
       if (index.count(c.name)) {
         vanished += c.kind == Kind::Vanished;
         seen[c.name] += c.kind == Kind::Vanished ? "-" : "+";
@@ -72,9 +72,9 @@ TEST(NetlinkLinkEvents, AWakeBeforeTheWaitEndsThatWaitOnly) {
   enterOwnNetns();  // when possible, so that no host link change ends a wait
   NetlinkLinkEvents events;
   events.wake();  // a stop just before the supervisor waits
-  EXPECT_LT(test::millisecondsOf([&] { events.wait(10000); }), 1000);
+  EXPECT_LT(test::millisecondsOf([&] { events.wait(10000, -1); }), 1000);
   const auto start = Clock::now();  // the wake was taken: the next wait lasts its time
-  EXPECT_TRUE(!events.wait(300).changes.empty() || Clock::now() - start >= 250ms);
+  EXPECT_TRUE(!events.wait(300, -1).changes.empty() || Clock::now() - start >= 250ms);
 }
 
 // The interface's counters in /proc/net/dev: rx bytes, packets, errs, drop, fifo, frame,

@@ -195,6 +195,10 @@ size_t BpfKernelSampler::drain(const std::function<void(const KernelSample&)>& t
   return consumed > 0 ? static_cast<size_t>(consumed) : 0;
 }
 
+int BpfKernelSampler::readyDescriptor() const {
+  return ring_buffer__epoll_fd(ring);
+}
+
 KernelCounts BpfKernelSampler::counts(uint32_t ifIndex) {
   const auto it = links.find(ifIndex);
   wendrel_counts value{};

@@ -29,6 +29,7 @@ class BpfKernelSampler : public KernelSampler {
   std::string attach(const std::string& name, uint32_t ifIndex) override;
   void detach(uint32_t ifIndex) override;
   size_t drain(const std::function<void(const KernelSample&)>& take) override;
+  int readyDescriptor() const override;
   KernelCounts counts(uint32_t ifIndex) override;
 
  private:

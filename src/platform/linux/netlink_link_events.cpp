@@ -100,16 +100,14 @@ void NetlinkLinkEvents::fail(const std::string& what, int nlError) {
   socket_.reset();
 }
 
-LinkChanges NetlinkLinkEvents::wait(int timeoutMs) {
+LinkChanges NetlinkLinkEvents::wait(int timeoutMs, int alsoReadable) {
   LinkChanges out;
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0},
-                   {socket_ ? nl_socket_get_fd(socket_.get()) : -1, POLLIN, 0}};
-  if (wakeFd_ < 0) {
-    // Nothing to wait on; still honour the timeout so that a caller's loop does not spin.
-    poll(nullptr, 0, timeoutMs);
-    return out;
-  }
-  if (poll(fds, 2, timeoutMs) <= 0)
+  // poll() passes over negative descriptors: with none, it still sleeps out the timeout, so
+  // that a caller's loop does not spin.
+  pollfd fds[3] = {{wakeFd_, POLLIN, 0},
+                   {socket_ ? nl_socket_get_fd(socket_.get()) : -1, POLLIN, 0},
+                   {alsoReadable, POLLIN, 0}};
+  if (poll(fds, 3, timeoutMs) <= 0)
     return out;
   if (fds[0].revents & POLLIN) {
     uint64_t count;

@@ -20,7 +20,7 @@ class NetlinkLinkEvents : public LinkEvents {
   NetlinkLinkEvents(const NetlinkLinkEvents&) = delete;
   NetlinkLinkEvents& operator=(const NetlinkLinkEvents&) = delete;
 
-  LinkChanges wait(int timeoutMs) override;
+  LinkChanges wait(int timeoutMs, int alsoReadable) override;
   void wake() override;
 
   // Why link changes are not being received ("...: <library text>"); empty while they are.
