@@ -1,5 +1,6 @@
-// Device opening, the agent address, the supervisor, the capture threads, the counter samples'
-// schedule, the figures and stop, on a scripted libpcap and scripted link events.
+// Device opening and its repeated failures, the agent address, the supervisor, the capture
+// threads, the counter samples' schedule, the figures and stop, on a scripted libpcap and
+// scripted link events; and the descriptors the service unit allows.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -12,8 +13,11 @@
 #include "../sflow/sflow_fakes.h"
 #include "capture_fakes.h"
 #include "counter_poller.h"
+#include "device_opener.h"
+#include "log_capture.h"
 #include "test_util.h"
 #include "traffic_collector.h"
+#include "unit_file.h"
 
 namespace wendrel::test {
 namespace {
@@ -100,12 +104,8 @@ TEST_F(CaptureEngineTest, OpensTheEthernetDevicesCapturesOnEachAndStopsPromptly)
     const CaptureStatistics now = c.statistics();
     return now.interfaces == 3 && now.noInterfaceReason.empty();
   }));
-  const auto counterSamples = [&](size_t n = 0) {
-    for (const DecodedDatagram& d : rig.datagrams())
-      n += d.counters.size();
-    return n;
-  };
-  EXPECT_TRUE(waitFor([&] { return counterSamples() >= 6; }, Millis(10000)));
+  EXPECT_TRUE(
+      waitFor([&] { return rig.reporter.statistics().counterSamples >= 6; }, Millis(10000)));
   c.startCollecting();                                 // nothing
   EXPECT_LT(millisecondsOf([&] { c.stop(); }), 5000);  // a blocked read lasts 10 s
   const CaptureStatistics figures = c.statistics();    // eth0 delivered 5 packets; each dropped 7
@@ -223,6 +223,29 @@ TEST(CounterPoller, OnceAnIntervalFromARandomPhaseWithoutCatchingUpAfterAStall) 
   EXPECT_EQ(18u, at.size());
   for (const auto& [source, times] : at)
     EXPECT_EQ(std::vector<long>{9000}, times) << source;
+}
+
+// A failure that repeats is one line, and one summary a while later: counted by level.
+TEST(DeviceOpener, RepeatedFailuresAreSummarised) {
+  LogCapture log{"TrafficLogger"};
+  ReporterRig rig;
+  FakePcap pcap;
+  for (const char* traits : {"perm", "emfile"})
+    for (int i = 0; i < 3; ++i)
+      pcap.devices.push_back({traits + std::to_string(i), traits});
+  DeviceOpener opener(pcap, rig.reporter, 128, 2097152, buildFilter(32, true));
+  std::vector<OpenedDevice> opened;
+  opener.openAll(opened);
+  opener.summarise(std::chrono::steady_clock::now() + std::chrono::minutes(2));
+  EXPECT_EQ(4u, log.messages(log4cplus::WARN_LOG_LEVEL).size());  // one of each, then the rest
+  EXPECT_EQ(1u, log.messages(log4cplus::ERROR_LOG_LEVEL).size());
+}
+
+TEST(ServiceUnit, LeavesRoomForAThousandInterfaces) {
+  const std::string unit = unitFileText("/usr/lib/wendrel/wendrel").value();
+  const size_t at = unit.find("\nLimitNOFILE=");
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_LE(4096, std::stoi(unit.substr(at + 13)));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Real capture, by libpcap and by the kernel sampler, on veth links between namespaces the
-// test makes.
+// test makes; and what a real host does meanwhile: links that are down, bridges and renames
+// made after the start, interfaces that come and go under fresh names.
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "bpf/sampler_record.h"
@@ -16,15 +18,15 @@ namespace wendrel::test {
 namespace {
 
 using Sources = std::tuple<uint32_t, uint32_t, uint32_t>;  // source id, input, output
+using Veth = NetnsTest;
+using AgentIdentity = NetnsTest;
 
 // Sends `frame` out of the agent's end of `link`, through the egress path.
 bool sendOut(const NetnsPair::Link& link, const std::vector<uint8_t>& frame) {
   static const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);  // the agent's namespace
-  sockaddr_ll to{};
-  to.sll_family = AF_PACKET, to.sll_ifindex = int(if_nametoindex(link.agentName.c_str()));
-  to.sll_halen = 6;
-  return ::sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-         ssize_t(frame.size());
+  const sockaddr_ll to{AF_PACKET, 0, int(if_nametoindex(link.agentName.c_str())), 0, 0, 6, {}};
+  return ::sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to) == ssize_t(frame.size());
 }
 
 // Each packet is taken with probability 1/rate, independently of every other (the kernel's
@@ -33,9 +35,7 @@ bool sendOut(const NetnsPair::Link& link, const std::vector<uint8_t>& frame) {
 // chance about once in 16,000 checks. The kernel sampler also sees sent frames, told apart by
 // direction, and keeps an exact pool. Rate 1 takes every packet, and every packet the
 // statistics count is delivered though the stop comes at once.
-TEST(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
-  if (!NetnsPair::available())
-    GTEST_SKIP() << "needs root for network namespaces";
+TEST_F(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
   NetnsPair net("r");
   const NetnsPair::Link& link = net.addLink("10.203.0.1/24");
   const std::vector<Kind> mix = {kConstant, kVaried, kConstant, kIpv6, kVaried};
@@ -129,9 +129,7 @@ TEST(Veth, EveryClassIsEstimatedWithinTheBinomialBound) {
 // cumulative count, which ends equal to the figures'. Then, once the backlog is read, each
 // frame on the quiet link reaches the reporter promptly: within libpcap's 250 ms read timeout,
 // or the eBPF reader, asleep on the ring, woken by it at once (asserted generously).
-TEST(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
-  if (!NetnsPair::available())
-    GTEST_SKIP() << "needs root for network namespaces";
+TEST_F(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
   NetnsPair net("d");
   net.addLink("10.204.0.1/24");
   for (const bool ebpf : {false, true}) {
@@ -171,7 +169,6 @@ TEST(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
       EXPECT_LT(total, 1000);
     }
     capture.stop();
-    rig.reporter.flush();
     std::vector<uint32_t> drops;
     for (const DecodedSample& s : rig.samples())
       drops.push_back(s.drops);
@@ -187,9 +184,7 @@ TEST(Veth, KernelDropsReachLaterSamplesAndAQuietLinksFrameComesPromptly) {
 // sampled under the next index; deleted and made anew while its old capture is still ending,
 // under its old one, and so after a moment down. No counter samples when they are off; stop
 // right after an interface appeared is prompt and leaves no descriptor (or program) behind.
-TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
-  if (!NetnsPair::available())
-    GTEST_SKIP() << "needs root for network namespaces";
+TEST_F(Veth, HotPluggedInterfacesKeepTheirIndex) {
   for (const bool ebpf : {false, true}) {
     SCOPED_TRACE(ebpf ? "ebpf" : "libpcap");
     NetnsPair net(ebpf ? "g" : "h");
@@ -216,8 +211,7 @@ TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
     EXPECT_EQ(2u, w->statistics().interfaces);
     net.addLink("");
     EXPECT_LT(millisecondsOf([&] { w->stop(); }), 1500);
-    for (const DecodedDatagram& d : w->take())
-      EXPECT_TRUE(d.counters.empty());
+    EXPECT_EQ(0u, w->reporter.statistics().counterSamples);
     w.reset();
     EXPECT_EQ(fds + net.linkCount() - 1, entries("/proc/self/fd"));  // the sending sockets
   }
@@ -226,9 +220,7 @@ TEST(Veth, HotPluggedInterfacesKeepTheirIndex) {
 // With the kernel's indexes: received frames come in on the interface, frames sent from this
 // host go out on it; an added interface has its kernel index; counter samples every second agree
 // with the kernel's counters, name the interface and count each source without a gap.
-TEST(Veth, KernelIndexesDirectionAndCounterSamples) {
-  if (!NetnsPair::available())
-    GTEST_SKIP() << "needs root for network namespaces";
+TEST_F(Veth, KernelIndexesDirectionAndCounterSamples) {
   NetnsPair net("k");
   const std::string name = net.addLink("").agentName;
   const auto started = std::chrono::steady_clock::now();
@@ -253,8 +245,7 @@ TEST(Veth, KernelIndexesDirectionAndCounterSamples) {
 
   std::this_thread::sleep_for(Millis(2500));
   w.stop();
-  const auto kernel = w.kernel->read(name);
-  ASSERT_TRUE(kernel.has_value());
+  const InterfaceCounters kernel = w.kernel->read(name).value();
   std::map<uint32_t, std::vector<DecodedCounters>> bySource;
   for (const DecodedDatagram& d : w.take())
     for (const DecodedCounters& c : d.counters)
@@ -271,19 +262,17 @@ TEST(Veth, KernelIndexesDirectionAndCounterSamples) {
   EXPECT_EQ(std::tuple(ifIndex, 6u, 3u, name),
             std::tuple(last.ifIndex(), last.generic[1], last.status(), last.name));
   // The kernel counts on after the last sample only by what arrived within one interval.
-  const uint32_t kernelPackets = kernel->inUnicast + kernel->inMulticast;
+  const uint32_t kernelPackets = kernel.inUnicast + kernel.inMulticast;
   EXPECT_LE(last.inPackets(), kernelPackets);
   EXPECT_LE(kernelPackets - last.inPackets(), 5u);
-  EXPECT_LE(last.inOctets(), kernel->inOctets);
-  EXPECT_LE(kernel->inOctets - last.inOctets(), 1000u);
+  EXPECT_LE(last.inOctets(), kernel.inOctets);
+  EXPECT_LE(kernel.inOctets - last.inOctets(), 1000u);
 }
 
 // An IPv6-only host's agent speaks from its global address. Under the position ids a
 // re-created interface keeps its source id, but its counters restarted: so does its counter
 // sequence.
-TEST(AgentIdentity, AnIpv6OnlyHostsAddressAndARecreatedInterfacesCounterSequence) {
-  if (!NetnsPair::available())
-    GTEST_SKIP() << "needs root for network namespaces";
+TEST_F(AgentIdentity, AnIpv6OnlyHostsAddressAndARecreatedInterfacesCounterSequence) {
   NetnsPair net("6");
   const std::string name = net.addLink("").agentName;
   ASSERT_TRUE(shell("ip -n " + net.agentNamespace() + " addr add 2001:db8:66::1/64 dev " + name +
@@ -325,6 +314,124 @@ TEST(AgentIdentity, AnIpv6OnlyHostsAddressAndARecreatedInterfacesCounterSequence
     for (const DecodedCounters& c : e.counters)
       sequences.push_back(c.sequence);
   EXPECT_EQ(std::vector<uint32_t>{1}, sequences);
+}
+
+class RealHost : public testing::Test {
+ public:
+  void SetUp() override {
+    if (!NetnsPair::available())
+      GTEST_SKIP() << "needs root for network namespaces";
+    net.emplace("q");
+  }
+  void start(SourceIdKind ids, int indexHoldMs = 60000, const std::string& interfaces = "") {
+    CaptureOptions options;
+    options.sourceId = ids;
+    options.timing.indexHold = boost::chrono::milliseconds(indexHoldMs);
+    options.interfaces = *InterfacePatterns::parse(interfaces);
+    w.emplace(*net, false, options);
+  }
+  void ip(const std::string& command) {
+    ASSERT_TRUE(shell("ip -n " + net->agentNamespace() + " " + command)) << command;
+  }
+  unsigned ifIndex(const std::string& name) { return if_nametoindex(name.c_str()); }
+  // The source ids of the frames sent from link i's far end, once `want` are seen.
+  std::set<uint32_t> sources(size_t i, size_t want = 1) {
+    std::set<uint32_t> ids;
+    for (const auto& s : w->sourcesFrom(i, want))
+      ids.insert(std::get<0>(s));
+    return ids;
+  }
+
+  std::optional<NetnsPair> net;
+  std::optional<Watch> w;
+};
+
+// A link down from the start is not tried while others come and go (the agent toggles nothing
+// on it), and is captured when it comes up; its capture outlasts a spell down. Made after the
+// start, a bridge over a captured link is captured beside its port, and a renamed link under
+// its new name.
+TEST_F(RealHost, DownLinksBridgesAndRenamesAreCapturedAsTheyChange) {
+  const std::string port = net->addLink("").agentName, down = net->addLink("").agentName;
+  ip("link set " + down + " down");
+  start(SourceIdKind::IfIndex);
+  NetlinkLinkEvents watching;  // what happens to the down link meanwhile
+  ip("link set lo up");        // and loopback, which is never captured
+  net->addLink("");
+  net->removeLink(2);
+  EXPECT_EQ(std::set<uint32_t>{ifIndex(port)}, sources(0));
+  for (const LinkChange& change : watching.wait(100, -1).changes)
+    EXPECT_NE(down, change.name);
+  for (const char* state : {"up", "down", "up"})
+    ip("link set " + down + " " + state);
+  EXPECT_EQ(std::set<uint32_t>{ifIndex(down)}, sources(1));
+  EXPECT_EQ(2u, w->statistics().interfaces);
+  // The test frames' IPv4 checksums are not valid: netfilter must not see them.
+  ASSERT_TRUE(shell("ip netns exec " + net->agentNamespace() +
+                    " sysctl -w net.bridge.bridge-nf-call-iptables=0"));
+  const std::string in = " && ip -n " + net->agentNamespace() + " link set ";
+  ip("link add wqbr0 type bridge" + in + port + " master wqbr0" + in + "wqbr0 up");
+  ASSERT_TRUE(waitFor([&] { return w->statistics().interfaces == 3; }));
+  EXPECT_EQ((std::set<uint32_t>{ifIndex(port), ifIndex("wqbr0")}), sources(0, 2));
+  const unsigned index = ifIndex(down);
+  ip("link set " + down + " down" + in + down + " name wqren0 up");
+  ASSERT_TRUE(waitFor([&] { return w->statistics().interfaces == 3 && ifIndex("wqren0"); }));
+  EXPECT_EQ(std::set<uint32_t>{index}, sources(1));
+}
+
+// Fresh names come and go: their threads (joined, or their index would stay taken) and
+// descriptors go with them, and once a name has been gone longer than the hold its index is
+// free for a new one.
+TEST_F(RealHost, ResourcesFollowTheInterfacesThatExist) {
+  net->addLink("");
+  start(SourceIdKind::Index, 300);
+  const size_t threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
+  for (size_t i = 1; i <= 12; ++i) {
+    net->addLink("");
+    ASSERT_TRUE(waitFor([&] { return w->statistics().interfaces == 2; })) << i;
+    net->removeLink(i);
+    ASSERT_TRUE(waitFor([&] { return w->statistics().interfaces == 1; })) << i;
+  }
+  std::this_thread::sleep_for(Millis(1000));  // beyond the hold
+  EXPECT_EQ(threads, entries("/proc/self/task"));
+  EXPECT_EQ(fds + 12, entries("/proc/self/fd"));  // the far ends' sending sockets stay
+  net->addLink("");
+  EXPECT_EQ(std::set<uint32_t>{1}, sources(13));
+}
+
+// Interfaces left out by name are not opened, at the start, when they appear or after a
+// reload; a reload's collectors and rate hold for the next samples, whose sequence goes on,
+// and no capture thread restarts for it.
+TEST_F(RealHost, InterfacesByNameAndAReloadThatLeavesCaptureRunning) {
+  const std::string first = net->addLink("").agentName, second = net->addLink("").agentName;
+  start(SourceIdKind::IfIndex, 60000, "!" + second + " !wqx*");
+  ip("link add wqx9x type veth peer name wqx9y && ip -n " + net->agentNamespace() +
+     " link set wqx9x up && ip -n " + net->agentNamespace() + " link set wqx9y up");
+  const unsigned third = ifIndex(net->addLink("").agentName);
+  EXPECT_EQ(std::set<uint32_t>{third}, sources(2));
+  const auto sampled = [&](uint16_t from) {  // of 40 frames
+    for (uint16_t n = from; n < from + 40; ++n)
+      net->send(0, testFrame(net->link(0), n));
+    std::this_thread::sleep_for(Millis(600));
+    return w->samples(true);
+  };
+  const auto before = sampled(0);
+  const size_t threads = entries("/proc/self/task");
+  EXPECT_EQ(2u, w->statistics().interfaces);
+  ASSERT_TRUE(w->reporter.changeCollectors("192.0.2.20"));
+  CaptureOptions options;
+  options.interfaces = *InterfacePatterns::parse("!" + second + " !wqx*");
+  w->collector->reconfigure(2, false, options);
+  std::this_thread::sleep_for(Millis(1000));
+  const auto after = sampled(100);
+  ASSERT_EQ(20u, after.size());
+  EXPECT_EQ(before.back().sequence + 1, after.front().sequence);
+  EXPECT_EQ(2u, after.back().samplingRate);
+  EXPECT_EQ("192.0.2.20", w->sink.collectors);
+  EXPECT_EQ(threads, entries("/proc/self/task"));
+  options.interfaces = *InterfacePatterns::parse("!" + first + " !wqx*");
+  w->collector->reconfigure(2, false, options);
+  EXPECT_EQ(std::set<uint32_t>{ifIndex(second)}, sources(1));
+  EXPECT_EQ(2u, w->statistics().interfaces);
 }
 
 }  // namespace

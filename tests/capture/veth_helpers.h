@@ -2,6 +2,8 @@
 // thread, and capture by either path on the agent namespace's links.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -25,6 +27,14 @@
 #include "traffic_collector.h"
 
 namespace wendrel::test {
+
+// Namespaces need root: as another user the tests skip.
+struct NetnsTest : testing::Test {
+  void SetUp() override {
+    if (!NetnsPair::available())
+      GTEST_SKIP() << "needs root for network namespaces";
+  }
+};
 
 // kConstant: one flow whose IPv4 headers never change (id 0, checksum 0: checksum-bit
 // selection never passes it); kVaried: a new id and checksum each; kIpv6: UDP over IPv6.

@@ -33,10 +33,6 @@ bool join(const std::string& name) {
 
 }  // namespace
 
-bool NetnsPair::available() {
-  return geteuid() == 0;
-}
-
 NetnsPair::NetnsPair(const std::string& tag) : tag_(tag) {
   const std::string pid = std::to_string(getpid());
   agent_ = "wendrel-" + tag + "a" + pid;
@@ -69,10 +65,6 @@ const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr, int index) {
   links_.push_back(l);
   create(links_.back(), cidr, false, index);
   return links_.back();
-}
-
-void NetnsPair::recreateLink(size_t i, bool renew) {
-  create(links_.at(i), "", renew);
 }
 
 void NetnsPair::bounce(size_t i) {
@@ -157,11 +149,6 @@ UdpCollector::UdpCollector(const std::string& address, uint16_t port, const std:
   }).join();
   const timeval timeout{0, 100000};
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-}
-
-UdpCollector::~UdpCollector() {
-  if (fd_ >= 0)
-    ::close(fd_);
 }
 
 std::string UdpCollector::label() const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -26,12 +27,12 @@ class NetnsPair {
   };
 
   // Namespaces "wendrel-<tag>a<pid>" and "wendrel-<tag>f<pid>"; throws std::runtime_error.
-  explicit NetnsPair(const std::string& tag = "t");
+  explicit NetnsPair(const std::string& tag);
   ~NetnsPair();
   NetnsPair(const NetnsPair&) = delete;
   NetnsPair& operator=(const NetnsPair&) = delete;
 
-  static bool available();  // root, so namespaces can be made
+  static bool available() { return geteuid() == 0; }  // root, so namespaces can be made
 
   // A veth link, both ends up and carrying frames, with `agentCidr` (or "") on the agent end.
   // With `agentIndex`, the agent's end has that interface index.
@@ -41,7 +42,7 @@ class NetnsPair {
   void removeLink(size_t i);  // deletes both ends, while capture on it may still run
   // After removeLink, or (`renew`) deleting it at the same moment: the same names and far
   // MAC, no address.
-  void recreateLink(size_t i, bool renew = false);
+  void recreateLink(size_t i, bool renew = false) { create(links_.at(i), "", renew); }
   void bounce(size_t i);  // the agent end down and at once up again
 
   // Moves the calling (main) thread into the agent namespace for good: libpcap lists devices
@@ -70,7 +71,7 @@ std::vector<uint8_t> testFrame(const NetnsPair::Link& link, uint16_t id, uint16_
 class UdpCollector {
  public:
   explicit UdpCollector(const std::string& address, uint16_t port = 0, const std::string& ns = "");
-  ~UdpCollector();
+  ~UdpCollector() { ::close(fd_); }
   UdpCollector(const UdpCollector&) = delete;
   UdpCollector& operator=(const UdpCollector&) = delete;
 
