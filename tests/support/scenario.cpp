@@ -52,8 +52,7 @@ NetnsPair::~NetnsPair() {
 
 // Deleting a namespace removes the veths in it, and with them their peers.
 void NetnsPair::drop() noexcept {
-  std::system(
-      ("ip netns del " + agent_ + " 2>/dev/null; ip netns del " + far_ + " 2>/dev/null").c_str());
+  shell("{ ip netns del " + agent_ + "; ip netns del " + far_ + "; }");
 }
 
 const NetnsPair::Link& NetnsPair::addLink(const std::string& cidr, int index) {
