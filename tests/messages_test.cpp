@@ -2,8 +2,6 @@
 // at its level. Every other test checks state; these texts are what operators grep for.
 #include <gtest/gtest.h>
 
-#include <boost/thread/thread.hpp>
-
 #include "agent_settings.h"
 #include "capture/capture_fakes.h"
 #include "file_settings_store.h"

@@ -1,6 +1,7 @@
-// The service module and registration over a scratch root of real files; the host fakes every
-// other seam and logs what it was asked by channel: "sd" status reports, "event" the event log,
-// "agent" the reporter and collector, "sm" the service manager, "msg" the messages shown.
+// The service module, its registration and the settings file it reads, over a scratch root of
+// real files; the host fakes every other seam and logs what it was asked by channel: "sd"
+// status reports, "event" the event log, "agent" the reporter and collector, "sm" the service
+// manager, "msg" the messages shown.
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 #include <unistd.h>
@@ -43,6 +44,17 @@ int hosts = 0;
 Strings operator+(Strings a, const Strings& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
+}
+
+// A rate, whether it is kept in the kernel, and the optional settings where they differ from
+// their defaults.
+std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
+  return " " + std::to_string(rate) + (kernel ? " on" : " off") +
+         (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
+         (s.sampling.ipv6 ? "" : " ipv4") +
+         (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
+         (s.agentAddress.empty() ? "" : " agent " + s.agentAddress) + (s.ebpf ? " ebpf" : "") +
+         (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
 }
 
 struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceManager, MessageSink {
@@ -150,14 +162,6 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
                      describe(rate, kernel, s));
     return std::make_unique<Part>(*this, "collector");
   }
-  // The optional settings show only where they differ from their defaults.
-  static std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
-    return " " + std::to_string(rate) + (kernel ? " on" : " off") +
-           (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
-           (s.sampling.ipv6 ? "" : " ipv4") +
-           (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
-           (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
-  }
 
   bool open() override { return !fails("manager"); }
   UnitState unitState() override { return unit; }
@@ -189,6 +193,90 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   std::deque<int> controls;
   std::map<std::string, Strings> log_;
 };
+
+TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
+  const struct {
+    const char* line;
+    std::optional<std::string> text;
+    std::optional<uint32_t> number;
+  } cases[] = {
+      {"A = \"192.0.2.10\"   # a comment", "192.0.2.10", {}},
+      {"A = \"a \\\"b\\\" c\\\\d # no comment\"", "a \"b\" c\\d # no comment", {}},
+      {"A = collector.example.net  # bare text", "collector.example.net", {}},
+      {"A =", "", {}},
+      {"A = 9\na = 0032", {}, 32},  // the later line wins
+      {"A = 0X20", {}, 32},
+      {"A = 4294967295", {}, 0xFFFFFFFFu},
+      {"  a\t=\t7\r", {}, 7},
+  };
+  for (const auto& c : cases) {
+    const Record file = valueFile::parse(c.line);
+    EXPECT_EQ(file.readString("a", 255), c.text) << c.line;
+    EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
+  }
+  std::vector<int> malformed;
+  const std::string longest(valueFile::kMaxLineLength - 4, 'x');
+  const Record file = valueFile::parse(
+      "# comment\n\nA 5\n= 5\nA B = 5\nA-B = 5\nA = \"never closed\nA = \"x\" y\nA = 4294967296\n"
+      "A = 0x100000000\n\xEF\xBB\xBF\nC = " +
+          longest + "\nD = " + longest + "x\nB = 2\n",
+      &malformed);
+  EXPECT_EQ(malformed, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10, 11, 13}));
+  EXPECT_EQ(file.readString("C", longest.size() + 1), longest);
+  EXPECT_FALSE(file.readUInt32("A"));
+  EXPECT_EQ(file.readUInt32("B"), 2u);
+}
+
+// What the agent goes on with, "-" when it cannot start.
+std::string inEffect(const std::optional<AgentSettings>& s) {
+  return s ? s->collectorAddress + describe(s->samplingRate, s->performanceMode, s->collector)
+           : "-";
+}
+
+// What each file gives and how many warnings it draws; one that cannot start logs one error.
+TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
+  std::string c254 = "cccc";  // a list of names filling the capacity to the last byte
+  for (int i = 0; i < 25; ++i)
+    c254 += ",ccccccccc";
+  const std::string base = "CollectorAddress = c\nSamplingRate = 8\n";
+  const std::tuple<std::string, std::string, size_t> cases[] = {
+      // A quoted number is text (two warnings). Names the agent does not know are pointed out
+      // (a mistyped one most likely), whatever their case.
+      {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
+       "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
+       "c.example 32 on ifindex counters 1", 7},
+      {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
+       c254 + " 8 on ifindex", 1},
+      {"CollectorAddress = c\nSamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
+       "c 1 on ifindex", 2},
+      {"CollectorAddress = " + c254 + "c", "-", 0},
+      {"CollectorAddress = 7", "-", 0},
+      // Resolved as the empty name, the collector would silently be this host.
+      {"CollectorAddress = \"  \"", "-", 0},
+      {"CollectorAddress = \"a.example b.example:0\"", "-", 0},
+      // The optional settings: in any case, then wrong.
+      {base + "PerformanceMode = 1\nSamplingMethod = \"Deterministic\"\nTraffic = \"IPv4\"\n"
+              "SourceId = IfIndex\nCounterInterval = 3600\nCapture = EBPF",
+       "c 8 on ifindex deterministic ipv4 counters 3600 ebpf", 0},
+      {base + "PerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\nSourceId = index\n"
+              "CounterInterval = 0\nagentaddress = 2001:db8::/32\ninterfaces = \"eth* !eth9\"",
+       "c 8 off counters 0 agent 2001:db8::/32 interfaces eth* !eth9", 0},
+      {base + "PerformanceMode = 1\nSamplingMethod = \"sometimes\"\nTraffic = ipv6\n"
+              "SourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
+              "Capture = bpf\nInterfaces = \"eth0 !\"",
+       "c 8 on ifindex", 7},
+  };
+  log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+  Host h;
+  for (const auto& [settings, result, warnings] : cases) {
+    h.writeSettings(settings);
+    FileSettingsStore store;
+    test::LogCapture log;
+    EXPECT_EQ(inEffect(readAgentSettings(store, logger)), result) << settings;
+    EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL).size(), warnings) << settings;
+    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), result == "-") << settings;
+  }
+}
 
 // The registration operations a switch ran, joined by spaces; removing the AppID record answers
 // 7, a status that is no failure, so it shows where it is lost.
@@ -305,12 +393,13 @@ TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
 }
 
 // ServiceMain's reports, and what it releases: a stop while the run configures is honoured
-// before the loop; a reporter's failure is reported while the exit code is still 0, then with
-// it. A stop that came before Run began is kept for it.
+// before the loop, and one that came before ("early") is kept for it; a reporter's failure is
+// reported while the exit code is still 0, then with it.
 TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
   const std::string failed = "STATUS=Stopped, exit code 0x80004005";
   const std::tuple<std::string, Strings, Strings, size_t> cases[] = {
       {"", {kStarting, "STOPPING=1", kStoppedOk}, kCreated + kTeardown, 0},
+      {"early", {kStarting, kStoppedOk}, kCreated + kTeardown, 0},
       {"reporter", {kStarting, kStoppedOk, failed}, {"reporter 192.0.2.10", "delete reporter"}, 0},
       {"collector",
        {kStarting, failed},
@@ -319,21 +408,18 @@ TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
   for (const auto& [failing, sd, agent, errors] : cases) {
     Host h;
     h.failing = failing;
-    if (failing.empty())
+    if (failing == "early")
+      h.module.OnStop();
+    else if (failing.empty())
       h.onReporter = [&] { h.module.Handler(SERVICE_CONTROL_STOP); };
     test::LogCapture log;
-    h.module.ServiceMain();
+    h.start([&] { return h.module.ServiceMain(), 0; });
+    ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
     EXPECT_EQ(h.log("sd"), sd) << failing;
     EXPECT_EQ(h.log("agent"), agent) << failing;
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), errors) << failing;
     EXPECT_EQ(h.log("event"), Strings{"Wendrel: Service stopped"}) << failing;
   }
-  Host early;
-  early.module.OnStop();
-  early.start([&] { return early.module.Run(); });
-  ASSERT_EQ(early.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
-  EXPECT_EQ(early.run.get(), S_OK);
-  EXPECT_EQ(early.log("agent"), kCreated + kTeardown);
 }
 
 // A reload, in the foreground as for the service, applies what changed; one without a usable
@@ -369,8 +455,6 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   h.post(SignalSource::kFailed);
   ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
   EXPECT_EQ(h.run.get(), E_FAIL);
-  const Strings agent = h.log("agent");
-  EXPECT_EQ(Strings(agent.end() - 4, agent.end()), kTeardown);
 }
 
 // With the exit status each start without a switch ends with: the low byte of its status,
