@@ -76,9 +76,6 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   }
   int32_t switches(const std::string& args) { return module.WinMain("wendrel " + args); }
   void start(std::function<int32_t()> f) { run = std::async(std::launch::async, std::move(f)); }
-  void registerAs(const std::string& text, bool perUser = false) {
-    records.write(Kind::AppId, perUser, valueFile::parse(text));
-  }
   // A record's text, "-" when there is none.
   std::string record(Kind kind, bool perUser = false) {
     const std::string path = *records.path(kind, perUser);
@@ -103,11 +100,10 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   // What `failing` names fails: "manager" (not up), "create", "stop", "remove", "reporter"
   // (not initialized), "collector" (its start throws), or a collector address.
   bool fails(const std::string& what) const { return failing.find(what) != std::string::npos; }
-  bool startedByServiceManager() override { return true; }
+  bool startedByServiceManager() override { return startedByManager; }
   void notify(const std::string& state) override { add("sd", state); }
   void write(const std::string& s, const std::string& t) override { add("event", s + ": " + t); }
   void show(const std::string&, const std::string& text) override { add("msg", text); }
-  // The controls posted, in order; wake() posts kWoken.
   int wait() override {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [&] { return !controls.empty(); });
@@ -181,6 +177,7 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   CWendrelModule module;
   std::future<int32_t> run;
   std::string failing;
+  bool startedByManager = false;  // so a switch taken for none ends at once, never runs the agent
   State unit = State::Missing;
   std::function<void()> onReporter;
   AgentFigures figures;  // what the collector tells; set before the run
@@ -333,9 +330,10 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
 // With a status period of 0 the status line follows each idle tick's flush.
 TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   Host h(kExe, 0ms);
+  h.startedByManager = true;
   // The user's record is looked at first; an empty name still makes a service.
-  h.registerAs("");
-  h.registerAs("LocalService = \"\"", true);
+  h.records.write(Kind::AppId, false, {});
+  h.records.write(Kind::AppId, true, valueFile::parse("LocalService = \"\""));
   h.figures = {2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
   h.figures.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
   const std::string figures =
@@ -420,7 +418,7 @@ TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
 // Signals that can no longer be received would leave an agent nothing can stop: it stops.
 TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   Host h;
-  h.registerAs("");
+  h.records.write(Kind::AppId, false, {});
   h.failing = "192.0.2.99";
   test::LogCapture log("Wendrel");
   h.start([&] { return h.module.WinMain("wendrel"); });
