@@ -39,8 +39,7 @@ TEST(EndToEnd, ServiceAsNobodyWithTheUnitsCapabilitiesDeliversEverySampleAtStop)
     net.addLink("10.250.0.1/24");
     EXPECT_TRUE(shell("ip -n " + net.agentNamespace() + " link set lo up"));
     AgentProcess agent(WENDREL_BINARY);
-    EXPECT_TRUE(shell("mkdir -p " + agent.root + "/run/systemd/system " + agent.root +
-                      "/etc/systemd/system"));
+    EXPECT_TRUE(shell("cd " + agent.root + " && mkdir -p run/systemd/system etc/systemd/system"));
     agent.settings("CollectorAddress = 127.0.0.1\nSamplingRate = 1\nPerformanceMode = 0\n" +
                    capture);
     ASSERT_EQ(agent.run("-Service"), "0 ");
