@@ -477,7 +477,6 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
 
 TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
-  const Strings stopRemove{"stop", "remove"};
   // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
   // package's unit is stopped like the program's own, but never replaced or deleted. Per row:
   // the switch, the program's path, what fails, the unit before; then the status, whether a
@@ -488,8 +487,8 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
           {"-Service", kExe, "manager", none, E_FAIL, true, "", {}},
           {"-Service", kExe, "create", none, E_FAIL, true, "", {"create " + kExe}},
           {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, false, "", {}},
-          {"-RegServer", kExe, "stop", file, S_OK, true, "", stopRemove},
-          {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", stopRemove},
+          {"-RegServer", kExe, "stop", file, S_OK, true, "", {"stop", "remove"}},
+          {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", {"stop", "remove"}},
           {"-Service", kExe, "", State::Other, E_FAIL, true, "-", {}},
           {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), false, "", {}},
           {"-Service", kExe, "", pkg, S_OK, false, kService, {"stop"}},
