@@ -2,8 +2,6 @@
 // at its level. Every other test checks state; these texts are what operators grep for.
 #include <gtest/gtest.h>
 
-#include <boost/thread/thread.hpp>
-
 #include "agent_settings.h"
 #include "capture/capture_fakes.h"
 #include "file_settings_store.h"
@@ -50,28 +48,27 @@ TEST(DocumentedMessages, EachIsLoggedWordForWordAtItsLevel) {
     std::remove(path.c_str());
     readAgentSettings(none, logger);
   }
-  constexpr int kDebug = log4cplus::DEBUG_LOG_LEVEL, kInfo = log4cplus::INFO_LOG_LEVEL;
-  constexpr int kWarn = log4cplus::WARN_LOG_LEVEL, kError = log4cplus::ERROR_LOG_LEVEL;
+  using namespace log4cplus;  // the levels
   const std::pair<int, std::string> documented[] = {
-      {kError, "Failed to find devices: fake enumeration failure"},
-      {kInfo, "Failed to initialize capture engine, waiting for retry..."},
-      {kDebug, "Starting capture"},
-      {kInfo, "Device eth0 initialized successfully"},
-      {kWarn, "Device eth4 is not supported: fake activation failure"},
-      {kWarn, "Failed to initialize device wlan0"},
-      {kError, "Failed to compile filter ip[11] & 0x0F = 0x0F: fake syntax error"},
-      {kInfo, "Stopped collecting on interface 1"},
-      {kError, "Error in pcap_loop: fake read error"},
-      {kDebug, "Capture statistics - Received: 3 Dropped: 7"},
-      {kInfo, "Closing capture device"},
-      {kInfo, "Initializing socket to send sFlow packets to collector bad_name!"},
-      {kError,
+      {ERROR_LOG_LEVEL, "Failed to find devices: fake enumeration failure"},
+      {INFO_LOG_LEVEL, "Failed to initialize capture engine, waiting for retry..."},
+      {DEBUG_LOG_LEVEL, "Starting capture"},
+      {INFO_LOG_LEVEL, "Device eth0 initialized successfully"},
+      {WARN_LOG_LEVEL, "Device eth4 is not supported: fake activation failure"},
+      {WARN_LOG_LEVEL, "Failed to initialize device wlan0"},
+      {ERROR_LOG_LEVEL, "Failed to compile filter ip[11] & 0x0F = 0x0F: fake syntax error"},
+      {INFO_LOG_LEVEL, "Stopped collecting on interface 1"},
+      {ERROR_LOG_LEVEL, "Error in pcap_loop: fake read error"},
+      {DEBUG_LOG_LEVEL, "Capture statistics - Received: 3 Dropped: 7"},
+      {INFO_LOG_LEVEL, "Closing capture device"},
+      {INFO_LOG_LEVEL, "Initializing socket to send sFlow packets to collector bad_name!"},
+      {ERROR_LOG_LEVEL,
        "Failed to initialize udp socket: CollectorAddress: \"bad_name!\" is not a host name or "
        "address with an optional port"},
-      {kError, "Failed to send sFlow packet: send_to: Connection refused"},
-      {kWarn, "Failed to read sampling rate from the registry, using the default of 32"},
-      {kWarn, "Failed to read performance mode from the registry, using the default of 1"},
-      {kError, "Failed to read collector address from the registry, cannot start"},
+      {ERROR_LOG_LEVEL, "Failed to send sFlow packet: send_to: Connection refused"},
+      {WARN_LOG_LEVEL, "Failed to read sampling rate from the registry, using the default of 32"},
+      {WARN_LOG_LEVEL, "Failed to read performance mode from the registry, using the default of 1"},
+      {ERROR_LOG_LEVEL, "Failed to read collector address from the registry, cannot start"},
   };
   for (const auto& [level, message] : documented)
     EXPECT_TRUE(log.contains(level, message)) << message;

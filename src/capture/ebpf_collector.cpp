@@ -53,6 +53,9 @@ EbpfCollector::EbpfCollector(std::unique_ptr<KernelSampler> kernelSampler,
       linkEvents(options.linkEvents),
       sourceId(options.sourceId),
       retryInterval(options.timing.retryInterval),
+      withIpv6(options.ipv6),
+      counterIntervalS(options.counterIntervalS),
+      patterns(options.interfaces),
       poller(options.statistics, *sampleReporter, options.counterIntervalS),
       choice(*sampleReporter) {
   choice.rule = options.agentAddress;
@@ -84,6 +87,51 @@ void EbpfCollector::stop() {
     linkEvents->wake();
   reader.interrupt();  // a reader still waiting to retry the device list
   reader.join();
+}
+
+void EbpfCollector::reconfigure(uint32_t rate, const CaptureOptions& options) {
+  {
+    boost::lock_guard<boost::mutex> lock(pendingMutex);
+    pending = Pending{rate, options};
+  }
+  if (linkEvents != nullptr)
+    linkEvents->wake();
+}
+
+void EbpfCollector::applyPending() {
+  std::optional<Pending> next;
+  {
+    boost::lock_guard<boost::mutex> lock(pendingMutex);
+    next.swap(pending);
+  }
+  if (!next)
+    return;
+  const CaptureOptions& o = next->options;
+  if (next->samplingRate != samplingRate || o.ipv6 != withIpv6) {
+    samplingRate = next->samplingRate, withIpv6 = o.ipv6;
+    sampler->setSampling(samplingRate, withIpv6);
+  }
+  if (o.counterIntervalS != counterIntervalS) {
+    counterIntervalS = o.counterIntervalS;
+    const auto now = CounterPoller::Clock::now();
+    poller.restart(counterIntervalS, now);
+    for (const auto& [ifIndex, source] : attached)
+      poller.add(source.name, source.index, source.openId, now);
+  }
+  if (o.interfaces != patterns) {
+    patterns = o.interfaces;
+    drain();  // the last samples of those left out, while they are known
+    for (auto it = attached.begin(); it != attached.end();) {
+      if (patterns.selects(it->second.name)) {
+        ++it;
+        continue;
+      }
+      LOG4CPLUS_INFO_FMT(logger(), "Interface %s is no longer chosen, ending its capture",
+                         it->second.name.c_str());
+      it = release(it);
+    }
+    attachAll();  // those chosen now
+  }
 }
 
 CaptureStatistics EbpfCollector::statistics() const {
@@ -148,6 +196,7 @@ void EbpfCollector::run() {
         const auto limit = static_cast<int>(std::clamp<int64_t>(untilFigures, 0, 1000));
         pause(boost::chrono::milliseconds(poller.msUntilDue(now, limit)), true);
       }
+      applyPending();
       drained = drain();
       const auto now = std::chrono::steady_clock::now();
       poller.poll(CounterPoller::Clock::now(), [this](uint64_t openId) {
@@ -190,7 +239,7 @@ bool EbpfCollector::attachAll() {
     // The same devices as libpcap's path: no "any", no loopback, only kernel interfaces.
     for (const pcap_if_t* device = list.get(); device != nullptr; device = device->next) {
       if (device->name == nullptr || std::strcmp(device->name, "any") == 0 ||
-          (device->flags & PCAP_IF_LOOPBACK) != 0)
+          (device->flags & PCAP_IF_LOOPBACK) != 0 || !patterns.selects(device->name))
         continue;
       const unsigned ifIndex = pcap.interfaceIndex(device->name);
       if (ifIndex == 0)
@@ -287,7 +336,7 @@ void EbpfCollector::take(const KernelSample& sample) {
     extra.input = sample.egress ? kInternalInterface : sample.ifIndex;
     extra.output = sample.egress ? sample.ifIndex : kInternalInterface;
   }
-  reporter->addSample({sample.bytes, sample.capturedLength, sample.frameLength}, samplingRate,
+  reporter->addSample({sample.bytes, sample.capturedLength, sample.frameLength}, sample.rate,
                       source.index, extra);
 }
 

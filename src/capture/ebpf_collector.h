@@ -42,6 +42,11 @@ class EbpfCollector {
   // returns. Later calls, or one before the start, do nothing.
   void stop();
   CaptureStatistics statistics() const;
+  // New settings while capture runs, applied by the reader within its next wait (at once
+  // with link events, which the agent always has): the kernel's rate and traffic, from its
+  // next packet; the counter interval; and which interfaces are captured, detaching those
+  // left out and attaching those let in. Sequence numbers go on.
+  void reconfigure(uint32_t samplingRate, const CaptureOptions& options);
 
  private:
   struct Source {
@@ -58,6 +63,8 @@ class EbpfCollector {
   void attachOne(const std::string& name, uint32_t ifIndex, std::string& failure);
   void take(const KernelSample& sample);
   size_t drain();
+  // On the reader: applies what reconfigure() handed over.
+  void applyPending();
   // Keeps the chosen address's text for statistics(), read on other threads.
   void noteAgentAddress();
   void refreshFigures();
@@ -73,7 +80,17 @@ class EbpfCollector {
   LinkEvents* linkEvents;
   SourceIdKind sourceId;
   boost::chrono::milliseconds retryInterval;
+  bool withIpv6;
+  uint32_t counterIntervalS;
+  InterfacePatterns patterns;  // the interfaces captured, by name
   CounterPoller poller;
+  // What reconfigure() hands over, for the reader.
+  struct Pending {
+    uint32_t samplingRate;
+    CaptureOptions options;
+  };
+  boost::mutex pendingMutex;
+  std::optional<Pending> pending;  // guarded by pendingMutex
 
   // The reader's own: attached interfaces by kernel index, and every name's source index.
   std::map<uint32_t, Source> attached;

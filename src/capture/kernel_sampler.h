@@ -15,6 +15,7 @@ struct KernelSample {
   bool egress = false;
   uint32_t frameLength = 0;
   uint32_t capturedLength = 0;
+  uint32_t rate = 0;  // the sampling rate it was taken at
   const uint8_t* bytes = nullptr;
   uint64_t pool = 0;   // the interface's packets counted up to this one, both directions
   uint64_t drops = 0;  // the interface's samples lost to a full ring so far
@@ -29,6 +30,8 @@ struct KernelCounts {
 class KernelSampler {
  public:
   virtual ~KernelSampler() = default;
+  // Takes one in `samplingRate` from now on; IPv6 packets count and are sampled with `ipv6`.
+  virtual void setSampling(uint32_t samplingRate, bool ipv6) = 0;
   // Starts sampling both directions of the interface; empty on success, else why not.
   virtual std::string attach(const std::string& name, uint32_t ifIndex) = 0;
   // Stops sampling it (nothing when it is not attached).

@@ -115,8 +115,11 @@ class KernelCollector : public AgentCollector {
   void addFigures(AgentFigures& figures) override {
     addCaptureFigures(collector_.statistics(), figures);
   }
-  // The kernel program is loaded for its rate at the start.
-  bool reconfigure(uint32_t, bool, const CollectorSettings&) override { return false; }
+  bool reconfigure(uint32_t samplingRate, bool, const CollectorSettings& settings) override {
+    collector_.reconfigure(samplingRate,
+                           optionsOf(settings, *linkEvents_, *statistics_, host_.get()));
+    return true;
+  }
 
  private:
   std::unique_ptr<LinkEvents> linkEvents_;

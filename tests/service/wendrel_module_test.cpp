@@ -1,6 +1,6 @@
-// The service module and registration over a scratch root of real files; the host fakes every
-// other seam and logs what it was asked by channel: "sd" status reports, "event" the event log,
-// "agent" the reporter and collector, "sm" the service manager, "msg" the messages shown.
+// The service module, registration and settings over a scratch root of real files; the host fakes
+// every other seam and logs what it was asked by channel: "sd" status reports, "event" the event
+// log, "agent" the reporter and collector, "sm" the service manager, "msg" the messages shown.
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 #include <unistd.h>
@@ -19,7 +19,6 @@
 #include "status_codes.h"
 #include "test_util.h"
 #include "value_file.h"
-#include "wendrel_main.h"
 #include "wendrel_module.h"
 
 namespace wendrel {
@@ -45,6 +44,16 @@ Strings operator+(Strings a, const Strings& b) {
   return a;
 }
 
+// A rate, whether it is kept in the kernel, and the optional settings that are not defaults.
+std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
+  return " " + std::to_string(rate) + (kernel ? " on" : " off") +
+         (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
+         (s.sampling.ipv6 ? "" : " ipv4") +
+         (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
+         (s.agentAddress.empty() ? "" : " agent " + s.agentAddress) + (s.ebpf ? " ebpf" : "") +
+         (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
+}
+
 struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceManager, MessageSink {
   explicit Host(const std::string& exe = kExe, std::chrono::milliseconds status = 10s)
       : registrar("Wendrel", exe, *this, records, *this),
@@ -67,9 +76,6 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   }
   int32_t switches(const std::string& args) { return module.WinMain("wendrel " + args); }
   void start(std::function<int32_t()> f) { run = std::async(std::launch::async, std::move(f)); }
-  void registerAs(const std::string& text, bool perUser = false) {
-    records.write(Kind::AppId, perUser, valueFile::parse(text));
-  }
   // A record's text, "-" when there is none.
   std::string record(Kind kind, bool perUser = false) {
     const std::string path = *records.path(kind, perUser);
@@ -98,7 +104,6 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   void notify(const std::string& state) override { add("sd", state); }
   void write(const std::string& s, const std::string& t) override { add("event", s + ": " + t); }
   void show(const std::string&, const std::string& text) override { add("msg", text); }
-  // The controls posted, in order; wake() posts kWoken.
   int wait() override {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [&] { return !controls.empty(); });
@@ -150,14 +155,6 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
                      describe(rate, kernel, s));
     return std::make_unique<Part>(*this, "collector");
   }
-  // The optional settings show only where they differ from their defaults.
-  static std::string describe(uint32_t rate, bool kernel, const CollectorSettings& s) {
-    return " " + std::to_string(rate) + (kernel ? " on" : " off") +
-           (s.sourceIdIsIfIndex ? " ifindex" : "") + (s.sampling.random ? "" : " deterministic") +
-           (s.sampling.ipv6 ? "" : " ipv4") +
-           (s.counterIntervalS != 30 ? " counters " + std::to_string(s.counterIntervalS) : "") +
-           (s.interfaces.empty() ? "" : " interfaces " + s.interfaces);
-  }
 
   bool open() override { return !fails("manager"); }
   UnitState unitState() override { return unit; }
@@ -180,7 +177,7 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   CWendrelModule module;
   std::future<int32_t> run;
   std::string failing;
-  bool startedByManager = true;
+  bool startedByManager = false;  // so a switch taken for none ends at once, never runs the agent
   State unit = State::Missing;
   std::function<void()> onReporter;
   AgentFigures figures;  // what the collector tells; set before the run
@@ -189,6 +186,90 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
   std::deque<int> controls;
   std::map<std::string, Strings> log_;
 };
+
+TEST(ValueFile, ReadsTypedValuesAndSkipsMalformedLinesAlone) {
+  const struct {
+    const char* line;
+    std::optional<std::string> text;
+    std::optional<uint32_t> number;
+  } cases[] = {
+      {"A = \"192.0.2.10\"   # a comment", "192.0.2.10", {}},
+      {"A = \"a \\\"b\\\" c\\\\d # no comment\"", "a \"b\" c\\d # no comment", {}},
+      {"A = collector.example.net  # bare text", "collector.example.net", {}},
+      {"A =", "", {}},
+      {"A = 9\na = 0032", {}, 32},  // the later line wins
+      {"A = 0X20", {}, 32},
+      {"A = 4294967295", {}, 0xFFFFFFFFu},
+      {"  a\t=\t7\r", {}, 7},
+  };
+  for (const auto& c : cases) {
+    const Record file = valueFile::parse(c.line);
+    EXPECT_EQ(file.readString("a", 255), c.text) << c.line;
+    EXPECT_EQ(file.readUInt32("A"), c.number) << c.line;
+  }
+  std::vector<int> malformed;
+  const std::string longest(valueFile::kMaxLineLength - 4, 'x');
+  const Record file = valueFile::parse(
+      "# comment\n\nA 5\n= 5\nA B = 5\nA-B = 5\nA = \"never closed\nA = \"x\" y\nA = 4294967296\n"
+      "A = 0x100000000\n\xEF\xBB\xBF\nC = " +
+          longest + "\nD = " + longest + "x\nB = 2\n",
+      &malformed);
+  EXPECT_EQ(malformed, (std::vector<int>{3, 4, 5, 6, 7, 8, 9, 10, 11, 13}));
+  EXPECT_EQ(file.readString("C", longest.size() + 1), longest);
+  EXPECT_FALSE(file.readUInt32("A"));
+  EXPECT_EQ(file.readUInt32("B"), 2u);
+}
+
+// What the agent goes on with, "-" when it cannot start.
+std::string inEffect(const std::optional<AgentSettings>& s) {
+  return s ? s->collectorAddress + describe(s->samplingRate, s->performanceMode, s->collector)
+           : "-";
+}
+
+// What each file gives and how many warnings it draws; one that cannot start logs one error.
+TEST(AgentSettings, DefaultsWarningsAndTheSettingsInEffect) {
+  std::string c254 = "cccc";  // a list of names filling the capacity to the last byte
+  for (int i = 0; i < 25; ++i)
+    c254 += ",ccccccccc";
+  const std::string base = "CollectorAddress = c\nSamplingRate = 8\n";
+  const std::tuple<std::string, std::string, size_t> cases[] = {
+      // A quoted number is text (two warnings). Names the agent does not know are pointed out
+      // (a mistyped one most likely), whatever their case.
+      {"CollectorAddress = \"c.example\"\nSamplingRate = \"64\"\nSampleRate = 64\n"
+       "trafficc = 1\nsamplingmethod = 1\nCOUNTERINTERVAL = 1\nSourceID = 1\nTraffic = 1",
+       "c.example 32 on ifindex counters 1", 7},
+      {"CollectorAddress = " + c254 + "\nSamplingRate = 8\nPerformanceMode = 2",
+       c254 + " 8 on ifindex", 1},
+      {"CollectorAddress = c\nSamplingRate = 0\nPerformanceMode = 1\nCounterInterval = 3601",
+       "c 1 on ifindex", 2},
+      {"CollectorAddress = " + c254 + "c", "-", 0},
+      {"CollectorAddress = 7", "-", 0},
+      // Resolved as the empty name, the collector would silently be this host.
+      {"CollectorAddress = \"  \"", "-", 0},
+      {"CollectorAddress = \"a.example b.example:0\"", "-", 0},
+      // The optional settings: in any case, then wrong.
+      {base + "PerformanceMode = 1\nSamplingMethod = \"Deterministic\"\nTraffic = \"IPv4\"\n"
+              "SourceId = IfIndex\nCounterInterval = 3600\nCapture = EBPF",
+       "c 8 on ifindex deterministic ipv4 counters 3600 ebpf", 0},
+      {base + "PerformanceMode = 0\nSamplingMethod = RANDOM\nTraffic = iP\nSourceId = index\n"
+              "CounterInterval = 0\nagentaddress = 2001:db8::/32\ninterfaces = \"eth* !eth9\"",
+       "c 8 off counters 0 agent 2001:db8::/32 interfaces eth* !eth9", 0},
+      {base + "PerformanceMode = 1\nSamplingMethod = \"sometimes\"\nTraffic = ipv6\n"
+              "SourceId = \"1\"\nCounterInterval = soon\nAgentAddress = 10.0.0.256\n"
+              "Capture = bpf\nInterfaces = \"eth0 !\"",
+       "c 8 on ifindex", 7},
+  };
+  log4cplus::Logger logger = log4cplus::Logger::getInstance("Wendrel");
+  Host h;
+  for (const auto& [settings, result, warnings] : cases) {
+    h.writeSettings(settings);
+    FileSettingsStore store;
+    test::LogCapture log;
+    EXPECT_EQ(inEffect(readAgentSettings(store, logger)), result) << settings;
+    EXPECT_EQ(log.messages(log4cplus::WARN_LOG_LEVEL).size(), warnings) << settings;
+    EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), result == "-") << settings;
+  }
+}
 
 // The registration operations a switch ran, joined by spaces; removing the AppID record answers
 // 7, a status that is no failure, so it shows where it is lost.
@@ -249,9 +330,10 @@ TEST(CommandLine, GrammarActsOnTheDecidingSwitchOnly) {
 // With a status period of 0 the status line follows each idle tick's flush.
 TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   Host h(kExe, 0ms);
+  h.startedByManager = true;
   // The user's record is looked at first; an empty name still makes a service.
-  h.registerAs("");
-  h.registerAs("LocalService = \"\"", true);
+  h.records.write(Kind::AppId, false, {});
+  h.records.write(Kind::AppId, true, valueFile::parse("LocalService = \"\""));
   h.figures = {2, 1234567, 38580, 6430, 0, 1000, true, "", 15, "192.0.2.1", {}};
   h.figures.collectorErrors = {{"c.test:6343", 998}, {"[::1]:9", 2}};
   const std::string figures =
@@ -272,7 +354,6 @@ TEST(Service, RunsUntilStoppedFlushingTwiceASecondAndTellingItsFigures) {
   // The idle loop wakes on the stop itself.
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 900ms);
   ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(h.run.get(), S_OK);
   h.module.Handler(SERVICE_CONTROL_STOP);  // after the stop: nothing more to report
 
   Strings sd = h.log("sd");
@@ -305,35 +386,31 @@ TEST(AgentMonitor, TheWarningComesAgainEveryTenMinutesWhileNothingIsCaptured) {
 }
 
 // ServiceMain's reports, and what it releases: a stop while the run configures is honoured
-// before the loop; a reporter's failure is reported while the exit code is still 0, then with
-// it. A stop that came before Run began is kept for it.
+// before the loop, and one that came before ("early") is kept for it; a reporter's failure is
+// reported while the exit code is still 0, then with it.
 TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
   const std::string failed = "STATUS=Stopped, exit code 0x80004005";
+  const Strings released = {"stop", "delete collector", "delete reporter"};
   const std::tuple<std::string, Strings, Strings, size_t> cases[] = {
       {"", {kStarting, "STOPPING=1", kStoppedOk}, kCreated + kTeardown, 0},
+      {"early", {kStarting, kStoppedOk}, kCreated + kTeardown, 0},
       {"reporter", {kStarting, kStoppedOk, failed}, {"reporter 192.0.2.10", "delete reporter"}, 0},
-      {"collector",
-       {kStarting, failed},
-       kCreated + Strings{"stop", "delete collector", "delete reporter"},
-       1}};
+      {"collector", {kStarting, failed}, kCreated + released, 1}};
   for (const auto& [failing, sd, agent, errors] : cases) {
     Host h;
     h.failing = failing;
-    if (failing.empty())
+    if (failing == "early")
+      h.module.OnStop();
+    else if (failing.empty())
       h.onReporter = [&] { h.module.Handler(SERVICE_CONTROL_STOP); };
     test::LogCapture log;
-    h.module.ServiceMain();
+    h.start([&] { return h.module.ServiceMain(), 0; });
+    ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
     EXPECT_EQ(h.log("sd"), sd) << failing;
     EXPECT_EQ(h.log("agent"), agent) << failing;
     EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL).size(), errors) << failing;
     EXPECT_EQ(h.log("event"), Strings{"Wendrel: Service stopped"}) << failing;
   }
-  Host early;
-  early.module.OnStop();
-  early.start([&] { return early.module.Run(); });
-  ASSERT_EQ(early.run.wait_for(5s), std::future_status::ready) << "the stop was lost";
-  EXPECT_EQ(early.run.get(), S_OK);
-  EXPECT_EQ(early.log("agent"), kCreated + kTeardown);
 }
 
 // A reload, in the foreground as for the service, applies what changed; one without a usable
@@ -341,7 +418,7 @@ TEST(Service, StopsWhileStartingOrOnFailureReleasingWhatItMade) {
 // Signals that can no longer be received would leave an agent nothing can stop: it stops.
 TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   Host h;
-  h.registerAs("");
+  h.records.write(Kind::AppId, false, {});
   h.failing = "192.0.2.99";
   test::LogCapture log("Wendrel");
   h.start([&] { return h.module.WinMain("wendrel"); });
@@ -369,17 +446,11 @@ TEST(Foreground, AReloadAppliesWhatChangedOrNothingAndLostSignalsStopTheRun) {
   h.post(SignalSource::kFailed);
   ASSERT_EQ(h.run.wait_for(5s), std::future_status::ready) << "the run goes on, deaf";
   EXPECT_EQ(h.run.get(), E_FAIL);
-  const Strings agent = h.log("agent");
-  EXPECT_EQ(Strings(agent.end() - 4, agent.end()), kTeardown);
 }
 
-// With the exit status each start without a switch ends with: the low byte of its status,
-// never 0 for a failure.
+// A failure's exit status is the low byte of its status, never 0.
 TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   Host h;
-  char arg0[] = "/opt/wendrel/wendrel";
-  char* argv[] = {arg0, nullptr};
-  EXPECT_EQ(wendrelMain(1, argv, h.module), 2);  // never registered
   EXPECT_EQ(exitStatusFromStatus(static_cast<int32_t>(0x80070100u)), 1);
   EXPECT_EQ(h.switches("-UnregServer"), TYPE_E_REGISTRYACCESS);  // nothing registered
   ASSERT_EQ(h.switches("-RegServer"), S_OK);
@@ -388,8 +459,6 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
   EXPECT_EQ(h.switches("-UnregServer"), static_cast<int32_t>(0x80070002u));
   ASSERT_EQ(h.switches("-Service"), S_OK);
   EXPECT_EQ(h.record(Kind::AppId), kService);
-  h.startedByManager = false;                       // a service's start, by hand
-  EXPECT_EQ(wendrelMain(1, argv, h.module), 0x27);  // from 0x427
   EXPECT_NE(h.record(Kind::TypeLib).find("Path = \"" + kExe + "\"\n"), std::string::npos);
   ASSERT_EQ(h.switches("-Service"), S_OK);  // again: stopped and deleted, then created anew
   EXPECT_EQ(h.log("sm"), (Strings{"create " + kExe, "stop", "remove", "create " + kExe}));
@@ -408,7 +477,6 @@ TEST(Registrar, SwitchesWriteAndRemoveTheServiceAndTheRecords) {
 
 TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
   const State file = State::RegularFile, none = State::Missing, pkg = State::Packaged;
-  const Strings stopRemove{"stop", "remove"};
   // A failed "-Service" leaves no service mark: "wendrel" then runs in the foreground. The
   // package's unit is stopped like the program's own, but never replaced or deleted. Per row:
   // the switch, the program's path, what fails, the unit before; then the status, whether a
@@ -419,8 +487,8 @@ TEST(Registrar, FailuresEndTheSwitchWithTheirStatusAndMessage) {
           {"-Service", kExe, "manager", none, E_FAIL, true, "", {}},
           {"-Service", kExe, "create", none, E_FAIL, true, "", {"create " + kExe}},
           {"-Service", "/" + std::string(259, 'w'), "", none, E_FAIL, false, "", {}},
-          {"-RegServer", kExe, "stop", file, S_OK, true, "", stopRemove},
-          {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", stopRemove},
+          {"-RegServer", kExe, "stop", file, S_OK, true, "", {"stop", "remove"}},
+          {"-RegServer", kExe, "remove", file, E_FAIL, true, "-", {"stop", "remove"}},
           {"-Service", kExe, "", State::Other, E_FAIL, true, "-", {}},
           {"-RegServer", "", "", none, static_cast<int32_t>(0x80070002u), false, "", {}},
           {"-Service", kExe, "", pkg, S_OK, false, kService, {"stop"}},

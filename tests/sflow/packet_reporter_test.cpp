@@ -51,12 +51,10 @@ void expectGolden(const std::function<void(PacketReporter&)>& add,
   rig.reporter.flush();
   const auto sent = rig.sink.datagrams();
   ASSERT_EQ(2u, sent.size());
-  ASSERT_EQ(expected.size(), sent[1].size());
+  EXPECT_EQ(expected, sent[1]);
   std::string hex = "0000", out = "/tmp/wendrel-tshark-" + std::to_string(getpid());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(expected[i], sent[1][i]) << "byte " << i;
-    hex += {' ', "0123456789abcdef"[sent[1][i] >> 4], "0123456789abcdef"[sent[1][i] & 15]};
-  }
+  for (uint8_t byte : sent[1])
+    hex += {' ', "0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
   if (fields && shell("command -v tshark text2pcap")) {  // scripts/install-deps installs it
     shell("{ echo " + hex + " | text2pcap -q -u 40000,6343 - - | tshark -r - -T fields " +
           "-E separator=';' -E aggregator=, $(printf ' -e sflow%s' " + fields +

@@ -77,8 +77,7 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   DecodedSample s;
   DecodedCounters c;  // sequence and source id, expanded (3, 4) or compact
   s.format = c.format = format, s.sequence = c.sequence = in.u32();
-  const uint32_t first = in.u32(),
-                 type = s.sourceIdType = c.sourceIdType = format >= 3 ? first : first >> 24;
+  const uint32_t first = in.u32(), type = format >= 3 ? first : first >> 24;
   s.sourceIdIndex = c.sourceIdIndex = format >= 3 ? in.u32() : first & 0xFFFFFF;
   // A peer's source id as one word, class in the top byte.
   s.sourceId = c.sourceId = s.sourceIdIndex | (strict ? 0 : type << 24);
@@ -123,9 +122,11 @@ void sample(Cursor& in, uint32_t format, DecodedDatagram& d, bool strict) {
   flow ? d.samples.push_back(s) : d.counters.push_back(c);
 }
 
+}  // namespace
+
 // The datagram's header and samples; a sample of a format not read is skipped, unless strict.
-std::optional<DecodedDatagram> decode(const uint8_t* data, size_t size, std::string* error,
-                                      bool strict) {
+std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size, std::string* error,
+                                              bool strict) {
   Cursor in{data, size};
   DecodedDatagram d;
   uint32_t i = 0, count = 0;
@@ -152,18 +153,6 @@ std::optional<DecodedDatagram> decode(const uint8_t* data, size_t size, std::str
     return std::nullopt;
   }
   return d;
-}
-
-}  // namespace
-
-std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
-                                              std::string* error) {
-  return decode(data, size, error, true);
-}
-
-std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t size,
-                                                 std::string* error) {
-  return decode(data, size, error, false);
 }
 
 }  // namespace wendrel::test

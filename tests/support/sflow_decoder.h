@@ -13,7 +13,7 @@ namespace wendrel::test {
 // `sourceId` is the index (with the class in the top byte when read from a peer).
 struct DecodedSample {
   uint32_t format = 1;  // 1 compact, 3 expanded
-  uint32_t sourceIdType = 0, sourceIdIndex = 0, sequence = 0, sourceId = 0, samplingRate = 0;
+  uint32_t sourceIdIndex = 0, sequence = 0, sourceId = 0, samplingRate = 0;
   uint32_t samplePool = 0, drops = 0, inputInterface = 0, outputInterface = 0;
   uint32_t frameLength = 0, stripped = 0;
   std::vector<uint8_t> header;  // the copied packet bytes, without padding
@@ -22,7 +22,7 @@ struct DecodedSample {
 // A counter sample with the generic interface record's 22 words and the port name.
 struct DecodedCounters {
   uint32_t format = 2;  // 2 compact, 4 expanded
-  uint32_t sourceIdType = 0, sourceIdIndex = 0, sequence = 0, sourceId = 0;
+  uint32_t sourceIdIndex = 0, sequence = 0, sourceId = 0;
   std::array<uint32_t, 22> generic{};
   std::string name;
   uint32_t ifIndex() const { return generic[0]; }
@@ -50,16 +50,17 @@ struct DecodedDatagram {
 // Decodes one datagram of the shapes the agent writes (flow samples with one raw packet
 // header, counter samples of an interface or of the host), refusing with a reason anything
 // else: a length that does not add up, non-zero padding, trailing bytes, over 1300 bytes.
+// Not `strict`, it reads any datagram, as a peer agent sends it: records not read are
+// skipped, and only lengths that overrun their container are refused.
 std::optional<DecodedDatagram> decodeDatagram(const uint8_t* data, size_t size,
-                                              std::string* error = nullptr);
+                                              std::string* error = nullptr, bool strict = true);
 inline std::optional<DecodedDatagram> decodeDatagram(const std::vector<uint8_t>& bytes,
                                                      std::string* error = nullptr) {
   return decodeDatagram(bytes.data(), bytes.size(), error);
 }
-
-// Reads any datagram, as a peer agent sends it: records not read are skipped, and only
-// lengths that overrun their container are refused.
-std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t size,
-                                                 std::string* error = nullptr);
+inline std::optional<DecodedDatagram> decodeAnyDatagram(const uint8_t* data, size_t size,
+                                                        std::string* error = nullptr) {
+  return decodeDatagram(data, size, error, false);
+}
 
 }  // namespace wendrel::test

@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -76,10 +77,7 @@ std::unique_ptr<KernelSampler> BpfKernelSampler::open(uint32_t samplingRate, boo
     missing = errnoText("the sampling program cannot be opened", errno);
     return nullptr;
   }
-  // Taken when the 32-bit random number is below 2^32 / N: probability 1 / N within 2^-32.
-  sampler->skeleton->rodata->threshold =
-      samplingRate <= 1 ? uint64_t{1} << 32 : (uint64_t{1} << 32) / samplingRate;
-  sampler->skeleton->rodata->with_ipv6 = ipv6 ? 1 : 0;
+  sampler->setSampling(samplingRate, ipv6);  // the initial values
   if (const int error = wendrel_sampler__load(sampler->skeleton); error != 0) {
     missing = errnoText("the kernel refused the sampling program or its ring buffer", error);
     return nullptr;
@@ -100,6 +98,15 @@ std::unique_ptr<KernelSampler> BpfKernelSampler::open(uint32_t samplingRate, boo
   }
   ::close(probe);
   return sampler;
+}
+
+void BpfKernelSampler::setSampling(uint32_t samplingRate, bool ipv6) {
+  // Taken when the 32-bit random number is below 2^32 / N: probability 1 / N within 2^-32.
+  const uint64_t rate = std::max(samplingRate, 1U);
+  const uint64_t threshold = rate == 1 ? 0 : (uint64_t{1} << 32) / rate;
+  // Before loading these are the program's initial data; after, the program's own memory.
+  __atomic_store_n(&skeleton->data->sampling, rate << 32 | threshold, __ATOMIC_RELAXED);
+  __atomic_store_n(&skeleton->data->with_ipv6, ipv6 ? 1U : 0U, __ATOMIC_RELAXED);
 }
 
 BpfKernelSampler::~BpfKernelSampler() {
@@ -181,6 +188,7 @@ int BpfKernelSampler::onSample(void* context, void* data, size_t size) {
   sample.egress = record.egress != 0;
   sample.frameLength = record.frame_length;
   sample.capturedLength = record.captured <= sizeof record.header ? record.captured : 0;
+  sample.rate = record.rate;
   sample.bytes = static_cast<const uint8_t*>(data) + offsetof(wendrel_sample, header);
   sample.pool = record.pool;
   sample.drops = record.drops;

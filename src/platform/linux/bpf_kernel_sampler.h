@@ -26,6 +26,7 @@ class BpfKernelSampler : public KernelSampler {
   BpfKernelSampler(const BpfKernelSampler&) = delete;
   BpfKernelSampler& operator=(const BpfKernelSampler&) = delete;
 
+  void setSampling(uint32_t samplingRate, bool ipv6) override;
   std::string attach(const std::string& name, uint32_t ifIndex) override;
   void detach(uint32_t ifIndex) override;
   size_t drain(const std::function<void(const KernelSample&)>& take) override;

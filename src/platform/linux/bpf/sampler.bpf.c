@@ -11,10 +11,12 @@
 
 #include "sampler_record.h"
 
-// Set before loading: a packet is taken when the random number is below the threshold,
-// 2^32 / N; IPv6 packets are eligible with `with_ipv6`.
-const volatile __u64 threshold = 1ULL << 32;
-const volatile __u32 with_ipv6 = 1;
+// Set by the agent, at the start and on a reload. `sampling` holds the rate N in its high half
+// and in its low half the threshold below which the random number takes a packet, 2^32 / N:
+// one 64-bit store changes both, so that no packet is drawn at one rate and labelled with
+// another. IPv6 packets are eligible with `with_ipv6`.
+volatile __u64 sampling = 1ULL << 32;
+volatile __u32 with_ipv6 = 1;
 
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
@@ -61,7 +63,9 @@ static __always_inline int sample(struct __sk_buff* skb, __u32 egress) {
     return -1;  // not an interface the agent captures (yet)
   // A tc program runs to its end on its CPU before another one starts there.
   p->packets++;
-  if ((__u64)bpf_get_prandom_u32() >= threshold)
+  const __u64 now = sampling;
+  const __u32 rate = now >> 32;
+  if (rate > 1 && bpf_get_prandom_u32() >= (__u32)now)
     return -1;
   struct wendrel_counts* c = bpf_map_lookup_elem(&counts, &ifindex);
   if (!c)
@@ -82,6 +86,7 @@ static __always_inline int sample(struct __sk_buff* skb, __u32 egress) {
   s->egress = egress;
   s->frame_length = skb->len;
   s->captured = 0;
+  s->rate = rate;
   s->pool = pool;
   s->drops = c->drops;
   if (n > 0 && bpf_skb_load_bytes(skb, 0, s->header, n) == 0)

@@ -30,7 +30,9 @@ struct wendrel_sample {
   __u32 egress;        // 0: received, 1: sent
   __u32 frame_length;  // on the wire
   __u32 captured;      // bytes of `header` filled
-  __u64 pool;          // the interface's packet count when this one was taken
-  __u64 drops;         // the interface's drops so far
+  __u32 rate;          // the sampling rate it was taken at
+  __u32 unused;
+  __u64 pool;   // the interface's packet count when this one was taken
+  __u64 drops;  // the interface's drops so far
   __u8 header[WENDREL_HEADER_BYTES];
 };
