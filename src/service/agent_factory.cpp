@@ -67,11 +67,10 @@ class RealCollector : public AgentCollector {
                    platform.pcap(), optionsOf(settings, *linkEvents_, *statistics_, host_.get())) {}
   void startCollecting() override { collector_.startCollecting(); }
   void stop() override { collector_.stop(); }
-  bool reconfigure(uint32_t samplingRate, bool performanceMode,
+  void reconfigure(uint32_t samplingRate, bool performanceMode,
                    const CollectorSettings& settings) override {
     collector_.reconfigure(samplingRate, performanceMode,
                            optionsOf(settings, *linkEvents_, *statistics_, host_.get()));
-    return true;
   }
   void addFigures(AgentFigures& figures) override {
     CaptureStatistics counts = collector_.statistics();
@@ -115,10 +114,10 @@ class KernelCollector : public AgentCollector {
   void addFigures(AgentFigures& figures) override {
     addCaptureFigures(collector_.statistics(), figures);
   }
-  bool reconfigure(uint32_t samplingRate, bool, const CollectorSettings& settings) override {
+  // Performance mode has no meaning here: nothing is preselected.
+  void reconfigure(uint32_t samplingRate, bool, const CollectorSettings& settings) override {
     collector_.reconfigure(samplingRate,
                            optionsOf(settings, *linkEvents_, *statistics_, host_.get()));
-    return true;
   }
 
  private:

@@ -51,9 +51,8 @@ class AgentCollector {
   // Safe while capture runs.
   virtual void addFigures(AgentFigures&) {}
   // Applies changed settings while capture runs (see TrafficCollector::reconfigure); the
-  // source ids, the agent address and the kind of capture stay as they were made. False,
-  // with nothing changed, where capture cannot take them while it runs.
-  virtual bool reconfigure(uint32_t samplingRate, bool performanceMode,
+  // source ids, the agent address and the kind of capture stay as they were made.
+  virtual void reconfigure(uint32_t samplingRate, bool performanceMode,
                            const CollectorSettings& settings) = 0;
 };
 

@@ -338,14 +338,8 @@ void CWendrelModule::reload(AgentSettings& current) {
       next->performanceMode != current.performanceMode ||
       now.sampling.random != was.sampling.random || now.sampling.ipv6 != was.sampling.ipv6 ||
       now.counterIntervalS != was.counterIntervalS || now.interfaces != was.interfaces;
-  if (captureChanged && !collector_->reconfigure(next->samplingRate, next->performanceMode, now)) {
-    LOG4CPLUS_WARN(logger_,
-                   "Capture in the kernel takes changed sampling, counter and interface settings "
-                   "at the next start; the collectors changed now");
-    next->samplingRate = current.samplingRate;
-    next->performanceMode = current.performanceMode;
-    next->collector = current.collector;
-  }
+  if (captureChanged)
+    collector_->reconfigure(next->samplingRate, next->performanceMode, now);
   current = std::move(*next);
 }
 

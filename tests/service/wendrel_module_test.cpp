@@ -133,9 +133,8 @@ struct Host : ServiceNotifier, EventLog, SignalSource, AgentFactory, ServiceMana
       h.add("agent", "collectors " + address);
       return !h.fails(address);
     }
-    bool reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
+    void reconfigure(uint32_t rate, bool kernel, const CollectorSettings& s) override {
       h.add("agent", "reconfigure" + describe(rate, kernel, s));
-      return true;
     }
     void addFigures(AgentFigures& f) override { f = name == "collector" ? h.figures : f; }
     Host& h;
