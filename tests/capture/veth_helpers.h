@@ -118,6 +118,10 @@ struct Capture {
     return collector ? collector->statistics() : kernelSampled->statistics();
   }
   void stop() { collector ? collector->stop() : kernelSampled->stop(); }
+  void reconfigure(uint32_t rate, const CaptureOptions& options) {
+    collector ? collector->reconfigure(rate, false, options)
+              : kernelSampled->reconfigure(rate, options);
+  }
 
   NetnsPair& net;
   std::optional<NetlinkLinkEvents> events;
