@@ -90,20 +90,13 @@ void EbpfCollector::stop() {
 }
 
 void EbpfCollector::reconfigure(uint32_t rate, const CaptureOptions& options) {
-  {
-    boost::lock_guard<boost::mutex> lock(pendingMutex);
-    pending = Pending{rate, options};
-  }
+  pending.put(Pending{rate, options});
   if (linkEvents != nullptr)
     linkEvents->wake();
 }
 
 void EbpfCollector::applyPending() {
-  std::optional<Pending> next;
-  {
-    boost::lock_guard<boost::mutex> lock(pendingMutex);
-    next.swap(pending);
-  }
+  const std::optional<Pending> next = pending.take();
   if (!next)
     return;
   const CaptureOptions& o = next->options;

@@ -17,6 +17,7 @@
 
 #include "agent_address.h"
 #include "counter_poller.h"
+#include "handover.h"
 #include "kernel_sampler.h"
 #include "packet_reporter.h"
 #include "pcap_api.h"
@@ -89,8 +90,7 @@ class EbpfCollector {
     uint32_t samplingRate;
     CaptureOptions options;
   };
-  boost::mutex pendingMutex;
-  std::optional<Pending> pending;  // guarded by pendingMutex
+  Handover<Pending> pending;
 
   // The reader's own: attached interfaces by kernel index, and every name's source index.
   std::map<uint32_t, Source> attached;

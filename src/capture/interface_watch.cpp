@@ -143,20 +143,13 @@ void TrafficCollector::reapEnded() {
 
 void TrafficCollector::reconfigure(uint32_t rate, bool performanceMode,
                                    const CaptureOptions& options) {
-  {
-    boost::lock_guard<boost::mutex> lock(pendingMutex);
-    pending = Pending{rate, performanceMode, options};
-  }
+  pending.put(Pending{rate, performanceMode, options});
   if (linkEvents != nullptr)
     linkEvents->wake();
 }
 
 void TrafficCollector::applyPending() {
-  std::optional<Pending> next;
-  {
-    boost::lock_guard<boost::mutex> lock(pendingMutex);
-    next.swap(pending);
-  }
+  const std::optional<Pending> next = pending.take();
   if (!next)
     return;
   const CaptureOptions& o = next->options;

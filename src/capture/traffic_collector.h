@@ -22,6 +22,7 @@
 
 #include "counter_poller.h"
 #include "device_opener.h"
+#include "handover.h"
 #include "interface_patterns.h"
 #include "interface_statistics.h"
 #include "link_events.h"
@@ -202,8 +203,7 @@ class TrafficCollector {
     bool performanceMode;
     CaptureOptions options;
   };
-  boost::mutex pendingMutex;
-  std::optional<Pending> pending;  // guarded by pendingMutex
+  Handover<Pending> pending;
   // Guards samplingRate, method and filter, which the supervisor changes and capture threads
   // copy when samplingGeneration has moved; the supervisor reads them without it.
   boost::mutex samplingMutex;
